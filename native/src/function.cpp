@@ -1,0 +1,245 @@
+#include "velora_native/function.hpp"
+
+#include <exception>
+#include <new>
+
+#include "velora_native/errors.hpp"
+
+namespace velora::native {
+
+namespace {
+
+PyTypeObject* expected_type(Kind kind) {
+  switch (kind) {
+    case Kind::Str:
+    case Kind::OptStr:
+      return &PyUnicode_Type;
+    case Kind::Int:
+    case Kind::OptInt:
+      return &PyLong_Type;
+    case Kind::List:
+    case Kind::OptList:
+      return &PyList_Type;
+    case Kind::Dict:
+      return &PyDict_Type;
+    case Kind::Any:
+    case Kind::Bool:
+      break;
+  }
+  return nullptr;
+}
+
+bool allows_none(Kind kind) {
+  return kind == Kind::OptStr || kind == Kind::OptInt || kind == Kind::OptList || kind == Kind::Any ||
+         kind == Kind::Bool;
+}
+
+bool is_exact(Kind kind, PyObject* value) {
+  switch (kind) {
+    case Kind::Str:
+    case Kind::OptStr:
+      return PyUnicode_CheckExact(value);
+    case Kind::List:
+    case Kind::OptList:
+      return PyList_CheckExact(value);
+    case Kind::Dict:
+      return PyDict_CheckExact(value);
+    default:
+      return true;
+  }
+}
+
+// The constant a declared default stands for; kept for the process.
+PyObject* default_object(const Default& fallback) {
+  switch (fallback.tag) {
+    case Default::Tag::Required:
+      return nullptr;
+    case Default::Tag::None:
+      return Py_NewRef(Py_None);
+    case Default::Tag::False:
+      return Py_NewRef(Py_False);
+    case Default::Tag::True:
+      return Py_NewRef(Py_True);
+    case Default::Tag::Integer:
+      return PyLong_FromLongLong(fallback.integer);
+    case Default::Tag::Text:
+      return PyUnicode_InternFromString(fallback.text);
+  }
+  return nullptr;
+}
+
+std::string text_signature(const detail::CompiledSignature& signature) {
+  std::string line = signature.name + "(";
+  for (std::size_t i = 0; i < signature.params.size(); ++i) {
+    const detail::CompiledParam& param = signature.params[i];
+    if (i > 0) line += ", ";
+    line += param.c_name;
+    if (param.fallback != nullptr) line += "=" + py::repr(param.fallback).cast<std::string>();
+  }
+  return line + ")";
+}
+
+// "f() takes exactly 3 positional arguments (1 given)" and its variants.
+[[noreturn]] void raise_arity(const detail::CompiledSignature& signature, Py_ssize_t given) {
+  const auto most = static_cast<Py_ssize_t>(signature.params.size());
+  if (most == 0) {
+    raise(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", signature.name.c_str(), given);
+  }
+  const auto least = static_cast<Py_ssize_t>(signature.required);
+  const Py_ssize_t expected = given < least ? least : most;
+  const char* bound = least == most ? "exactly" : (given < least ? "at least" : "at most");
+  raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", signature.name.c_str(),
+        bound, expected, expected == 1 ? "" : "s", given);
+}
+
+Py_ssize_t find_param(const detail::CompiledSignature& signature, PyObject* keyword) {
+  const auto count = static_cast<Py_ssize_t>(signature.params.size());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (signature.params[i].name == keyword) return i;
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (PyUnicode_Compare(signature.params[i].name, keyword) == 0) return i;
+  }
+  return -1;
+}
+
+// Places positional and keyword arguments into their slots, in the order
+// of checks callers see: surplus positionals, then a missing required
+// argument, then an unknown or repeated keyword.
+void bind_arguments(const detail::CompiledSignature& signature, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, std::array<py::object, kMaxParams>& slots) {
+  const auto count = static_cast<Py_ssize_t>(signature.params.size());
+  if (nargs > count) raise_arity(signature, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = py::reinterpret_borrow<py::object>(args[i]);
+
+  PyObject* bad_keyword = nullptr;
+  bool repeated = false;
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  if (nkw > 0 && count == 0) raise(PyExc_TypeError, "%s() takes no keyword arguments", signature.name.c_str());
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+    const Py_ssize_t index = find_param(signature, keyword);
+    if (index < 0 || index < nargs) {
+      if (bad_keyword == nullptr) {
+        bad_keyword = keyword;
+        repeated = index >= 0;
+      }
+      continue;
+    }
+    slots[index] = py::reinterpret_borrow<py::object>(args[nargs + k]);
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (slots[i]) continue;
+    PyObject* fallback = signature.params[i].fallback;
+    if (fallback == nullptr) raise_arity(signature, i);
+    slots[i] = py::reinterpret_borrow<py::object>(fallback);
+  }
+  if (bad_keyword != nullptr) {
+    if (repeated) {
+      raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", signature.name.c_str(),
+            bad_keyword);
+    }
+    raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name.c_str(), bad_keyword);
+  }
+}
+
+void check_argument(const detail::CompiledParam& param, py::object& slot) {
+  PyObject* value = slot.ptr();
+  if (param.kind == Kind::Any) return;
+  if (param.kind == Kind::Bool) {
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) throw py::error_already_set();
+    slot = py::reinterpret_borrow<py::object>(truth ? Py_True : Py_False);
+    return;
+  }
+  if (value == Py_None && allows_none(param.kind)) return;
+  if (param.kind == Kind::Int || param.kind == Kind::OptInt) {
+    if (PyLong_CheckExact(value)) return;
+    if (!converts_to_int(slot)) raise_argument_type(param.c_name, &PyLong_Type, slot);
+    PyObject* converted = PyNumber_Long(value);
+    if (converted == nullptr) throw py::error_already_set();
+    slot = py::reinterpret_steal<py::object>(converted);
+    return;
+  }
+  if (!is_exact(param.kind, value)) raise_argument_type(param.c_name, expected_type(param.kind), slot);
+}
+
+}  // namespace
+
+std::string_view Call::text(std::size_t index) const {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(args_[index].ptr(), &size);
+  if (data == nullptr) throw py::error_already_set();
+  return {data, static_cast<std::size_t>(size)};
+}
+
+py::object Call::lookup_global(PyObject* name) const {
+  PyObject* globals = PyModule_GetDict(module_.ptr());
+  PyObject* value = PyDict_GetItemWithError(globals, name);
+  if (value == nullptr) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw py::error_already_set();
+  }
+  return py::reinterpret_borrow<py::object>(value);
+}
+
+namespace detail {
+
+CompiledSignature compile(const Signature& declared) {
+  if (declared.params.size() > kMaxParams) throw std::length_error("too many parameters");
+  CompiledSignature signature;
+  signature.name = declared.name;
+  bool optional_seen = false;
+  for (const Param& param : declared.params) {
+    PyObject* name = PyUnicode_InternFromString(param.name);
+    if (name == nullptr) throw py::error_already_set();
+    PyObject* fallback = default_object(param.fallback);
+    if (fallback == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    if (fallback == nullptr) {
+      if (optional_seen) throw std::logic_error("required parameter after an optional one");
+      ++signature.required;
+    } else {
+      optional_seen = true;
+    }
+    signature.params.push_back({name, param.name, param.kind, fallback});
+  }
+  signature.doc = text_signature(signature) + "\n--\n\n" + declared.doc;
+  return signature;
+}
+
+PyObject* invoke(const CompiledSignature& signature, Body body, PyObject* module, PyObject* const* args,
+                 Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  try {
+    std::array<py::object, kMaxParams> slots;
+    bind_arguments(signature, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
+    for (std::size_t i = 0; i < signature.params.size(); ++i) check_argument(signature.params[i], slots[i]);
+    return body(Call(module, slots)).release().ptr();
+  } catch (py::error_already_set& error) {
+    error.restore();
+  } catch (const py::builtin_exception& error) {
+    error.set_error();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+  }
+  return nullptr;
+}
+
+py::object make_builtin(PyMethodDef* definition, py::handle module) {
+  PyObject* module_name = PyModule_GetNameObject(module.ptr());
+  if (module_name == nullptr) throw py::error_already_set();
+  const py::object name = py::reinterpret_steal<py::object>(module_name);
+  PyObject* builtin = PyCFunction_NewEx(definition, module.ptr(), name.ptr());
+  if (builtin == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(builtin);
+}
+
+py::object steal_or_throw(PyObject* created) {
+  if (created == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(created);
+}
+
+}  // namespace detail
+
+}  // namespace velora::native

@@ -1,0 +1,69 @@
+// The model registry's closed vocabularies.
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+#include <utility>
+
+#include "velora_native/classes.hpp"
+
+namespace native = velora::native;
+namespace py = pybind11;
+
+namespace {
+
+bool greater(py::handle left, py::handle right) {
+  const int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_GT);
+  if (result < 0) throw py::error_already_set();
+  return result == 1;
+}
+
+// The revision of greatest numeric value (decimal text compared as integers);
+// the first of equal ones wins. The module's own class is used, whatever
+// class the method is called through.
+py::object latest_revision(const native::Call& call) {
+  py::object latest = py::none();
+  py::object latest_key;
+  for (const py::handle member : call.global<"SchemaRevision">()) {
+    py::object key = py::int_(native::attr<"value">(member));
+    if (!latest_key || greater(key, latest_key)) {
+      latest = py::reinterpret_borrow<py::object>(member);
+      latest_key = std::move(key);
+    }
+  }
+  return latest;
+}
+
+using Members = std::initializer_list<std::pair<const char*, const char*>>;
+
+// class Name(str, Enum) with explicit values.
+native::ClassBuilder value_enum(py::module_& m, const char* name, Members members) {
+  native::ClassBuilder builder(m, name, py::make_tuple(native::type_object(&PyUnicode_Type), m.attr("Enum")));
+  for (const auto& [member, value] : members) builder.attr(member, py::str(value));
+  return builder;
+}
+
+// class Name(StrEnum) with members declared by auto().
+py::object auto_enum(py::module_& m, const char* name, const char* doc, std::initializer_list<const char*> members) {
+  native::ClassBuilder builder(m, name, py::make_tuple(m.attr("StrEnum")));
+  builder.doc(doc);
+  const py::object auto_ = m.attr("auto");
+  for (const char* member : members) builder.attr(member, auto_());
+  return builder.build();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(values, m) {
+  const py::module_ enum_ = py::module_::import("velora.common.enum_");
+  m.attr("Enum") = enum_.attr("Enum");
+  m.attr("StrEnum") = enum_.attr("StrEnum");
+  m.attr("auto") = enum_.attr("auto");
+
+  m.attr("SchemaRevision") = value_enum(m, "SchemaRevision", {{"rev1", "1"}, {"rev2", "2"}})
+                                 .classmethod<&latest_revision>({"get_latest_revision", {{"cls"}}})
+                                 .build();
+  m.attr("ModelRegistryType") = auto_enum(m, "ModelRegistryType", "Supported Model Registry type.", {"mlflow", "wandb"});
+  m.attr("ModelFramework") = auto_enum(m, "ModelFramework", "Supported Model Framework to log model.",
+                                       {"onnx", "pytorch", "pyfunc", "sklearn", "tensorflow", "xgboost"});
+  m.attr("DataSchemaType") = value_enum(m, "DataSchemaType", {{"column", "column"}, {"tensor", "tensor"}}).build();
+}
