@@ -1,0 +1,10 @@
+"""Values shared across the platform."""
+
+from enum import Enum
+
+
+class WorkloadType(str, Enum):
+    """The kind of workload the running code belongs to."""
+
+    dev_instance = "dev_instance"
+    pipeline = "pipeline"

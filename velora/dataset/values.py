@@ -1,0 +1,12 @@
+"""Dataset vocabularies."""
+
+from enum import Enum
+
+
+class DatasetFileType(str, Enum):
+    """File formats a dataset can be saved in; the value is the file suffix."""
+
+    csv = "csv"
+    parquet = "parquet"
+    pickle = "pickle"
+    npy = "npy"

@@ -1,0 +1,32 @@
+"""Records of the inference-service record browser."""
+
+from enum import Enum
+from typing import Any
+
+from pydantic import BaseModel
+
+
+class InferenceDatabaseRecordsMatchType(str, Enum):
+    eq = "eq"
+    ne = "ne"
+    gt = "gt"
+    lt = "lt"
+    gte = "gte"
+    lte = "lte"
+    like = "like"
+
+
+class InferenceDatabaseRecordsOrderType(str, Enum):
+    asc = "ASC"
+    desc = "DESC"
+
+
+class InferenceDatabaseRecordsFilter(BaseModel):
+    column_name: str
+    match_type: InferenceDatabaseRecordsMatchType
+    match_value: Any
+
+
+class InferenceDatabaseRecordsSorting(BaseModel):
+    column_name: str
+    order_type: InferenceDatabaseRecordsOrderType
