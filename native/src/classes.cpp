@@ -40,8 +40,6 @@ ClassBuilder& ClassBuilder::attr(const char* name, py::handle value) {
   return *this;
 }
 
-py::object ClassBuilder::build() {
-  return metaclass_(py::str(name_), bases_, namespace_object_, **keywords_);
-}
+py::object ClassBuilder::build() { return metaclass_(py::str(name_), bases_, namespace_object_, **keywords_); }
 
 }  // namespace velora::native

@@ -34,8 +34,8 @@ const char* type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; 
 
 void raise_argument_type(const char* argument, PyTypeObject* expected, py::handle value) {
   if (PyObject_TypeCheck(value.ptr(), expected)) {
-    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). %s%.200s",
-          argument, expected->tp_name, type_name(value), kSubclassNote, expected->tp_name);
+    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). %s%.200s", argument,
+          expected->tp_name, type_name(value), kSubclassNote, expected->tp_name);
   }
   raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argument,
         expected->tp_name, type_name(value));

@@ -88,8 +88,8 @@ std::string text_signature(const detail::CompiledSignature& signature) {
   const auto least = static_cast<Py_ssize_t>(signature.required);
   const Py_ssize_t expected = given < least ? least : most;
   const char* bound = least == most ? "exactly" : (given < least ? "at least" : "at most");
-  raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", signature.name.c_str(),
-        bound, expected, expected == 1 ? "" : "s", given);
+  raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", signature.name.c_str(), bound,
+        expected, expected == 1 ? "" : "s", given);
 }
 
 Py_ssize_t find_param(const detail::CompiledSignature& signature, PyObject* keyword) {
@@ -106,11 +106,14 @@ Py_ssize_t find_param(const detail::CompiledSignature& signature, PyObject* keyw
 // Places positional and keyword arguments into their slots, in the order
 // of checks callers see: surplus positionals, then a missing required
 // argument, then an unknown or repeated keyword.
+using Slots = std::array<PyObject*, kMaxParams>;   // borrowed from the caller or the signature
+using Owned = std::array<py::object, kMaxParams>;  // values made by conversion
+
 void bind_arguments(const detail::CompiledSignature& signature, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::array<py::object, kMaxParams>& slots) {
+                    PyObject* kwnames, Slots& slots) {
   const auto count = static_cast<Py_ssize_t>(signature.params.size());
   if (nargs > count) raise_arity(signature, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = py::reinterpret_borrow<py::object>(args[i]);
+  for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
 
   PyObject* bad_keyword = nullptr;
   bool repeated = false;
@@ -126,49 +129,50 @@ void bind_arguments(const detail::CompiledSignature& signature, PyObject* const*
       }
       continue;
     }
-    slots[index] = py::reinterpret_borrow<py::object>(args[nargs + k]);
+    slots[index] = args[nargs + k];
   }
   for (Py_ssize_t i = 0; i < count; ++i) {
-    if (slots[i]) continue;
+    if (slots[i] != nullptr) continue;
     PyObject* fallback = signature.params[i].fallback;
     if (fallback == nullptr) raise_arity(signature, i);
-    slots[i] = py::reinterpret_borrow<py::object>(fallback);
+    slots[i] = fallback;
   }
   if (bad_keyword != nullptr) {
     if (repeated) {
-      raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", signature.name.c_str(),
-            bad_keyword);
+      raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", signature.name.c_str(), bad_keyword);
     }
     raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name.c_str(), bad_keyword);
   }
 }
 
-void check_argument(const detail::CompiledParam& param, py::object& slot) {
-  PyObject* value = slot.ptr();
+// Checks one argument; a converted value replaces it in `slot` and is kept in `owned`.
+void check_argument(const detail::CompiledParam& param, PyObject*& slot, py::object& owned) {
+  PyObject* value = slot;
   if (param.kind == Kind::Any) return;
   if (param.kind == Kind::Bool) {
     const int truth = PyObject_IsTrue(value);
     if (truth < 0) throw py::error_already_set();
-    slot = py::reinterpret_borrow<py::object>(truth ? Py_True : Py_False);
+    slot = truth ? Py_True : Py_False;
     return;
   }
   if (value == Py_None && allows_none(param.kind)) return;
   if (param.kind == Kind::Int || param.kind == Kind::OptInt) {
     if (PyLong_CheckExact(value)) return;
-    if (!converts_to_int(slot)) raise_argument_type(param.c_name, &PyLong_Type, slot);
+    if (!converts_to_int(value)) raise_argument_type(param.c_name, &PyLong_Type, value);
     PyObject* converted = PyNumber_Long(value);
     if (converted == nullptr) throw py::error_already_set();
-    slot = py::reinterpret_steal<py::object>(converted);
+    owned = py::reinterpret_steal<py::object>(converted);
+    slot = converted;
     return;
   }
-  if (!is_exact(param.kind, value)) raise_argument_type(param.c_name, expected_type(param.kind), slot);
+  if (!is_exact(param.kind, value)) raise_argument_type(param.c_name, expected_type(param.kind), value);
 }
 
 }  // namespace
 
 std::string_view Call::text(std::size_t index) const {
   Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(args_[index].ptr(), &size);
+  const char* data = PyUnicode_AsUTF8AndSize(args_[index], &size);
   if (data == nullptr) throw py::error_already_set();
   return {data, static_cast<std::size_t>(size)};
 }
@@ -210,9 +214,10 @@ CompiledSignature compile(const Signature& declared) {
 PyObject* invoke(const CompiledSignature& signature, Body body, PyObject* module, PyObject* const* args,
                  Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   try {
-    std::array<py::object, kMaxParams> slots;
+    Slots slots{};
+    Owned owned;
     bind_arguments(signature, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
-    for (std::size_t i = 0; i < signature.params.size(); ++i) check_argument(signature.params[i], slots[i]);
+    for (std::size_t i = 0; i < signature.params.size(); ++i) check_argument(signature.params[i], slots[i], owned[i]);
     return body(Call(module, slots)).release().ptr();
   } catch (py::error_already_set& error) {
     error.restore();

@@ -37,14 +37,13 @@ PYBIND11_MODULE(enum_, m) {
   const py::tuple bases = py::make_tuple(native::type_object(&PyUnicode_Type), m.attr("Enum"));
   m.attr("StrEnum") =
       native::ClassBuilder(m, "StrEnum", bases)
-          .doc("Enum mixin for using auto(): a member declared with auto() gets its own name as value.\n\n"
-               "Members are plain strings equal to their values and print as their names.")
-          .staticmethod<&generate_next_value>({"_generate_next_value_",
-                                               {{"name", Kind::Str},
-                                                {"start", Kind::Int},
-                                                {"count", Kind::Int},
-                                                {"last_values", Kind::List}},
-                                               "Give a member declared with auto() its own name as value."})
+          .doc(
+              "Enum mixin for using auto(): a member declared with auto() gets its own name as value.\n\n"
+              "Members are plain strings equal to their values and print as their names.")
+          .staticmethod<&generate_next_value>(
+              {"_generate_next_value_",
+               {{"name", Kind::Str}, {"start", Kind::Int}, {"count", Kind::Int}, {"last_values", Kind::List}},
+               "Give a member declared with auto() its own name as value."})
           .method<&member_repr>({"__repr__", {{"self"}}, "The member's name, bare."})
           .method<&member_str>({"__str__", {{"self"}}, "The member's name."})
           .classmethod<&has_value>({"has_value",

@@ -62,7 +62,8 @@ PYBIND11_MODULE(values, m) {
   m.attr("SchemaRevision") = value_enum(m, "SchemaRevision", {{"rev1", "1"}, {"rev2", "2"}})
                                  .classmethod<&latest_revision>({"get_latest_revision", {{"cls"}}})
                                  .build();
-  m.attr("ModelRegistryType") = auto_enum(m, "ModelRegistryType", "Supported Model Registry type.", {"mlflow", "wandb"});
+  m.attr("ModelRegistryType") =
+      auto_enum(m, "ModelRegistryType", "Supported Model Registry type.", {"mlflow", "wandb"});
   m.attr("ModelFramework") = auto_enum(m, "ModelFramework", "Supported Model Framework to log model.",
                                        {"onnx", "pytorch", "pyfunc", "sklearn", "tensorflow", "xgboost"});
   m.attr("DataSchemaType") = value_enum(m, "DataSchemaType", {{"column", "column"}, {"tensor", "tensor"}}).build();

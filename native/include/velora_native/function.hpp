@@ -71,7 +71,7 @@ inline constexpr std::size_t kMaxParams = 10;
 // The checked arguments of one call and the module the function belongs to.
 class Call {
  public:
-  Call(py::handle module, const std::array<py::object, kMaxParams>& args) : module_(module), args_(args) {}
+  Call(py::handle module, const std::array<PyObject*, kMaxParams>& args) : module_(module), args_(args) {}
 
   py::handle operator[](std::size_t index) const { return args_[index]; }
   py::handle module() const { return module_; }
@@ -86,13 +86,13 @@ class Call {
   std::string_view text(std::size_t index) const;
 
   // A checked Bool argument.
-  bool flag(std::size_t index) const { return args_[index].ptr() == Py_True; }
+  bool flag(std::size_t index) const { return args_[index] == Py_True; }
 
  private:
   py::object lookup_global(PyObject* name) const;
 
   py::handle module_;
-  const std::array<py::object, kMaxParams>& args_;
+  const std::array<PyObject*, kMaxParams>& args_;  // borrowed for the call
 };
 
 using Body = py::object (*)(const Call&);
