@@ -75,4 +75,4 @@ def test_module_reexports() -> None:
     assert enum_module.auto is enum.auto
     assert enum_module._ is enum.auto
     assert enum_module.Any is typing.Any
-    assert enum_module.List is list
+    assert enum_module.List is typing.List  # noqa: UP006
