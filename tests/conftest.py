@@ -7,35 +7,32 @@
   other's datasets), as a development instance; a `PlatformProject`. Settings
   are restored afterwards.
 - `restore_settings` (function): restores every settings attribute after the test.
+- `launch_platform_server` (function): starts further services on data directories
+  of the test's choosing (restarts, tokens), stopped after the test.
 """
 
 from __future__ import annotations
 
 import itertools
+import os
 import secrets
 import shlex
 import subprocess
 import sys
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 
 import httpx
 import pytest
 
+from velora.server.cli import client_environment
 from velora.settings import Settings, settings
 
 _START_TIMEOUT_SECONDS = 60.0
-_CLIENT_SETTINGS = (
-    "VELORA_API_URL",
-    "VELORA_SDK_TOKEN",
-    "VELORA_WORKSPACE_ID",
-    "VELORA_PROJECT_ID",
-    "VELORA_WEBDAV_URL",
-    "VELORA_PROJECT_DIR",
-    "VELORA_WORKLOAD_TYPE",
-)
+# The names the service prints for its clients, in its order.
+_CLIENT_SETTINGS = tuple(client_environment("http://host", "token", "1", "1"))
 
 
 @dataclass(frozen=True)
@@ -100,29 +97,43 @@ class PlatformProject:
     def http(self) -> httpx.Client:
         """A plain HTTP client of the service carrying the SDK token, for checks beside the SDK."""
         return httpx.Client(
-            base_url=self.server.url, headers={"Authorization": f"Bearer {self.server.token}"}, timeout=30
+            base_url=self.server.url,
+            headers={"Authorization": f"Bearer {self.server.token}"},
+            timeout=30,
+            verify=False,
         )
 
 
-def start_platform_server(data_dir: Path, token: str | None = None) -> PlatformServer:
-    """Start `python -m velora.server` on a free loopback port and wait until it answers."""
+def start_platform_server(
+    data_dir: Path, token: str | None = None, environment: dict[str, str] | None = None
+) -> PlatformServer:
+    """Start `python -m velora.server` on a free loopback port and wait until it answers.
+
+    Without `token` no --token flag is given, so the service picks its own.
+    """
     data_dir.mkdir(parents=True, exist_ok=True)
     stdout_path = data_dir.parent / f"{data_dir.name}.stdout"
     stderr_path = data_dir.parent / f"{data_dir.name}.stderr"
     command = [sys.executable, "-m", "velora.server", "--host", "127.0.0.1", "--port", "0"]
-    command += ["--data-dir", str(data_dir), "--token", token or secrets.token_urlsafe(16)]
-    command += ["--log-level", "warning"]
+    command += ["--data-dir", str(data_dir), "--log-level", "warning"]
+    if token is not None:
+        command += ["--token", token]
     # Output goes to files: a pipe nobody reads would stall the service once full.
     with open(stdout_path, "wb") as stdout, open(stderr_path, "wb") as stderr:
-        process = subprocess.Popen(command, stdout=stdout, stderr=stderr, stdin=subprocess.DEVNULL)
+        process = subprocess.Popen(
+            command,
+            stdout=stdout,
+            stderr=stderr,
+            stdin=subprocess.DEVNULL,
+            env={**os.environ, **(environment or {})},
+        )
     deadline = time.monotonic() + _START_TIMEOUT_SECONDS
-    environment: dict[str, str] = {}
     while time.monotonic() < deadline:
         if process.poll() is not None:
             raise RuntimeError(f"velora-server exited with {process.returncode}: {stderr_path.read_text()}")
-        environment = _exports(stdout_path.read_text())
-        if all(name in environment for name in _CLIENT_SETTINGS) and _answers(environment["VELORA_API_URL"]):
-            return PlatformServer(process, data_dir, stdout_path, stderr_path, environment)
+        printed = _exports(stdout_path.read_text())
+        if all(name in printed for name in _CLIENT_SETTINGS) and _answers(printed["VELORA_API_URL"]):
+            return PlatformServer(process, data_dir, stdout_path, stderr_path, printed)
         time.sleep(0.05)
     stop_platform_server(process)
     raise RuntimeError(f"velora-server did not start in time: {stderr_path.read_text()}")
@@ -157,9 +168,26 @@ def _answers(url: str) -> bool:
 
 @pytest.fixture(scope="session")
 def platform_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[PlatformServer]:
-    server = start_platform_server(tmp_path_factory.mktemp("platform") / "data")
+    server = start_platform_server(tmp_path_factory.mktemp("platform") / "data", secrets.token_urlsafe(16))
     yield server
     stop_platform_server(server.process)
+
+
+@pytest.fixture
+def launch_platform_server() -> Iterator[Callable[..., PlatformServer]]:
+    """Starts extra services of a test's own, `start_platform_server`'s arguments; all stop afterwards."""
+    started: list[PlatformServer] = []
+
+    def launch(
+        data_dir: Path, token: str | None = None, environment: dict[str, str] | None = None
+    ) -> PlatformServer:
+        server = start_platform_server(data_dir, token, environment)
+        started.append(server)
+        return server
+
+    yield launch
+    for server in started:
+        stop_platform_server(server.process)
 
 
 @pytest.fixture
