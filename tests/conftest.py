@@ -1,0 +1,115 @@
+"""Suite-wide fixtures: the local platform service as a real subprocess, and settings pointed at it.
+
+- `platform_server` (session): one `python -m velora.server` on a free loopback
+  port with a fresh data directory; a `ServerProcess`.
+- `platform_settings` (function): `velora.settings.settings` pointed at that
+  service, in a project of its own for each test (so tests never see each
+  other's datasets), as a development instance; a `PlatformProject`. Settings
+  are restored afterwards.
+- `restore_settings` (function): restores every settings attribute after the test.
+- `launch_platform_server` (function): starts further services on data directories
+  of the test's choosing (restarts, tokens), stopped after the test.
+"""
+
+from __future__ import annotations
+
+import itertools
+import secrets
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from pathlib import Path
+
+import httpx
+import pytest
+
+from velora.server.launch import CLIENT_SETTINGS, ServerProcess, start_server, stop_server
+from velora.settings import Settings, settings
+
+
+@dataclass(frozen=True)
+class PlatformProject:
+    """The project a test's settings point at, on the shared service."""
+
+    server: ServerProcess
+    workspace_id: str
+    project_id: str
+    project_dir: str
+
+    @property
+    def sdk_base(self) -> str:
+        return f"/v1/sdk/workspaces/{self.workspace_id}/projects/{self.project_id}/data-snapshots"
+
+    @property
+    def internal_base(self) -> str:
+        return f"/v1/internal/workspaces/projects/{self.project_id}/data-snapshots"
+
+    @property
+    def dataset_dir(self) -> Path:
+        """The project's dataset storage on the service's disk (WebDAV `.../dataset/`)."""
+        return self.server.project_storage(self.project_dir) / "dataset"
+
+    @property
+    def staged_dir(self) -> Path:
+        return self.server.project_storage(self.project_dir) / "dataset-staged"
+
+    def http(self) -> httpx.Client:
+        """A plain HTTP client of the service carrying the SDK token, for checks beside the SDK."""
+        return httpx.Client(
+            base_url=self.server.url,
+            headers={"Authorization": f"Bearer {self.server.token}"},
+            timeout=30,
+            verify=False,
+        )
+
+
+@pytest.fixture(scope="session")
+def platform_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[ServerProcess]:
+    server = start_server(tmp_path_factory.mktemp("platform") / "data", secrets.token_urlsafe(16))
+    yield server
+    stop_server(server.process)
+
+
+@pytest.fixture
+def launch_platform_server() -> Iterator[Callable[..., ServerProcess]]:
+    """Starts extra services of a test's own, `start_server`'s arguments; all stop afterwards."""
+    started: list[ServerProcess] = []
+
+    def launch(
+        data_dir: Path, token: str | None = None, environment: dict[str, str] | None = None
+    ) -> ServerProcess:
+        server = start_server(data_dir, token, environment)
+        started.append(server)
+        return server
+
+    yield launch
+    for server in started:
+        stop_server(server.process)
+
+
+@pytest.fixture
+def restore_settings() -> Iterator[Settings]:
+    saved = dict(vars(settings))
+    yield settings
+    vars(settings).clear()
+    vars(settings).update(saved)
+
+
+_project_numbers = itertools.count(1000)
+
+
+@pytest.fixture
+def platform_settings(platform_server: ServerProcess, restore_settings: Settings) -> PlatformProject:
+    project_id = str(next(_project_numbers))
+    workspace_id = platform_server.environment["VELORA_WORKSPACE_ID"]
+    project = PlatformProject(platform_server, workspace_id, project_id, f"project-{project_id}")
+    for name in CLIENT_SETTINGS:
+        setattr(settings, name, platform_server.environment[name])
+    settings.VELORA_PROJECT_ID = project_id
+    settings.VELORA_PROJECT_DIR = project.project_dir
+    settings.VELORA_USER_ID = "tester"
+    settings.ARGO_WORKFLOW_RUN_ID = None
+    settings.VELORA_REQUEST_TIMEOUT = None
+    # The service makes a project's storage on first use; tests may look at it right away.
+    with project.http() as http:
+        http.get(project.sdk_base).raise_for_status()
+    return project
