@@ -1,10 +1,12 @@
 """Recording stand-ins for the layer under the dataset modules, for their unit tests."""
 
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any
 
 import pytest
+
+import velora.dataset.corlett as client_module
 
 
 @dataclass
@@ -43,21 +45,6 @@ class FakeSettings:
     VELORA_PROJECT_DIR: Any = "proj"
 
 
-@dataclass
-class RecordingFunction:
-    """A client function double: records its calls, answers with `answer` (or raises it)."""
-
-    name: str
-    answer: Any = field(default_factory=dict)
-    calls: list[tuple[tuple[Any, ...], dict[str, Any]]] = field(default_factory=list)
-
-    def __call__(self, *args: Any, **kwargs: Any) -> Any:
-        self.calls.append((args, kwargs))
-        if isinstance(self.answer, BaseException):
-            raise self.answer
-        return self.answer
-
-
 def ordered(value: Any) -> Any:
     """Dicts as lists of pairs, recursively, so that key order takes part in comparisons."""
     if isinstance(value, dict):
@@ -78,13 +65,91 @@ def fake_settings() -> FakeSettings:
 @pytest.fixture
 def client(monkeypatch: pytest.MonkeyPatch, fake_settings: FakeSettings) -> Callable[..., RecordingCorlett]:
     """Patches a recording request object and the settings into velora.dataset.corlett."""
-    import velora.dataset.corlett as corlett_module
-
-    monkeypatch.setattr(corlett_module, "settings", fake_settings)
+    monkeypatch.setattr(client_module, "settings", fake_settings)
 
     def install(*answers: Any) -> RecordingCorlett:
         recorder = RecordingCorlett(*answers)
-        monkeypatch.setattr(corlett_module, "corlett", recorder)
+        monkeypatch.setattr(client_module, "corlett", recorder)
         return recorder
 
     return install
+
+
+# Every client function: the dataset operations import all of them by name.
+CLIENT_FUNCTIONS = tuple(name for name in dir(client_module) if name.startswith(("sdk_", "internal_")))
+
+
+class Record:
+    """A record class double that keeps the keywords it was built with."""
+
+    def __init__(self, **fields: Any) -> None:
+        self.fields = fields
+
+    def __eq__(self, other: object) -> bool:
+        return type(other) is type(self) and other.fields == self.fields  # type: ignore[attr-defined]
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({self.fields!r})"
+
+
+class Info(Record):
+    pass
+
+
+class VersionInfo(Record):
+    pass
+
+
+class FakeClient:
+    """The client functions and the workload detection of velora.dataset.methods, recorded in one log.
+
+    `answers[name]` is what a function returns; a callable answer is called with the arguments,
+    an exception answer is raised.
+    """
+
+    def __init__(self, monkeypatch: pytest.MonkeyPatch) -> None:
+        import velora.dataset.methods as methods
+        from velora.common.values import WorkloadType
+
+        self.workload: Any = WorkloadType.dev_instance
+        self.answers: dict[str, Any] = {}
+        self.log: list[tuple[str, tuple[Any, ...], dict[str, Any]]] = []
+        monkeypatch.setattr(methods, "inspect_workload_type", self._inspect)
+        monkeypatch.setattr(methods, "DatasetInfo", Info)
+        monkeypatch.setattr(methods, "DatasetVersionInfo", VersionInfo)
+        for name in CLIENT_FUNCTIONS:
+            monkeypatch.setattr(methods, name, self._function(name))
+
+    def _inspect(self) -> Any:
+        self.log.append(("inspect_workload_type", (), {}))
+        return self.workload
+
+    def _function(self, name: str) -> Callable[..., Any]:
+        def recorded(*args: Any, **kwargs: Any) -> Any:
+            self.log.append((name, args, kwargs))
+            answer = self.answers.get(name, {})
+            if isinstance(answer, BaseException):
+                raise answer
+            return answer(*args, **kwargs) if callable(answer) else answer
+
+        recorded.__name__ = name
+        return recorded
+
+    @property
+    def called(self) -> list[str]:
+        """The client functions called, in order (workload detection left out)."""
+        return [name for name, _, _ in self.log if name != "inspect_workload_type"]
+
+    def calls(self, name: str) -> list[tuple[tuple[Any, ...], dict[str, Any]]]:
+        return [(args, kwargs) for called, args, kwargs in self.log if called == name]
+
+
+@pytest.fixture
+def fake_client(monkeypatch: pytest.MonkeyPatch) -> FakeClient:
+    return FakeClient(monkeypatch)
+
+
+@pytest.fixture
+def record_types() -> tuple[type[Record], type[Record]]:
+    """The record doubles FakeClient patches in: (DatasetInfo, DatasetVersionInfo)."""
+    return Info, VersionInfo
