@@ -1,16 +1,237 @@
-"""Placeholder request object (replaced by platform layer)."""
+"""The platform's request layer: one HTTP request per call, to `settings.VELORA_API_URL`.
 
-from typing import Any
+Paths under "/v1/sdk/" carry the SDK token as a bearer token; all other paths go
+without one. Answers are decoded JSON (an empty answer is None). Any failure is
+raised as a `CorlettError`: `PlatformRequestError` for a non-2xx answer,
+`PlatformConnectionError` when the service cannot be reached and
+`PlatformTimeoutError` when it does not answer in time.
+
+Request bodies taken from open streams (`data=` a binary stream, `files=`) are
+sent in chunks as they are read, so an upload's size does not show in memory.
+"""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+from collections.abc import Iterator, Mapping
+from typing import IO, Any
+
+import httpx
+
+from velora.settings import settings
+
+SDK_PATH_PREFIX = "/v1/sdk/"
+DEFAULT_TIMEOUT_SECONDS = 30.0
+UPLOAD_CHUNK_BYTES = 1024 * 1024
+_MESSAGE_LIMIT = 500
 
 
-class _Corlett:
-    def get(self, endpoint: str, params: Any = None) -> Any:
-        raise NotImplementedError("placeholder request layer")
+class CorlettError(Exception):
+    """A request to the platform service failed; `message` says why."""
+
+    def __init__(
+        self,
+        message: str,
+        *,
+        method: str,
+        path: str,
+        url: str | None = None,
+        status_code: int | None = None,
+    ) -> None:
+        super().__init__(f"{method} {path}: {message}")
+        self.message = message
+        self.method = method
+        self.path = path
+        self.url = url
+        self.status_code = status_code
+
+
+class PlatformRequestError(CorlettError):
+    """The service answered with a status outside 2xx."""
+
+    status_code: int
+
+    def __init__(self, message: str, *, method: str, path: str, url: str, status_code: int) -> None:
+        super().__init__(message, method=method, path=path, url=url, status_code=status_code)
+        self.args = (f"{method} {path} failed with status {status_code}: {message}",)
+
+
+class PlatformConnectionError(CorlettError, ConnectionError):
+    """The service could not be reached at all."""
+
+
+class PlatformTimeoutError(CorlettError, TimeoutError):
+    """The service did not answer within the request time-out."""
+
+
+class Corlett:
+    """Sends requests to the platform service named by the settings at each call."""
+
+    def get(self, endpoint: str, params: Mapping[str, Any] | None = None) -> Any:
+        """GET `endpoint` with query `params` (None values are left out)."""
+        return _send("GET", endpoint, params=_without_none(params))
 
     def post(
-        self, endpoint: str, json_data: Any = None, data: Any = None, files: Any = None, headers: Any = None
+        self,
+        endpoint: str,
+        json_data: Any = None,
+        data: Mapping[str, Any] | IO[bytes] | bytes | None = None,
+        files: Mapping[str, IO[bytes]] | None = None,
+        headers: Mapping[str, str] | None = None,
     ) -> Any:
-        raise NotImplementedError("placeholder request layer")
+        """POST `endpoint`.
+
+        `json_data` is sent as a JSON body. `data` is either a mapping of form
+        fields (None values left out; multipart when `files` is given, else
+        URL-encoded) or an open binary stream (or bytes) sent as the raw body.
+        `files` maps a multipart field name to an open binary stream.
+        """
+        request: dict[str, Any] = {"headers": dict(headers or {})}
+        if json_data is not None and data is not None:
+            raise TypeError("corlett.post takes either json_data or data, not both")
+        if json_data is not None:
+            request["json"] = json_data
+        if isinstance(data, Mapping):
+            request["data"] = _without_none(data)
+        elif data is not None:
+            if files:
+                raise TypeError("corlett.post cannot send a raw body together with files")
+            request["content"], length = _raw_body(data)
+            if length is not None:
+                request["headers"].setdefault("Content-Length", str(length))
+        if files:
+            request["files"] = dict(files)
+        return _send("POST", endpoint, **request)
 
 
-corlett = _Corlett()
+corlett = Corlett()
+
+
+def _send(method: str, endpoint: str, **request: Any) -> Any:
+    base = _base_url(method, endpoint)
+    url = base + endpoint
+    headers = request.pop("headers", None) or {}
+    if endpoint.startswith(SDK_PATH_PREFIX) and settings.VELORA_SDK_TOKEN:
+        headers["Authorization"] = f"Bearer {settings.VELORA_SDK_TOKEN}"
+    timeout = _timeout_seconds(method, endpoint)
+    try:
+        with httpx.Client(timeout=timeout) as client:
+            response = client.request(method, url, headers=headers, **request)
+    except httpx.TransportError as exc:
+        if isinstance(exc, httpx.TimeoutException):
+            kind: type[CorlettError] = PlatformTimeoutError
+            text = f"no answer from the platform service at {base} within {timeout:g} s"
+        else:
+            kind, text = PlatformConnectionError, f"cannot reach the platform service at {base}: {exc}"
+        raise kind(text, method=method, path=endpoint, url=url) from exc
+    if not response.is_success:
+        raise PlatformRequestError(
+            _error_message(response), method=method, path=endpoint, url=url, status_code=response.status_code
+        )
+    if not response.content:
+        return None
+    try:
+        return response.json()
+    except ValueError as exc:
+        raise CorlettError(
+            f"the service answered {response.status_code} with a body that is not JSON: "
+            f"{_clip(response.text)!r}",
+            method=method,
+            path=endpoint,
+            url=url,
+            status_code=response.status_code,
+        ) from exc
+
+
+def _base_url(method: str, endpoint: str) -> str:
+    base = settings.VELORA_API_URL
+    if not base:
+        raise CorlettError(
+            "VELORA_API_URL is not set; point it at the platform service (locally: run velora-server)",
+            method=method,
+            path=endpoint,
+        )
+    if not endpoint.startswith("/"):
+        raise ValueError(f"endpoint must start with '/': endpoint={endpoint!r}")
+    return str(base).rstrip("/")
+
+
+def _timeout_seconds(method: str, endpoint: str) -> float:
+    value = settings.VELORA_REQUEST_TIMEOUT
+    if value is None or value == "":
+        return DEFAULT_TIMEOUT_SECONDS
+    try:
+        seconds = float(value)
+    except (TypeError, ValueError):
+        raise CorlettError(
+            f"VELORA_REQUEST_TIMEOUT must be a number of seconds: VELORA_REQUEST_TIMEOUT={value!r}",
+            method=method,
+            path=endpoint,
+        ) from None
+    if seconds <= 0:
+        raise CorlettError(
+            f"VELORA_REQUEST_TIMEOUT must be positive: VELORA_REQUEST_TIMEOUT={value!r}",
+            method=method,
+            path=endpoint,
+        )
+    return seconds
+
+
+def _without_none(mapping: Mapping[str, Any] | None) -> dict[str, Any] | None:
+    # httpx would send None as an empty value, which a service reads as "" rather than "unset".
+    if mapping is None:
+        return None
+    return {key: value for key, value in mapping.items() if value is not None}
+
+
+def _raw_body(data: IO[bytes] | bytes | bytearray | memoryview) -> tuple[bytes | Iterator[bytes], int | None]:
+    if isinstance(data, (bytes, bytearray, memoryview)):
+        body = bytes(data)
+        return body, len(body)
+    if isinstance(data, io.TextIOBase):
+        raise TypeError("corlett.post needs a binary stream for data, not a text stream")
+    if not hasattr(data, "read"):
+        raise TypeError(
+            f"corlett.post data must be a mapping, bytes or a binary stream, got {type(data).__name__}"
+        )
+    return _chunks(data), _remaining_length(data)
+
+
+def _chunks(stream: IO[bytes]) -> Iterator[bytes]:
+    while chunk := stream.read(UPLOAD_CHUNK_BYTES):
+        yield chunk
+
+
+def _remaining_length(stream: IO[bytes]) -> int | None:
+    # What is left from the current position; a stream that cannot seek goes chunked.
+    try:
+        if not stream.seekable():
+            return None
+        position = stream.tell()
+        end = stream.seek(0, os.SEEK_END)
+        stream.seek(position)
+    except (AttributeError, OSError, ValueError):
+        return None
+    return max(end - position, 0)
+
+
+def _error_message(response: httpx.Response) -> str:
+    try:
+        body = response.json()
+    except ValueError:
+        body = None
+    if isinstance(body, dict):
+        for key in ("message", "detail", "error"):
+            value = body.get(key)
+            if isinstance(value, str) and value:
+                return value
+            if value:
+                return json.dumps(value, ensure_ascii=False)
+    text = response.text.strip()
+    return _clip(text) if text else response.reason_phrase or "no message"
+
+
+def _clip(text: str) -> str:
+    return text if len(text) <= _MESSAGE_LIMIT else text[:_MESSAGE_LIMIT] + "..."

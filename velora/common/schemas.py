@@ -5,7 +5,7 @@ from enum import Enum
 from pydantic import BaseModel
 
 
-class DatabaseType(str, Enum):
+class DatabaseType(str, Enum):  # noqa: UP042 - str() keeps the Enum form
     """Database engines an inference service can keep its records in."""
 
     postgresql = "postgresql"

@@ -1,11 +1,72 @@
-"""Placeholder dataset records (replaced by platform layer)."""
+"""Records of what the dataset service returns.
 
-from pydantic import BaseModel, ConfigDict
+Every field is optional and unknown fields are kept as attributes, so records
+build from any data-snapshot or version object by keyword expansion, including
+one from a newer service with fields this SDK does not know yet.
+"""
+
+from __future__ import annotations
+
+from datetime import datetime
+
+from pydantic import BaseModel
+
+from velora.common.schemas import BaseInfo
+from velora.pydantic_compat import PYDANTIC_V2
+
+if PYDANTIC_V2:
+    from pydantic import ConfigDict
+
+    class _OpenRecord(BaseModel):
+        model_config = ConfigDict(extra="allow")
+
+    class _OpenInfo(BaseInfo):
+        model_config = ConfigDict(extra="allow")
+
+else:  # pragma: no cover - exercised under pydantic 1
+    from pydantic import Extra
+
+    class _OpenRecord(BaseModel):  # type: ignore[no-redef]
+        class Config:
+            extra = Extra.allow
+
+    class _OpenInfo(BaseInfo):  # type: ignore[no-redef]
+        class Config:
+            extra = Extra.allow
 
 
-class DatasetInfo(BaseModel):
-    model_config = ConfigDict(extra="allow")
+class DatasetFileInfo(_OpenRecord):
+    """One stored file of a dataset version; `path` is relative to the project's dataset storage."""
+
+    filename: str | None = None
+    size: int | None = None
+    sha256: str | None = None
+    path: str | None = None
 
 
-class DatasetVersionInfo(BaseModel):
-    model_config = ConfigDict(extra="allow")
+class DatasetVersionInfo(_OpenRecord):
+    """One version of a dataset (the service calls it a data snapshot version)."""
+
+    id: int | None = None
+    data_snapshot_id: int | None = None
+    version: int | None = None
+    description: str | None = None
+    status: str | None = None
+    file_count: int | None = None
+    files: list[DatasetFileInfo] = []
+    created_by: str | None = None
+    argo_workflow_run_id: str | None = None
+    created_at: datetime | None = None
+
+
+class DatasetInfo(_OpenInfo):
+    """A dataset (the service calls it a data snapshot) with its latest version."""
+
+    description: str | None = None
+    workspace_id: int | str | None = None
+    project_id: int | str | None = None
+    created_by: str | None = None
+    created_at: datetime | None = None
+    updated_at: datetime | None = None
+    version_count: int | None = None
+    latest_version: DatasetVersionInfo | None = None

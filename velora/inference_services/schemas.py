@@ -6,7 +6,7 @@ from typing import Any
 from pydantic import BaseModel
 
 
-class InferenceDatabaseRecordsMatchType(str, Enum):
+class InferenceDatabaseRecordsMatchType(str, Enum):  # noqa: UP042 - str() keeps the Enum form
     eq = "eq"
     ne = "ne"
     gt = "gt"
@@ -16,7 +16,7 @@ class InferenceDatabaseRecordsMatchType(str, Enum):
     like = "like"
 
 
-class InferenceDatabaseRecordsOrderType(str, Enum):
+class InferenceDatabaseRecordsOrderType(str, Enum):  # noqa: UP042 - str() keeps the Enum form
     asc = "ASC"
     desc = "DESC"
 

@@ -1,0 +1,4 @@
+from velora.server.cli import main
+
+if __name__ == "__main__":
+    main()
