@@ -1,7 +1,9 @@
-"""Recording stand-ins for the layer under the dataset modules, for their unit tests."""
+"""Stand-ins for the layers under the dataset modules, and the mount base and home a test may use."""
 
-from collections.abc import Callable
+import os
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any
 
 import pytest
@@ -153,3 +155,62 @@ def fake_client(monkeypatch: pytest.MonkeyPatch) -> FakeClient:
 def record_types() -> tuple[type[Record], type[Record]]:
     """The record doubles FakeClient patches in: (DatasetInfo, DatasetVersionInfo)."""
     return Info, VersionInfo
+
+
+# Where mount_dataset puts its mount points, whatever the home directory.
+MOUNT_BASE = Path("/home/jovyan/workspace")
+
+
+@pytest.fixture
+def mount_points() -> Iterator[dict[Path, bool]]:
+    """The fixed mount base: what a test creates there is removed afterwards."""
+    chain = [MOUNT_BASE.parent, MOUNT_BASE, MOUNT_BASE / "dataset", MOUNT_BASE / "dataset-staged"]
+    existed = {path: path.exists() for path in chain}
+    nearest = next(path for path in MOUNT_BASE.parents if path.exists())
+    if not existed[MOUNT_BASE] and not os.access(nearest, os.W_OK):
+        pytest.skip(f"{MOUNT_BASE} cannot be created by this user")
+    yield existed
+    for path in reversed(chain):
+        if not existed[path] and path.is_dir():
+            path.rmdir()
+
+
+@pytest.fixture
+def home(tmp_path, monkeypatch) -> Path:
+    home = tmp_path / "home"
+    home.mkdir()
+    monkeypatch.setenv("HOME", str(home))
+    return home
+
+
+RECORDING_RCLONE = """#!/bin/sh
+{ printf 'rclone'; for arg in "$@"; do printf '\\t%s' "$arg"; done; printf '\\n'; } >> "$RCLONE_LOG"
+if [ -n "$RCLONE_FAIL" ]; then printf '%s' "$RCLONE_FAIL" >&2; exit 1; fi
+"""
+
+
+class Rclone:
+    """The commands the recording rclone was started with, one argument list each."""
+
+    def __init__(self, log: Path) -> None:
+        self.log = log
+
+    @property
+    def commands(self) -> list[list[str]]:
+        if not self.log.exists():
+            return []
+        return [line.split("\t") for line in self.log.read_text().splitlines()]
+
+
+@pytest.fixture
+def recording_rclone(tmp_path, monkeypatch, mount_points) -> Rclone:
+    """A recording rclone first on PATH; it fails with $RCLONE_FAIL on its standard error when set."""
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    script = bin_dir / "rclone"
+    script.write_text(RECORDING_RCLONE)
+    script.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+    monkeypatch.setenv("RCLONE_LOG", str(tmp_path / "rclone.log"))
+    monkeypatch.delenv("RCLONE_FAIL", raising=False)
+    return Rclone(tmp_path / "rclone.log")

@@ -9,7 +9,6 @@ import pytest
 from velora.dataset import methods
 
 MOUNT_BASE = Path("/home/jovyan/workspace")
-
 EXPECTED_CONFIG = [
     "[veloradataset]",
     "type = webdav",
@@ -32,58 +31,12 @@ COMMAND_LINES = [
 ]
 EXPECTED_COMMANDS = [line.split(" ") for line in COMMAND_LINES]
 
-RECORDING_RCLONE = """#!/bin/sh
-{ printf 'rclone'; for arg in "$@"; do printf '\\t%s' "$arg"; done; printf '\\n'; } >> "$RCLONE_LOG"
-if [ -n "$RCLONE_FAIL" ]; then printf '%s' "$RCLONE_FAIL" >&2; exit 1; fi
-"""
-
 
 @pytest.fixture
-def mount_points():
-    """The fixed mount base: what a test creates there is removed afterwards."""
-    chain = [MOUNT_BASE.parent, MOUNT_BASE, MOUNT_BASE / "dataset", MOUNT_BASE / "dataset-staged"]
-    existed = {path: path.exists() for path in chain}
-    nearest = next(path for path in MOUNT_BASE.parents if path.exists())
-    if not existed[MOUNT_BASE] and not os.access(nearest, os.W_OK):
-        pytest.skip(f"{MOUNT_BASE} cannot be created by this user")
-    yield existed
-    for path in reversed(chain):
-        if not existed[path] and path.is_dir():
-            path.rmdir()
-
-
-class Rclone:
-    def __init__(self, log: Path) -> None:
-        self.log = log
-
-    @property
-    def commands(self) -> list[list[str]]:
-        if not self.log.exists():
-            return []
-        return [line.split("\t") for line in self.log.read_text().splitlines()]
-
-
-@pytest.fixture
-def home(tmp_path, monkeypatch) -> Path:
-    home = tmp_path / "home"
-    home.mkdir()
-    monkeypatch.setenv("HOME", str(home))
-    return home
-
-
-@pytest.fixture
-def rclone(tmp_path, monkeypatch, mount_points, fake_settings) -> Rclone:
-    """A recording rclone first on PATH, the fake settings patched in."""
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir()
-    script = bin_dir / "rclone"
-    script.write_text(RECORDING_RCLONE)
-    script.chmod(0o755)
-    monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
-    monkeypatch.setenv("RCLONE_LOG", str(tmp_path / "rclone.log"))
-    monkeypatch.delenv("RCLONE_FAIL", raising=False)
+def rclone(recording_rclone, monkeypatch, fake_settings):
+    """The recording rclone, with the fake settings patched in."""
     monkeypatch.setattr(methods, "settings", fake_settings)
-    return Rclone(tmp_path / "rclone.log")
+    return recording_rclone
 
 
 def config_of(home: Path) -> Path:
