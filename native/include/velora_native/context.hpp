@@ -1,0 +1,57 @@
+// Python's `with` statement, for C++ bodies.
+//
+// `with(manager, body)` does what `with manager as value: return body(value)`
+// does: __exit__ is called on every way out of the body, with the error when
+// one passes; an error raised by __exit__ itself replaces the body's error and
+// keeps it as its __context__. Scoping a temporary directory or an open file
+// this way releases it on every exit path, with the library's own semantics.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <utility>
+
+#include "velora_native/names.hpp"
+
+namespace velora::native {
+
+namespace py = pybind11;
+
+namespace detail {
+
+inline py::object or_none(const py::object& value) { return value ? value : py::none(); }
+
+// __exit__ with the error that left the body; true when the manager swallowed it.
+inline bool exit_with_error(const py::object& on_exit, const py::error_already_set& error) {
+  try {
+    return py::bool_(on_exit(or_none(error.type()), or_none(error.value()), or_none(error.trace())));
+  } catch (py::error_already_set& raised) {
+    if (error.value() && raised.value().ptr() != error.value().ptr()) {
+      PyException_SetContext(raised.value().ptr(), error.value().inc_ref().ptr());
+    }
+    throw;
+  }
+}
+
+}  // namespace detail
+
+// The body's result, or an empty object when __exit__ swallowed the error.
+template <typename Body>
+py::object with(py::handle manager, Body&& body) {
+  const py::object on_exit = attr<"__exit__">(manager);
+  const py::object value = attr<"__enter__">(manager)();
+  py::object result;
+  try {
+    result = std::forward<Body>(body)(value);
+  } catch (py::error_already_set& error) {
+    if (detail::exit_with_error(on_exit, error)) return {};
+    throw;
+  } catch (...) {
+    on_exit(py::none(), py::none(), py::none());
+    throw;
+  }
+  on_exit(py::none(), py::none(), py::none());
+  return result;
+}
+
+}  // namespace velora::native

@@ -1,0 +1,285 @@
+// The dataset service client: one function per REST operation on data
+// snapshots, in the SDK-token family (sdk_) and the pipeline family
+// (internal_). Every request goes through the platform's request object,
+// read from the module at call time, and every answer is handed back as is
+// once it is known to be a dict or None.
+#include <pybind11/pybind11.h>
+
+#include <array>
+
+#include "velora_native/errors.hpp"
+#include "velora_native/function.hpp"
+
+namespace native = velora::native;
+namespace py = pybind11;
+using native::Kind;
+
+namespace {
+
+using native::detail::steal_or_throw;
+
+// The keyword names of a call, one tuple per spelling, kept for the process.
+template <native::Literal... Names>
+PyObject* keyword_names() {
+  static PyObject* const names = PyTuple_Pack(sizeof...(Names), native::interned<Names>()...);
+  return names;
+}
+
+// corlett.<Method>(...): the leading values go by position, the last ones by
+// the keywords named. The answer must be a dict or None.
+template <native::Literal Method, native::Literal... Keywords, typename... Values>
+py::object send(const native::Call& call, const Values&... values) {
+  static_assert(sizeof...(Values) >= sizeof...(Keywords));
+  const py::object corlett = call.global<"corlett">();
+  std::array<PyObject*, sizeof...(Values) + 1> args{corlett.ptr(), py::handle(values).ptr()...};
+  PyObject* names = nullptr;
+  if constexpr (sizeof...(Keywords) > 0) {
+    names = keyword_names<Keywords...>();
+    if (names == nullptr) throw py::error_already_set();
+  }
+  const std::size_t positional = args.size() - sizeof...(Keywords);
+  py::object answer = steal_or_throw(PyObject_VectorcallMethod(native::interned<Method>(), args.data(),
+                                                               positional | PY_VECTORCALL_ARGUMENTS_OFFSET, names));
+  native::expect_dict(answer);
+  return answer;
+}
+
+// A dict of the given entries, in order.
+template <native::Literal... Keys, typename... Values>
+py::dict entries(const Values&... values) {
+  static_assert(sizeof...(Keys) == sizeof...(Values));
+  py::dict result;
+  const std::array<PyObject*, sizeof...(Keys)> keys{native::interned<Keys>()...};
+  const std::array<PyObject*, sizeof...(Values)> items{py::handle(values).ptr()...};
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    if (PyDict_SetItem(result.ptr(), keys[i], items[i]) < 0) throw py::error_already_set();
+  }
+  return result;
+}
+
+// A request body without its None entries, as the platform's helper makes it.
+py::object body_without_none(const native::Call& call, const py::dict& fields) {
+  py::object body = call.global<"exclude_none">()(fields);
+  native::expect_dict(body);
+  return body;
+}
+
+template <native::Literal Name>
+py::object setting(const native::Call& call) {
+  return native::attr<Name>(call.global<"settings">());
+}
+
+// A path from its template: every %S is the str() of a value, the first ones
+// being the settings the family addresses by (workspace and project for the
+// SDK family, the project alone for the internal one).
+template <typename... Values>
+py::object sdk_path(const native::Call& call, const char* format, const Values&... values) {
+  const py::object workspace = setting<"VELORA_WORKSPACE_ID">(call);
+  const py::object project = setting<"VELORA_PROJECT_ID">(call);
+  return steal_or_throw(PyUnicode_FromFormat(format, workspace.ptr(), project.ptr(), py::handle(values).ptr()...));
+}
+
+template <typename... Values>
+py::object internal_path(const native::Call& call, const char* format, const Values&... values) {
+  const py::object project = setting<"VELORA_PROJECT_ID">(call);
+  return steal_or_throw(PyUnicode_FromFormat(format, project.ptr(), py::handle(values).ptr()...));
+}
+
+// The "Filename" header: standard padded Base64 of the name's UTF-8 bytes, as text.
+py::object filename_header(const native::Call& call, py::handle filename) {
+  const py::object utf8 = steal_or_throw(PyUnicode_AsUTF8String(filename.ptr()));
+  const py::object encoded = native::attr<"b64encode">(call.global<"base64">())(utf8);
+  return steal_or_throw(PyUnicode_FromEncodedObject(encoded.ptr(), "utf-8", "strict"));
+}
+
+// --- SDK-token family -------------------------------------------------------
+
+py::object sdk_create_data_snapshot(const native::Call& call) {
+  const py::object path = sdk_path(call, "/v1/sdk/workspaces/%S/projects/%S/data-snapshots");
+  const py::object body =
+      body_without_none(call, entries<"name", "description", "exist_ok">(call[0], call[1], call[2]));
+  return send<"post", "json_data">(call, path, body);
+}
+
+py::object sdk_get_data_snapshot_by_name(const native::Call& call) {
+  const py::object path = sdk_path(call, "/v1/sdk/workspaces/%S/projects/%S/data-snapshots/name");
+  return send<"get", "params">(call, path, entries<"name">(call[0]));
+}
+
+py::object sdk_create_data_snapshot_version(const native::Call& call) {
+  const py::object path = sdk_path(call, "/v1/sdk/workspaces/%S/projects/%S/data-snapshots/%S/versions", call[0]);
+  const py::object body = body_without_none(call, entries<"description">(call[1]));
+  return send<"post", "json_data">(call, path, body);
+}
+
+py::object sdk_get_data_snapshot_list(const native::Call& call) {
+  const py::object path =
+      sdk_path(call, "/v1/sdk/workspaces/%S/projects/%S/data-snapshots?page=%S&page_size=%S", call[0], call[1]);
+  return send<"get">(call, path);
+}
+
+py::object sdk_get_data_snapshot_detail(const native::Call& call) {
+  const py::object path = sdk_path(call, "/v1/sdk/workspaces/%S/projects/%S/data-snapshots/%S", call[0]);
+  return send<"get">(call, path);
+}
+
+py::object sdk_get_code_snippet_to_upload_tabular_data_snapshot(const native::Call& call) {
+  const py::object path = sdk_path(call, "/v1/sdk/workspaces/%S/projects/%S/data-snapshots/tabular/code-snippet");
+  return send<"get", "params">(call, path, entries<"name", "data", "file_type">(call[0], call[1], call[2]));
+}
+
+py::object sdk_get_code_snippet_to_import_data_snapshot(const native::Call& call) {
+  const py::object path =
+      sdk_path(call, "/v1/sdk/workspaces/%S/projects/%S/data-snapshots/%S/versions/%S/code-snippet", call[0], call[1]);
+  return send<"get">(call, path);
+}
+
+// Creates (or reuses) the snapshot, registers one file, then streams it.
+py::object sdk_upload_data_snapshot(const native::Call& call) {
+  const py::handle name = call[0];
+  const py::handle filename = call[1];
+  const py::handle binary = call[2];
+  const py::handle description = call[3];
+
+  const py::object created = call.global<"sdk_create_data_snapshot">()(name, description, py::bool_(true));
+  const py::object snapshot_id = native::expect_int(created[native::interned<"id">()]);
+
+  const py::object workspace = setting<"VELORA_WORKSPACE_ID">(call);
+  const py::object project = setting<"VELORA_PROJECT_ID">(call);
+  const py::object metadata_path =
+      steal_or_throw(PyUnicode_FromFormat("/v1/sdk/workspaces/%S/projects/%S/data-snapshots/%S/upload-metadata",
+                                          workspace.ptr(), project.ptr(), snapshot_id.ptr()));
+  const py::object metadata = body_without_none(call, entries<"description", "file_count">(description, py::int_(1)));
+  send<"post", "endpoint", "json_data">(call, metadata_path, metadata);
+
+  const py::object upload_path = steal_or_throw(PyUnicode_FromFormat(
+      "/v1/sdk/workspaces/%S/projects/%S/data-snapshots/%S/upload", workspace.ptr(), project.ptr(), snapshot_id.ptr()));
+  const py::dict headers = entries<"Filename">(filename_header(call, filename));
+  return send<"post", "endpoint", "data", "headers">(call, upload_path, binary, headers);
+}
+
+// --- internal (pipeline) family --------------------------------------------
+
+py::object internal_create_data_snapshot(const native::Call& call) {
+  const py::object path = internal_path(call, "/v1/internal/workspaces/projects/%S/data-snapshots");
+  const py::object fields = body_without_none(call, entries<"user_id", "name", "description", "exist_ok">(
+                                                        setting<"VELORA_USER_ID">(call), call[0], call[1], call[2]));
+  return send<"post", "data">(call, path, fields);
+}
+
+py::object internal_get_data_snapshot_by_name(const native::Call& call) {
+  const py::object path = internal_path(call, "/v1/internal/workspaces/projects/%S/data-snapshots/name");
+  return send<"get", "params">(call, path, entries<"name", "user_id">(call[0], setting<"VELORA_USER_ID">(call)));
+}
+
+py::object internal_create_data_snapshot_version(const native::Call& call) {
+  const py::object path =
+      internal_path(call, "/v1/internal/workspaces/projects/%S/data-snapshots/%S/versions", call[0]);
+  const py::object fields =
+      body_without_none(call, entries<"user_id", "description", "argo_workflow_run_id">(
+                                  setting<"VELORA_USER_ID">(call), call[1], setting<"ARGO_WORKFLOW_RUN_ID">(call)));
+  return send<"post", "data">(call, path, fields);
+}
+
+// One multipart request: the fields and the stream together.
+py::object internal_upload_data_snapshot(const native::Call& call) {
+  const py::object path = internal_path(call, "/v1/internal/workspaces/projects/%S/data-snapshots/sdk");
+  const py::object fields = body_without_none(
+      call, entries<"user_id", "name", "description", "argo_workflow_run_id">(
+                setting<"VELORA_USER_ID">(call), call[0], call[2], setting<"ARGO_WORKFLOW_RUN_ID">(call)));
+  const py::dict files = entries<"file">(call[1]);
+  return send<"post", "endpoint", "data", "files">(call, path, fields, files);
+}
+
+void bind_imports(py::module_& m) {
+  const py::module_ typing = py::module_::import("typing");
+  for (const char* name : {"Any", "BinaryIO", "Dict", "Optional"}) m.attr(name) = typing.attr(name);
+  m.attr("base64") = py::module_::import("base64");
+  m.attr("settings") = py::module_::import("velora.settings").attr("settings");
+  m.attr("corlett") = py::module_::import("velora.common.corlett").attr("corlett");
+  m.attr("exclude_none") = py::module_::import("velora.common.utils").attr("exclude_none");
+}
+
+void define_sdk_family(py::module_& m) {
+  native::def<&sdk_upload_data_snapshot>(
+      m, {"sdk_upload_data_snapshot",
+          {{"name", Kind::Str}, {"filename", Kind::Str}, {"binary"}, {"description", Kind::OptStr, native::kNone}},
+          "Using SDK token, upload a new data snapshot in the current project\n\n"
+          "The snapshot is created when it does not exist yet, one file is registered\n"
+          "for it and `binary` is streamed as that file, named `filename`.\n\n"
+          "Args:\n"
+          "    name: name of the data snapshot\n"
+          "    filename: name the uploaded file gets\n"
+          "    binary: open binary stream of the file's content\n"
+          "    description: details of the data snapshot\n"});
+  native::def<&sdk_create_data_snapshot>(m, {"sdk_create_data_snapshot",
+                                             {{"name", Kind::Str},
+                                              {"description", Kind::OptStr, native::kNone},
+                                              {"exist_ok", Kind::Bool, native::Default::boolean(false)}},
+                                             "Using SDK token, create a new data snapshot in the current project\n\n"
+                                             "Args:\n"
+                                             "    name: name of the data snapshot\n"
+                                             "    description: details of the data snapshot\n"
+                                             "    exist_ok: whether an existing snapshot of that name is no error\n"});
+  native::def<&sdk_get_data_snapshot_by_name>(m, {"sdk_get_data_snapshot_by_name",
+                                                  {{"name", Kind::Str}},
+                                                  "Using SDK token, get a data snapshot by name.\n\n"
+                                                  "Name should be matched exactly\n"});
+  native::def<&sdk_create_data_snapshot_version>(
+      m, {"sdk_create_data_snapshot_version",
+          {{"data_snapshot_id", Kind::Int}, {"description", Kind::OptStr, native::kNone}},
+          "Using SDK token, create a new data snapshot version.\n"});
+  native::def<&sdk_get_data_snapshot_list>(
+      m, {"sdk_get_data_snapshot_list",
+          {{"page", Kind::Int, native::Default::number(1)}, {"page_size", Kind::Int, native::Default::number(1000)}}});
+  native::def<&sdk_get_data_snapshot_detail>(m, {"sdk_get_data_snapshot_detail", {{"data_snapshot_id", Kind::Int}}});
+  native::def<&sdk_get_code_snippet_to_upload_tabular_data_snapshot>(
+      m, {"sdk_get_code_snippet_to_upload_tabular_data_snapshot",
+          {{"name", Kind::Str}, {"data", Kind::Str}, {"file_type", Kind::Str}},
+          "Get code snippet to upload tabular data snapshot.\n\n"
+          "Args:\n"
+          "    name: name of the data snapshot\n"
+          "    data: variable name of the data object in the user's code\n"
+          "    file_type: file type the data is saved as\n"});
+  native::def<&sdk_get_code_snippet_to_import_data_snapshot>(
+      m, {"sdk_get_code_snippet_to_import_data_snapshot",
+          {{"data_snapshot_id", Kind::Int}, {"data_snapshot_version_id", Kind::Int}},
+          "Get code snippet to import data snapshot.\n"});
+}
+
+void define_internal_family(py::module_& m) {
+  native::def<&internal_create_data_snapshot>(
+      m, {"internal_create_data_snapshot",
+          {{"name", Kind::Str},
+           {"description", Kind::OptStr, native::kNone},
+           {"exist_ok", Kind::Bool, native::Default::boolean(false)}},
+          "Without any token, create the new data snapshot in the current project.\n\n"
+          "For the internal environment (pipeline): the caller is identified by the\n"
+          "user id setting instead of a token.\n"});
+  native::def<&internal_get_data_snapshot_by_name>(
+      m, {"internal_get_data_snapshot_by_name",
+          {{"name", Kind::Str}},
+          "Without any token, get the data snapshot in the current project.\n\n"
+          "For the internal environment (pipeline). Name should be matched exactly\n"});
+  native::def<&internal_create_data_snapshot_version>(
+      m, {"internal_create_data_snapshot_version",
+          {{"data_snapshot_id", Kind::Int}, {"description", Kind::OptStr, native::kNone}},
+          "Without any token, create a new data snapshot version.\n\n"
+          "For the internal environment (pipeline): the version records the user id\n"
+          "and the workflow run it was made in.\n"});
+  native::def<&internal_upload_data_snapshot>(
+      m, {"internal_upload_data_snapshot",
+          {{"name", Kind::Str}, {"binary"}, {"description", Kind::OptStr, native::kNone}},
+          "Without any token, upload the new data snapshot in the current project.\n\n"
+          "For the internal environment (pipeline): the fields and the stream go in\n"
+          "one multipart request.\n"});
+}
+
+}  // namespace
+
+PYBIND11_MODULE(corlett, m) {
+  bind_imports(m);
+  m.attr("REQUEST_TIMEOUT") = py::int_(10);
+  define_sdk_family(m);
+  define_internal_family(m);
+}

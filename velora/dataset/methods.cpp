@@ -1,0 +1,486 @@
+// The user-facing dataset operations: saving a table or an array as a new
+// dataset, creating datasets and versions, looking them up, the service's
+// code snippets, and mounting the project's dataset storage through rclone.
+//
+// Each service operation finds out which workload it runs in and calls the
+// client family that fits it: the SDK-token one in a development instance,
+// the internal one in a pipeline run. Every imported name is read from the
+// module at call time, so that patching it there takes effect.
+#include <fcntl.h>
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "velora_native/context.hpp"
+#include "velora_native/errors.hpp"
+#include "velora_native/function.hpp"
+
+namespace native = velora::native;
+namespace py = pybind11;
+using namespace pybind11::literals;
+using native::Kind;
+
+namespace {
+
+using native::detail::steal_or_throw;
+
+constexpr Py_ssize_t kMaxDescription = 100;
+
+bool compares(py::handle left, py::handle right, int op) {
+  const py::object result = steal_or_throw(PyObject_RichCompare(left.ptr(), right.ptr(), op));
+  const int truth = PyObject_IsTrue(result.ptr());
+  if (truth < 0) throw py::error_already_set();
+  return truth == 1;
+}
+
+bool is_instance(py::handle value, py::handle type) {
+  const int found = PyObject_IsInstance(value.ptr(), type.ptr());
+  if (found < 0) throw py::error_already_set();
+  return found == 1;
+}
+
+// What an f-string shows for a value.
+py::object formatted(py::handle value) { return steal_or_throw(PyObject_Format(value.ptr(), nullptr)); }
+
+// cls(**mapping), with the message a call with keyword expansion gives for a non-mapping.
+py::object from_mapping(py::handle cls, py::handle mapping) {
+  if (!PyDict_Check(mapping.ptr()) && !native::has_attr<"keys">(mapping)) {
+    native::raise(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", native::type_name(mapping));
+  }
+  const py::dict keywords;
+  if (PyDict_Merge(keywords.ptr(), mapping.ptr(), 1) < 0) throw py::error_already_set();
+  return steal_or_throw(PyObject_Call(cls.ptr(), py::tuple().ptr(), keywords.ptr()));
+}
+
+// A service result declared as a dict that is read further: None cannot be.
+py::handle expect_readable_dict(py::handle result) {
+  native::expect_dict(result);
+  if (result.is_none()) native::raise_none_attribute("get");
+  return result;
+}
+
+// dict.get(key, fallback)
+py::object entry(py::handle dictionary, PyObject* key, py::object fallback = py::none()) {
+  PyObject* value = PyDict_GetItemWithError(dictionary.ptr(), key);
+  if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
+  return value == nullptr ? std::move(fallback) : py::reinterpret_borrow<py::object>(value);
+}
+
+py::object open_file(py::handle path, const char* mode) { return py::module_::import("io").attr("open")(path, mode); }
+
+// --- the workload dispatch frame -------------------------------------------
+
+enum class Workload { dev_instance, pipeline, other };
+
+py::object inspect_workload(const native::Call& call) {
+  py::object workload_type = call.global<"inspect_workload_type">()();
+  if (workload_type.is_none()) native::raise(PyExc_ValueError, "Unable to inspect workload type");
+  return workload_type;
+}
+
+Workload classify(const native::Call& call, py::handle workload_type) {
+  const py::object types = call.global<"WorkloadType">();
+  if (compares(workload_type, native::attr<"dev_instance">(types), Py_EQ)) return Workload::dev_instance;
+  if (compares(workload_type, native::attr<"pipeline">(types), Py_EQ)) return Workload::pipeline;
+  return Workload::other;
+}
+
+void check_description(py::handle description) {
+  if (!description.is_none() && PyUnicode_GET_LENGTH(description.ptr()) > kMaxDescription) {
+    native::raise(PyExc_ValueError, "Description must be less than 100 characters");
+  }
+}
+
+// Around every service operation: the workload must be known, a description
+// short enough, and the workload one of the two the SDK serves.
+Workload enter(const native::Call& call, py::handle description = {}) {
+  const py::object workload_type = inspect_workload(call);
+  if (description) check_description(description);
+  const Workload workload = classify(call, workload_type);
+  if (workload == Workload::other) {
+    native::raise(PyExc_ValueError, "entity name of launch param is set to unsupported workload type");
+  }
+  return workload;
+}
+
+// For the operations a pipeline does not offer.
+void enter_dev_instance(const native::Call& call, py::handle description = {}) {
+  if (enter(call, description) == Workload::pipeline) native::raise(PyExc_NotImplementedError, "Not implemented yet");
+}
+
+// --- save_dataset -----------------------------------------------------------
+
+py::object as_dataframe(const native::Call& call, py::handle data) {
+  if (is_instance(data, native::attr<"ndarray">(call.global<"np">()))) {
+    return native::attr<"DataFrame">(call.global<"pd">())(data);
+  }
+  if (is_instance(data, native::attr<"DataFrame">(call.global<"pd">()))) {
+    return py::reinterpret_borrow<py::object>(data);
+  }
+  native::raise(PyExc_ValueError, "data is not supported object");
+}
+
+// tmp_dir / <32 hex digits>.<file type>
+py::object data_file_path(const native::Call& call, py::handle tmp_dir, py::handle file_type) {
+  const py::object directory = call.global<"Path">()(tmp_dir);
+  const py::object base = native::attr<"hex">(call.global<"uuid4">()());
+  const py::object path = steal_or_throw(PyNumber_TrueDivide(directory.ptr(), base.ptr()));
+  const py::object suffix = steal_or_throw(PyNumber_Add(py::str(".").ptr(), file_type.ptr()));
+  return native::attr<"with_suffix">(path)(suffix);
+}
+
+// The table goes through pandas; pickle and npy keep the caller's object itself.
+void write_data_file(const native::Call& call, py::handle filename, py::handle data, py::handle dataframe,
+                     py::handle file_type) {
+  const py::object types = call.global<"DatasetFileType">();
+  if (compares(file_type, native::attr<"csv">(types), Py_EQ)) {
+    native::attr<"to_csv">(dataframe)(filename);
+  } else if (compares(file_type, native::attr<"parquet">(types), Py_EQ)) {
+    native::attr<"to_parquet">(dataframe)(filename);
+  } else if (compares(file_type, native::attr<"pickle">(types), Py_EQ)) {
+    native::with(open_file(filename, "wb"), [&](const py::object& f) {
+      return native::attr<"dump">(call.global<"pickle">())("obj"_a = data, "file"_a = f);
+    });
+  } else if (compares(file_type, native::attr<"npy">(types), Py_EQ)) {
+    native::attr<"save">(call.global<"np">())("file"_a = filename, "arr"_a = data);
+  } else {
+    native::raise(PyExc_ValueError, "file_type is not supported type");
+  }
+}
+
+// Streams the open file to the upload of the workload's family.
+py::object upload_data_file(const native::Call& call, py::handle workload_type, py::handle filename, py::handle file) {
+  const py::handle name = call[0];
+  const py::handle description = call[3];
+  switch (classify(call, workload_type)) {
+    case Workload::dev_instance: {
+      const py::object response =
+          call.global<"sdk_upload_data_snapshot">()("name"_a = name, "filename"_a = native::attr<"name">(filename),
+                                                    "binary"_a = file, "description"_a = description);
+      return from_mapping(call.global<"DatasetInfo">(), response);
+    }
+    case Workload::pipeline: {
+      const py::object response = call.global<"internal_upload_data_snapshot">()("name"_a = name, "binary"_a = file,
+                                                                                 "description"_a = description);
+      return from_mapping(call.global<"DatasetInfo">(), response[native::interned<"data_snapshot">()]);
+    }
+    case Workload::other:
+      break;
+  }
+  native::raise(PyExc_ValueError, "entity name of launch param is set to unsupported workload type: %U",
+                formatted(workload_type).ptr());
+}
+
+py::object or_none(py::object result) { return result ? std::move(result) : py::none(); }
+
+py::object save_dataset(const native::Call& call) {
+  const py::handle data = call[1];
+  const py::handle file_type = call[2];
+  const py::object workload_type = inspect_workload(call);
+  const py::object dataframe = as_dataframe(call, data);
+  check_description(call[3]);
+  const py::object directory = native::attr<"TemporaryDirectory">(call.global<"tempfile">())();
+  return or_none(native::with(directory, [&](const py::object& tmp_dir) {
+    const py::object filename = data_file_path(call, tmp_dir, file_type);
+    write_data_file(call, filename, data, dataframe, file_type);
+    return native::with(open_file(filename, "rb"),
+                        [&](const py::object& file) { return upload_data_file(call, workload_type, filename, file); });
+  }));
+}
+
+// --- datasets, versions, lookups and snippets -------------------------------
+
+py::object create_dataset(const native::Call& call) {
+  const Workload workload = enter(call, call[1]);
+  const py::object create = workload == Workload::dev_instance ? call.global<"sdk_create_data_snapshot">()
+                                                               : call.global<"internal_create_data_snapshot">();
+  const py::object response = create(call[0], call[1], call[2]);
+  native::expect_dict(response);
+  return from_mapping(call.global<"DatasetInfo">(), response);
+}
+
+// Looks the dataset up by name, then asks for a new version of it.
+py::object create_dataset_version(const native::Call& call) {
+  const py::handle dataset_name = call[0];
+  const Workload workload = enter(call, call[1]);
+  const bool dev_instance = workload == Workload::dev_instance;
+  const py::object find = dev_instance ? call.global<"sdk_get_data_snapshot_by_name">()
+                                       : call.global<"internal_get_data_snapshot_by_name">();
+  const py::object dataset_response = find(dataset_name);
+  expect_readable_dict(dataset_response);
+  const py::object dataset = entry(dataset_response, native::interned<"data_snapshot">());
+  native::expect_dict(dataset);
+  if (dataset.is_none()) native::raise(PyExc_ValueError, "Dataset '%U' does not exist.", dataset_name.ptr());
+  const py::object id = entry(dataset, native::interned<"id">());
+  if (id.is_none()) native::raise(PyExc_ValueError, "Data snapshot id does not exist.");
+  const py::object dataset_id = native::expect_int(id);
+
+  const py::object create = dev_instance ? call.global<"sdk_create_data_snapshot_version">()
+                                         : call.global<"internal_create_data_snapshot_version">();
+  const py::object response = create(dataset_id, call[1]);
+  native::expect_dict(response);
+  return from_mapping(call.global<"DatasetVersionInfo">(), response);
+}
+
+py::object create_dataset_version_by_id(const native::Call& call) {
+  enter_dev_instance(call, call[1]);
+  const py::object response = call.global<"sdk_create_data_snapshot_version">()(call[0], call[1]);
+  return from_mapping(call.global<"DatasetVersionInfo">(), response);
+}
+
+py::object get_dataset_list(const native::Call& call) {
+  enter_dev_instance(call);
+  const py::object response = call.global<"sdk_get_data_snapshot_list">()("page"_a = call[0], "page_size"_a = call[1]);
+  expect_readable_dict(response);
+  const py::object datasets = entry(response, native::interned<"data_snapshots">(), py::list());
+  py::list records;
+  const py::object record = call.global<"DatasetInfo">();
+  for (const py::handle dataset : datasets) records.append(from_mapping(record, dataset));
+  return records;
+}
+
+py::object get_dataset(const native::Call& call) {
+  enter_dev_instance(call);
+  const py::object response = call.global<"sdk_get_data_snapshot_detail">()(call[0]);
+  expect_readable_dict(response);
+  const py::object dataset = entry(response, native::interned<"data_snapshot">());
+  native::expect_dict(dataset);
+  if (dataset.is_none()) return py::none();
+  return from_mapping(call.global<"DatasetInfo">(), dataset);
+}
+
+py::object get_code_snippet_to_upload_dataset(const native::Call& call) {
+  enter_dev_instance(call);
+  py::object response =
+      call.global<"sdk_get_code_snippet_to_upload_tabular_data_snapshot">()(call[0], call[1], call[2]);
+  native::expect_dict(response);
+  return response;
+}
+
+py::object get_code_snippet_to_import_dataset(const native::Call& call) {
+  enter_dev_instance(call);
+  py::object response = call.global<"sdk_get_code_snippet_to_import_data_snapshot">()(call[0], call[1]);
+  native::expect_dict(response);
+  return response;
+}
+
+// --- mount_dataset ----------------------------------------------------------
+
+constexpr std::string_view kMountBase = "/home/jovyan/workspace/";
+constexpr std::string_view kSyncInterval = "5";
+constexpr std::string_view kDirs[] = {"dataset", "dataset-staged"};
+
+// "dataset-staged" -> "datasetstaged": the remote is "velora" + this.
+std::string remote_suffix(std::string_view dir) {
+  std::string suffix;
+  for (const char c : dir) {
+    if (c != '-') suffix += c;
+  }
+  return suffix;
+}
+
+py::str text(std::string_view value) { return {value.data(), value.size()}; }
+
+// One WebDAV remote per directory; the settings are read as each is written.
+py::object config_section(const native::Call& call, std::string_view dir) {
+  const py::object settings = call.global<"settings">();
+  const py::object url = formatted(native::attr<"VELORA_WEBDAV_URL">(settings));
+  const py::object project_dir = formatted(native::attr<"VELORA_PROJECT_DIR">(settings));
+  const py::object token = formatted(native::attr<"VELORA_SDK_TOKEN">(settings));
+  return steal_or_throw(PyUnicode_FromFormat(
+      "[velora%s]\ntype = webdav\nurl = %U/%U/%s/\nbearer_token = %U\nvendor = other\n\n", remote_suffix(dir).c_str(),
+      url.ptr(), project_dir.ptr(), std::string(dir).c_str(), token.ptr()));
+}
+
+// open()'s opener for the configuration: it holds the SDK token, so only its owner may read it.
+py::object open_owner_only(const native::Call& call) {
+  return native::attr<"open">(call.global<"os">())(call[0], call[1], 0600);
+}
+
+void write_config(const native::Call& call, py::handle config_file) {
+  const py::object file = py::module_::import("io").attr("open")(config_file, "w", "encoding"_a = "utf-8",
+                                                                 "opener"_a = call.global<"_open_owner_only">());
+  native::with(file, [&](const py::object& f) {
+    // A file that was there before keeps its old mode through O_CREAT; this makes it the owner's alone.
+    native::attr<"fchmod">(call.global<"os">())(native::attr<"fileno">(f)(), 0600);
+    for (const std::string_view dir : kDirs) native::attr<"write">(f)(config_section(call, dir));
+    return py::none();
+  });
+}
+
+std::string mount_command(std::string_view dir, std::string_view mount_point) {
+  std::string command = "rclone mount velora" + remote_suffix(dir) + ":/ " + std::string(mount_point) +
+                        " --dir-cache-time " + std::string(kSyncInterval) + "s --allow-other --daemon";
+  if (dir == "dataset") command += " --read-only";
+  return command;
+}
+
+// "a b" -> ["a", "b"], at every single space.
+py::list split_at_spaces(std::string_view command) {
+  py::list words;
+  std::size_t start = 0;
+  for (std::size_t space = command.find(' '); space != std::string_view::npos; space = command.find(' ', start)) {
+    words.append(text(command.substr(start, space - start)));
+    start = space + 1;
+  }
+  words.append(text(command.substr(start)));
+  return words;
+}
+
+// Starts one `rclone mount --daemon`; it exits once the mount runs, its status telling whether it does.
+void mount(const native::Call& call, std::string_view dir) {
+  const std::string mount_point = std::string(kMountBase) + std::string(dir);
+  native::attr<"mkdir">(call.global<"Path">()(mount_point))("parents"_a = true, "exist_ok"_a = true);
+  const py::object subprocess = call.global<"subprocess">();
+  const py::object process = native::attr<"Popen">(subprocess)(split_at_spaces(mount_command(dir, mount_point)),
+                                                               "stderr"_a = native::attr<"PIPE">(subprocess));
+  native::with(process, [&](const py::object& p) {
+    const py::object stderr_bytes = py::tuple(native::attr<"communicate">(p)())[1];
+    if (compares(native::attr<"returncode">(p), py::int_(0), Py_NE)) {
+      native::raise_with(PyExc_RuntimeError, native::attr<"decode">(stderr_bytes)("utf-8"));
+    }
+    return py::none();
+  });
+}
+
+py::object mount_dataset(const native::Call& call) {
+  const py::object project_id = native::attr<"VELORA_PROJECT_ID">(call.global<"settings">());
+  if (!py::bool_(project_id)) {
+    native::raise(PyExc_ValueError, "VELORA_PROJECT_ID is not set. Please call set_joined_project() first.");
+  }
+  const py::object home = native::attr<"home">(call.global<"Path">())();
+  const py::object config_dir = home / py::str(".config") / py::str("rclone");
+  const py::object config_file = config_dir / py::str("rclone.conf");
+  native::attr<"unlink">(config_file)("missing_ok"_a = true);
+  native::attr<"mkdir">(config_dir)("parents"_a = true, "exist_ok"_a = true);
+  write_config(call, config_file);
+  for (const std::string_view dir : kDirs) mount(call, dir);
+  return py::none();
+}
+
+// --- module -----------------------------------------------------------------
+
+constexpr const char* kClientFunctions[] = {
+    "sdk_upload_data_snapshot",
+    "internal_upload_data_snapshot",
+    "sdk_create_data_snapshot",
+    "internal_create_data_snapshot",
+    "sdk_get_data_snapshot_by_name",
+    "internal_get_data_snapshot_by_name",
+    "sdk_create_data_snapshot_version",
+    "internal_create_data_snapshot_version",
+    "sdk_get_data_snapshot_list",
+    "sdk_get_data_snapshot_detail",
+    "sdk_get_code_snippet_to_upload_tabular_data_snapshot",
+    "sdk_get_code_snippet_to_import_data_snapshot",
+};
+
+void bind_from(py::module_& m, const char* module, std::initializer_list<const char*> names) {
+  const py::module_ source = py::module_::import(module);
+  for (const char* name : names) m.attr(name) = source.attr(name);
+}
+
+void bind_imports(py::module_& m) {
+  for (const char* name : {"os", "pickle", "subprocess", "tempfile"}) m.attr(name) = py::module_::import(name);
+  m.attr("np") = py::module_::import("numpy");
+  m.attr("pd") = py::module_::import("pandas");
+  bind_from(m, "typing", {"Any", "Dict", "List", "Optional", "Union"});
+  bind_from(m, "pathlib", {"Path"});
+  bind_from(m, "uuid", {"uuid4"});
+  bind_from(m, "velora.settings", {"settings"});
+  bind_from(m, "velora.common.utils", {"inspect_workload_type"});
+  bind_from(m, "velora.common.values", {"WorkloadType"});
+  bind_from(m, "velora.dataset.schemas", {"DatasetInfo", "DatasetVersionInfo"});
+  bind_from(m, "velora.dataset.values", {"DatasetFileType"});
+  const py::module_ client = py::module_::import("velora.dataset.corlett");
+  for (const char* name : kClientFunctions) m.attr(name) = client.attr(name);
+}
+
+constexpr native::Param kDescription{"description", Kind::OptStr, native::kNone};
+
+void define_save_and_mount(py::module_& m) {
+  native::def<&save_dataset>(m, {"save_dataset",
+                                 {{"name", Kind::Str}, {"data"}, {"file_type"}, kDescription},
+                                 "upload tabular dataset to the Velora system\n\n"
+                                 "The data is written as a file of the given type in a private temporary\n"
+                                 "directory and streamed to the platform as a new dataset.\n\n"
+                                 "Args:\n"
+                                 "    name: name of the dataset\n"
+                                 "    data: the table (pandas DataFrame) or array (numpy ndarray) to save\n"
+                                 "    file_type: file extension string (DatasetFileType: csv, parquet, pickle, npy)\n"
+                                 "    description: details of the dataset. Defaults to None.\n\n"
+                                 "Returns:\n"
+                                 "    DatasetInfo: the new dataset, as the platform describes it\n"});
+  native::def<&mount_dataset>(m, {"mount_dataset",
+                                  {},
+                                  "Mount the project's dataset storage under /home/jovyan/workspace.\n\n"
+                                  "Writes the rclone configuration (readable by its owner only, as it holds the\n"
+                                  "SDK token) and starts two rclone mounts as daemons: \"dataset\" read-only and\n"
+                                  "\"dataset-staged\" writable. Raises RuntimeError with rclone's error output when\n"
+                                  "a mount fails.\n"});
+  m.attr("_open_owner_only") = native::function<&open_owner_only>(m, {"_open_owner_only", {{"path"}, {"flags"}}});
+}
+
+void define_dataset_operations(py::module_& m) {
+  native::def<&create_dataset>(
+      m, {"create_dataset",
+          {{"name", Kind::Str}, kDescription, {"exist_ok", Kind::Bool, native::Default::boolean(false)}},
+          "Create the dataset directory on the platform.\n\n"
+          "Args:\n"
+          "    name: name of the dataset\n"
+          "    description: details of the dataset. Defaults to None.\n"
+          "    exist_ok: when True, no error is raised if the dataset already exists.\n\n"
+          "Returns:\n"
+          "    DatasetInfo: the dataset\n"});
+  native::def<&create_dataset_version>(m, {"create_dataset_version",
+                                           {{"dataset_name", Kind::Str}, kDescription},
+                                           "Create a new version of the dataset with the given name.\n\n"
+                                           "Args:\n"
+                                           "    dataset_name: name of the dataset\n"
+                                           "    description: details of the version. Defaults to None.\n\n"
+                                           "Returns:\n"
+                                           "    DatasetVersionInfo: the new version\n"});
+  native::def<&create_dataset_version_by_id>(
+      m, {"create_dataset_version_by_id", {{"dataset_id", Kind::Int}, kDescription}});
+  native::def<&get_dataset_list>(
+      m, {"get_dataset_list",
+          {{"page", Kind::Int, native::Default::number(1)}, {"page_size", Kind::Int, native::Default::number(1000)}},
+          "Get one page of the project's datasets.\n\n"
+          "Args:\n"
+          "    page: current page number. Defaults to 1.\n"
+          "    page_size: number of items per page. Defaults to 1000.\n\n"
+          "Returns:\n"
+          "    List[DatasetInfo]: the datasets of that page\n"});
+  native::def<&get_dataset>(m, {"get_dataset",
+                                {{"dataset_id", Kind::Int}},
+                                "Get the dataset with the given id.\n\n"
+                                "Args:\n"
+                                "    dataset_id: id of the dataset\n\n"
+                                "Returns:\n"
+                                "    Optional[DatasetInfo]: the dataset, None when the platform has none\n"});
+  native::def<&get_code_snippet_to_upload_dataset>(
+      m, {"get_code_snippet_to_upload_dataset",
+          {{"name", Kind::Str}, {"data", Kind::Str}, {"file_type", Kind::Str}},
+          "Get the code snippet that uploads a data object to a dataset.\n\n"
+          "Args:\n"
+          "    name: name of the dataset\n"
+          "    data: variable name of the data object in your code\n"
+          "    file_type: file type to save the data as\n"});
+  native::def<&get_code_snippet_to_import_dataset>(m, {"get_code_snippet_to_import_dataset",
+                                                       {{"dataset_id", Kind::Int}, {"dataset_version_id", Kind::Int}},
+                                                       "Get the code snippet that imports a dataset version.\n\n"
+                                                       "Args:\n"
+                                                       "    dataset_id: id of the dataset\n"
+                                                       "    dataset_version_id: id of the dataset version\n"});
+}
+
+}  // namespace
+
+PYBIND11_MODULE(methods, m) {
+  bind_imports(m);
+  define_save_and_mount(m);
+  define_dataset_operations(m);
+}
