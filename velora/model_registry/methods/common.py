@@ -1,16 +1,16 @@
 """Sample types shared by the model registry's methods."""
 
-from typing import Any, Dict, List, Union
+from typing import Any
 
 import numpy as np
 import pandas as pd
 
 # What a model method takes or gives as one sample.
-Sample = Union[pd.DataFrame, np.ndarray, pd.Series, str, bytes]
+Sample = pd.DataFrame | np.ndarray | pd.Series | str | bytes
 
 # Method name to that method's samples, in order.
-ModelInputsSample = Dict[str, List[Sample]]
-ModelOutputsSample = Dict[str, List[Sample]]
+ModelInputsSample = dict[str, list[Sample]]
+ModelOutputsSample = dict[str, list[Sample]]
 
 _SUPPORTED_SAMPLE_TYPES = (pd.DataFrame, np.ndarray, pd.Series, str, bytes)
 
