@@ -9,10 +9,10 @@ from unittest import mock
 import numpy as np
 import pandas as pd
 import pytest
-from velora.model_registry.values import ModelFramework
 
 from velora.model_registry.methods.frameworks import mlflow as velora_mlflow
 from velora.model_registry.methods.frameworks.common import has_method_names
+from velora.model_registry.values import ModelFramework
 
 MODULE = "velora.model_registry.methods.frameworks.mlflow"
 UNSUPPORTED = "supported type must be in pd.DataFrame, np.ndarray, pd.Series, str, bytes"

@@ -13,11 +13,11 @@ import pandas as pd
 import pytest
 from conftest import LogModel
 from sklearn.linear_model import LinearRegression, LogisticRegression
-from velora.model_registry.values import ModelFramework
 from xgboost import XGBRegressor
 
 from velora.model_registry.methods.frameworks import mlflow as velora_mlflow
 from velora.model_registry.methods.frameworks.common import has_method_names
+from velora.model_registry.values import ModelFramework
 
 MODULE = "velora.model_registry.methods.frameworks.mlflow"
 COLUMNS = ["a", "b", "c"]

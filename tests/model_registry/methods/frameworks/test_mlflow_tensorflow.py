@@ -7,9 +7,9 @@ import numpy as np
 import pytest
 import tensorflow as tf
 from conftest import LogModel
-from velora.model_registry.values import ModelFramework
 
 from velora.model_registry.methods.frameworks import mlflow as velora_mlflow
+from velora.model_registry.values import ModelFramework
 
 
 @pytest.fixture(scope="module")

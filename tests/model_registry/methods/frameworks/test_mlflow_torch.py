@@ -8,9 +8,9 @@ import numpy as np
 import pytest
 import torch
 from conftest import LogModel
-from velora.model_registry.values import ModelFramework
 
 from velora.model_registry.methods.frameworks import mlflow as velora_mlflow
+from velora.model_registry.values import ModelFramework
 
 
 class Affine(torch.nn.Module):
