@@ -25,7 +25,7 @@ dev: $(VENV)/bin/python
 	$(PIP) install -q --no-build-isolation -Ceditable.rebuild=true -e '.[test,dev]'
 
 demo: $(VENV)/bin/python
-	$(PIP) install -q --no-build-isolation '.[test]'
+	$(PIP) install -q --no-build-isolation .
 	$(PY) examples/demo.py
 
 lint: $(VENV)/bin/python
