@@ -12,6 +12,7 @@ from pathlib import Path
 from unittest import mock
 
 import pytest
+from brinwell_records import ASC, DESC, DIALECTS, Match, order, where
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -28,28 +29,8 @@ from velora.inference_services.brinwell import (
 )
 from velora.inference_services.schemas import (
     InferenceDatabaseRecordsFilter,
-    InferenceDatabaseRecordsMatchType,
-    InferenceDatabaseRecordsOrderType,
     InferenceDatabaseRecordsSorting,
 )
-
-Match = InferenceDatabaseRecordsMatchType
-ASC, DESC = InferenceDatabaseRecordsOrderType.asc, InferenceDatabaseRecordsOrderType.desc
-DIALECTS = [
-    PostgreSQLQueryBuilder,
-    MySQLQueryBuilder,
-    MSSQLQueryBuilder,
-    OracleQueryBuilder,
-    TiberoQueryBuilder,
-]
-
-
-def where(column: str, match_type: object, value: object) -> InferenceDatabaseRecordsFilter:
-    return InferenceDatabaseRecordsFilter(column_name=column, match_type=match_type, match_value=value)
-
-
-def order(column: str, direction: object = ASC) -> InferenceDatabaseRecordsSorting:
-    return InferenceDatabaseRecordsSorting(column_name=column, order_type=direction)
 
 
 def sort_record(column: str, direction_value: object) -> InferenceDatabaseRecordsSorting:
@@ -828,14 +809,8 @@ def test_a_class_with_its_own_attribute_lookup_is_served_through_it() -> None:
 
 
 def test_match_types_are_read_at_call_time() -> None:
-    class Other(str, enum.Enum):  # noqa: UP042 (as the records declare theirs)
-        eq = "eq"
-        ne = "ne"
-        gt = "gt"
-        lt = "lt"
-        gte = "gte"
-        lte = "lte"
-        like = "contains"
+    # The same names, with "contains" as the substring match's value.
+    Other = enum.Enum("Other", {**{m.name: m.value for m in Match}, "like": "contains"}, type=str)
 
     contains = InferenceDatabaseRecordsFilter.model_construct(
         column_name="a", match_type=Other.like, match_value="v"

@@ -10,6 +10,7 @@ from typing import Any
 import psycopg
 import pytest
 import sqlglot
+from brinwell_records import ASC, DESC, Match, order, where
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from psycopg import sql
@@ -23,15 +24,6 @@ from velora.inference_services.brinwell import (
     PostgreSQLQueryBuilder,
     TiberoQueryBuilder,
 )
-from velora.inference_services.schemas import (
-    InferenceDatabaseRecordsFilter,
-    InferenceDatabaseRecordsMatchType,
-    InferenceDatabaseRecordsOrderType,
-    InferenceDatabaseRecordsSorting,
-)
-
-Match = InferenceDatabaseRecordsMatchType
-ASC, DESC = InferenceDatabaseRecordsOrderType.asc, InferenceDatabaseRecordsOrderType.desc
 
 # Names that need their quotes: quote characters of every dialect, spaces,
 # keywords, a percent sign (the drivers' own placeholder character).
@@ -48,14 +40,6 @@ ROWS = [
     ("tabby", 7, "a"),
     ("slab", 8, "b"),
 ]
-
-
-def where(column: str, match_type: Match, value: object) -> InferenceDatabaseRecordsFilter:
-    return InferenceDatabaseRecordsFilter(column_name=column, match_type=match_type, match_value=value)
-
-
-def order(column: str, direction: InferenceDatabaseRecordsOrderType) -> InferenceDatabaseRecordsSorting:
-    return InferenceDatabaseRecordsSorting(column_name=column, order_type=direction)
 
 
 def pyformat(text: str) -> str:
