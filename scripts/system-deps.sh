@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the test suite uses, when any is missing.
 set -euo pipefail
-packages=(clang-format rclone fuse3)
+packages=(clang-format rclone fuse3 postgresql mariadb-server)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

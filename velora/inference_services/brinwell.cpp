@@ -231,8 +231,18 @@ py::object enum_value(py::handle member) {
 
 // ---------------------------------------------------------------- identifiers
 
+// ASCII answered inline; other code points by the Unicode database.
+bool is_letter(Py_UCS4 character) {
+  if (character < 0x80) return (character | 0x20) >= 'a' && (character | 0x20) <= 'z';
+  return Py_UNICODE_ISALPHA(character);
+}
+
 bool is_identifier_character(Py_UCS4 character) {
-  return Py_UNICODE_ISALNUM(character) || character == '_' || character == '$' || character == '#';
+  if (character < 0x80) {
+    return is_letter(character) || (character >= '0' && character <= '9') || character == '_' || character == '$' ||
+           character == '#';
+  }
+  return Py_UNICODE_ISALNUM(character);
 }
 
 // A name that is safe to write unquoted: dot-separated parts, each a letter
@@ -249,7 +259,7 @@ bool is_plain_identifier(py::handle identifier) {
       if (part_start) return false;
       part_start = true;
     } else if (part_start) {
-      if (!Py_UNICODE_ISALPHA(character)) return false;
+      if (!is_letter(character)) return false;
       part_start = false;
     } else if (!is_identifier_character(character)) {
       return false;
