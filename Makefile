@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 BUILD_TOOLS := scikit-build-core pybind11 ninja cmake
 
-.PHONY: demo test dev system-deps lint format sanitize bench clean
+.PHONY: demo test test-pydantic1 dev system-deps lint format sanitize bench clean
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -19,6 +19,19 @@ system-deps:
 test: $(VENV)/bin/python system-deps
 	$(PIP) install -q --no-build-isolation '.[test]'
 	$(PY) -m pytest
+
+# The model registry records again under pydantic 1, in an environment of
+# their own (own build directory, so the two environments never share a CMake cache).
+PYDANTIC1_VENV ?= .venv-pydantic1
+PYDANTIC1_PY := $(PYDANTIC1_VENV)/bin/python
+
+$(PYDANTIC1_PY):
+	$(PYTHON) -m venv $(PYDANTIC1_VENV)
+	$(PYDANTIC1_PY) -m pip install -q --upgrade pip $(BUILD_TOOLS)
+
+test-pydantic1: $(PYDANTIC1_PY)
+	$(PYDANTIC1_PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/pydantic1 '.[test]' 'pydantic<2'
+	$(PYDANTIC1_PY) -m pytest tests/model_registry/
 
 # Editable install for development: imports rebuild changed C++ sources.
 dev: $(VENV)/bin/python
@@ -42,4 +55,4 @@ bench: $(VENV)/bin/python
 	$(PY) benchmarks/run_all.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(PYDANTIC1_VENV)

@@ -1,0 +1,76 @@
+// What the translation units of velora.model_registry.schemas share: typing
+// forms, the switch between the two pydantic majors, and the builder-context
+// checks.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+
+#include "velora_native/classes.hpp"
+#include "velora_native/errors.hpp"
+#include "velora_native/names.hpp"
+
+namespace velora::schemas {
+
+namespace py = pybind11;
+namespace native = velora::native;
+
+inline py::object str_type() { return native::type_object(&PyUnicode_Type); }
+inline py::object int_type() { return native::type_object(&PyLong_Type); }
+
+// A typing form of the module subscripted with its arguments, as
+// `Optional[str]` or `Union[str, DataType]` would be written.
+py::object typed(py::handle module, const char* form, std::initializer_list<py::handle> args);
+
+// The record configuration the module's records use, in the names of the
+// version-2 forms; written as the version-1 inner `Config` when pydantic 1 is in use.
+struct RecordConfig {
+  bool populate_by_name = false;
+  bool use_enum_values = false;
+  bool ignore_native_functions = false;
+};
+
+void configure(native::ClassBuilder& builder, const char* qualname, const RecordConfig& config);
+
+// `Field(..., **options)`: a required field with options (alias, discriminator).
+py::object required_field(py::handle module, const py::dict& options);
+
+// A class method declared as a field check on `fields` in the chosen form:
+// `field_validator(*fields)` or `validator(*fields, allow_reuse=True)`.
+py::object field_check(py::handle module, std::initializer_list<const char*> fields, const py::object& method);
+
+template <native::Body F>
+native::ClassBuilder& check(native::ClassBuilder& builder, std::initializer_list<const char*> fields,
+                            const native::Signature& signature) {
+  return builder.attr(signature.name,
+                      field_check(builder.module(), fields, native::class_method<F>(builder.module(), signature)));
+}
+
+py::object borrow(py::handle value);
+
+// A new reference from the C API, or the error it set.
+inline py::object owned(PyObject* created) { return native::detail::steal_or_throw(created); }
+
+bool truthy(py::handle value);
+
+// The builders' entry check: the first entry the context lacks raises
+// "not found <entry> in builder context: context=<printed context>".
+template <native::Literal Entry>
+void require_entry(py::handle context) {
+  if (!native::has_attr<Entry>(context)) {
+    native::raise(PyExc_ValueError, "not found %s in builder context: context=%R", Entry.text, context.ptr());
+  }
+}
+
+template <native::Literal... Entries>
+void require_entries(py::handle context) {
+  (require_entry<Entries>(context), ...);
+}
+
+void define_data_schemas(py::module_& m);
+void define_documents(py::module_& m);
+void define_samples(py::module_& m);
+void define_config(py::module_& m);
+
+}  // namespace velora::schemas

@@ -1,0 +1,224 @@
+// The model configuration document, its parts and builders, the plain
+// configuration records and the registry records.
+#include <pybind11/pybind11.h>
+
+#include "schemas_common.hpp"
+
+namespace velora::schemas {
+
+namespace {
+
+using namespace pybind11::literals;
+
+py::object validate_method_name(const native::Call& call) {
+  const py::handle v = call[1];
+  for (const py::handle key : v) {
+    const int valid = PyUnicode_Check(key.ptr()) ? PyUnicode_IsIdentifier(key.ptr()) : 0;
+    if (valid < 0) throw py::error_already_set();
+    if (valid == 0) native::raise(PyExc_ValueError, "Key names in signatures should take a form of python method name");
+  }
+  return borrow(v);
+}
+
+py::object build_model_config(const native::Call& call) {
+  const py::handle context = call[1];
+  const py::object flavors = native::attr<"build">(call.global<"ModelFlavors">())(context);
+  const py::object signatures = native::attr<"build">(call.global<"ModelSignature">())(context);
+  const py::object extensions = native::attr<"build">(call.global<"ModelExtensions">())(context);
+  return call.global<"ModelConfig">()("flavors"_a = flavors, "signatures"_a = signatures, "extensions"_a = extensions);
+}
+
+py::object build_flavors(const native::Call& call) {
+  const py::handle context = call[1];
+  require_entries<"mlflow_model_info", "framework">(context);
+  const py::object framework = native::attr<"framework">(context);
+  const py::object model_path =
+      call.global<"extract_model_path_from_mlflow">()(native::attr<"mlflow_model_info">(context), framework);
+  return call.global<"ModelFlavors">()("model_path"_a = model_path, "framework"_a = framework);
+}
+
+// The training workload of the launch parameters' source record, by its entityname.
+py::object source_workload(const native::Call& call, py::handle source) {
+  if (source.is_none()) return py::none();
+  const py::object entityname = native::attr<"entityname">(source);
+  const py::object workload_types = call.global<"WorkloadType">();
+  py::object workload;
+  if (entityname.equal(native::attr<"dev_instance">(workload_types))) {
+    workload = call.global<"LinkWorkload">();
+  } else if (entityname.equal(native::attr<"pipeline">(workload_types))) {
+    workload = call.global<"TrainingRunWorkload">();
+  } else {
+    native::raise(PyExc_ValueError, "entity name of launch parameters should be in [dev_instance, pipeline]");
+  }
+  const py::dict fields = call.global<"model_dump">()(source);
+  return workload(**fields);
+}
+
+py::object build_extensions(const native::Call& call) {
+  const py::handle context = call[1];
+  require_entries<"mlflow_model_info", "image_snapshot_info", "artifact_size_bytes", "launch_params">(context);
+  const py::object source = source_workload(call, native::attr<"source">(native::attr<"launch_params">(context)));
+  const py::object now = native::attr<"time">(call.global<"time">())();
+  const py::object model_info =
+      call.global<"ModelInfo">()("created_at"_a = owned(PyNumber_Long(now.ptr())),
+                                 "artifact_size"_a = native::attr<"artifact_size_bytes">(context));
+  const py::object image = native::attr<"image_snapshot_info">(context);
+  const py::object service = call.global<"VeloraImageSnapshotService">()(
+      "name"_a = "image_snapshots", "resource_uuid"_a = native::attr<"run_uuid">(image));
+  const py::object container =
+      call.global<"RuntimeContainer">()("image_url"_a = native::attr<"image_url">(image), "service"_a = service);
+  return call.global<"ModelExtensions">()("model_info"_a = model_info, "container"_a = container, "source"_a = source);
+}
+
+py::tuple bases_of(py::handle m, const char* base) { return py::make_tuple(m.attr(base)); }
+
+void define_extensions(py::module_& m) {
+  const py::object optional_str = typed(m, "Optional", {str_type()});
+  const py::object optional_int = typed(m, "Optional", {int_type()});
+  const py::object workload_types = m.attr("WorkloadType");
+
+  m.attr("ModelInfo") = native::ClassBuilder(m, "ModelInfo", bases_of(m, "BaseModel"))
+                            .doc(
+                                "When the model was registered (seconds since the Unix epoch) and the size of its "
+                                "artifacts in bytes.")
+                            .annotate("created_at", int_type())
+                            .field("artifact_size", optional_int, py::none())
+                            .build();
+  m.attr("VeloraImageSnapshotService") =
+      native::ClassBuilder(m, "VeloraImageSnapshotService", bases_of(m, "BaseModel"))
+          .doc(
+              "The platform entity that manages a container image, so that its build can be traced.\n\n"
+              "`name` is the name of the platform's image snapshot table.")
+          .annotate("name", typed(m, "Literal", {py::str("image_snapshots")}))
+          .annotate("resource_uuid", str_type())
+          .build();
+  m.attr("RuntimeContainer") = native::ClassBuilder(m, "RuntimeContainer", bases_of(m, "BaseModel"))
+                                   .doc("The runtime container from which the serving environment is built.")
+                                   .annotate("image_url", str_type())
+                                   .annotate("service", m.attr("VeloraImageSnapshotService"))
+                                   .build();
+  m.attr("SourceWorkload") =
+      native::ClassBuilder(m, "SourceWorkload", bases_of(m, "BaseModel"))
+          .doc(
+              "The workload on which the model was trained, kept for traceability.\n\n"
+              "Subclasses carry what is needed to reproduce the training environment as far as possible.")
+          .build();
+  m.attr("LinkWorkload") =
+      native::ClassBuilder(m, "LinkWorkload", bases_of(m, "SourceWorkload"))
+          .doc("Training in a development instance.")
+          .annotate("entityname", typed(m, "Literal", {native::attr<"dev_instance">(workload_types)}))
+          .annotate("resource_id", int_type())
+          .field("dev_instance_type", optional_str, py::none())
+          .build();
+  m.attr("TrainingRunWorkload") =
+      native::ClassBuilder(m, "TrainingRunWorkload", bases_of(m, "SourceWorkload"))
+          .doc("Training in a pipeline run.")
+          .annotate("entityname", typed(m, "Literal", {native::attr<"pipeline">(workload_types)}))
+          .annotate("resource_id", int_type())
+          .field("run_uuid", optional_str, py::none())
+          .field("pipeline_id", optional_int, py::none())
+          .field("pipeline_version_id", optional_int, py::none())
+          .build();
+
+  const py::object sources = typed(m, "Union", {m.attr("LinkWorkload"), m.attr("TrainingRunWorkload")});
+  py::dict discriminated;
+  discriminated["discriminator"] = "entityname";
+  m.attr("ModelExtensions") =
+      native::ClassBuilder(m, "ModelExtensions", bases_of(m, "BaseModel"))
+          .doc("Where the model comes from and how it is served.")
+          .annotate("model_info", m.attr("ModelInfo"))
+          .annotate("container", m.attr("RuntimeContainer"))
+          .field("source", typed(m, "Optional", {sources}), required_field(m, discriminated))
+          .field("velora_sdk_version", optional_str, py::none())
+          .classmethod<&build_extensions>(
+              {"build",
+               {{"cls"}, {"context"}},
+               "Extensions from the context's image snapshot, artifact size and launch parameters."})
+          .build();
+}
+
+void define_model_config(py::module_& m) {
+  const py::object framework = typed(m, "Union", {str_type(), m.attr("ModelFramework")});
+  m.attr("ModelFlavors") =
+      native::ClassBuilder(m, "ModelFlavors", bases_of(m, "BaseModel"))
+          .doc("How the model is stored and by which framework it was logged.")
+          .annotate("model_path", str_type())
+          .annotate("framework", framework)
+          .classmethod<&build_flavors>(
+              {"build", {{"cls"}, {"context"}}, "Flavors from the context's MLflow model information and framework."})
+          .build();
+
+  native::ClassBuilder config(m, "ModelConfig", bases_of(m, "RevisionableSchema"));
+  config.doc("The model configuration document: flavors, per-method signatures and extensions.")
+      .attr("schema_name", py::str("velora_model_config"))
+      .attr("revision", native::attr<"rev2">(m.attr("SchemaRevision")))
+      .annotate("flavors", m.attr("ModelFlavors"))
+      .annotate("signatures", typed(m, "Mapping", {str_type(), m.attr("ModelSignature")}))
+      .field("extensions", typed(m, "Optional", {m.attr("ModelExtensions")}), py::none());
+  check<&validate_method_name>(
+      config, {"signatures"},
+      {"validate_method_name", {{"cls"}, {"v"}}, "Refuse a method name that is not a Python identifier."});
+  m.attr("ModelConfig") =
+      config
+          .classmethod<&build_model_config>({"build",
+                                             {{"cls"}, {"context"}},
+                                             "The model configuration of a builder context: flavors, signatures, "
+                                             "then extensions."})
+          .build();
+}
+
+void define_plain_records(py::module_& m) {
+  py::dict schema_alias;
+  schema_alias["alias"] = "schema";
+  m.attr("VeloraParamModel") =
+      native::ClassBuilder(m, "VeloraParamModel", bases_of(m, "BaseModel"))
+          .doc("Velora input model.")
+          .annotate("type", str_type())
+          .field("schema_",
+                 typed(m, "List", {typed(m, "Union", {m.attr("ColumnSpecModel"), m.attr("TensorSpecModel")})}),
+                 required_field(m, schema_alias))
+          .build();
+  const py::object params = typed(m, "List", {m.attr("VeloraParamModel")});
+  m.attr("VeloraSignatureModel") = native::ClassBuilder(m, "VeloraSignatureModel", bases_of(m, "BaseModel"))
+                                       .doc("Velora signature model.")
+                                       .annotate("inputs", params)
+                                       .annotate("outputs", params)
+                                       .build();
+  m.attr("VeloraSignatures") = typed(m, "Dict", {str_type(), m.attr("VeloraSignatureModel")});
+  m.attr("ModelFlavorsModel") = native::ClassBuilder(m, "ModelFlavorsModel", bases_of(m, "BaseModel"))
+                                    .doc("Model flavors with plain types.")
+                                    .annotate("model_path", str_type())
+                                    .annotate("framework", typed(m, "Union", {str_type(), m.attr("ModelFramework")}))
+                                    .build();
+  m.attr("VeloraConfigModel") = native::ClassBuilder(m, "VeloraConfigModel", bases_of(m, "BaseModel"))
+                                    .doc("Model configuration with plain types and no checks.")
+                                    .annotate("flavors", m.attr("ModelFlavorsModel"))
+                                    .annotate("signatures", m.attr("VeloraSignatures"))
+                                    .build();
+}
+
+void define_registry_records(py::module_& m) {
+  m.attr("MLFlowEssentialData") = native::ClassBuilder(m, "MLFlowEssentialData", bases_of(m, "BaseModel"))
+                                      .doc("Where an MLflow registry keeps the model: its run and artifact path.")
+                                      .annotate("type", typed(m, "Literal", {py::str("mlflow")}))
+                                      .annotate("artifact_path", str_type())
+                                      .annotate("run_id", str_type())
+                                      .build();
+  m.attr("WandbEssentialData") = native::ClassBuilder(m, "WandbEssentialData", bases_of(m, "BaseModel"))
+                                     .doc("What a wandb registry keeps of the model.")
+                                     .annotate("type", typed(m, "Literal", {py::str("wandb")}))
+                                     .build();
+  m.attr("ModelRegistryInfo") =
+      native::ClassBuilder(m, "ModelRegistryInfo", bases_of(m, "BaseInfo")).doc("ModelRegistry information.").build();
+}
+
+}  // namespace
+
+void define_config(py::module_& m) {
+  define_extensions(m);
+  define_model_config(m);
+  define_plain_records(m);
+  define_registry_records(m);
+}
+
+}  // namespace velora::schemas

@@ -1,0 +1,223 @@
+// The document contract (Revisionable), its builder context, its
+// implementation on pydantic records (RevisionableSchema) and the revision
+// document (Revision).
+#include <pybind11/pybind11.h>
+
+#include <utility>
+
+#include "schemas_common.hpp"
+
+namespace velora::schemas {
+
+namespace {
+
+using namespace pybind11::literals;
+
+constexpr const char* kJsonSuffix = ".json";
+constexpr Py_ssize_t kJsonSuffixLength = 5;
+
+// Leaves the interpreter's repr recursion guard on every exit.
+class ReprGuard {
+ public:
+  explicit ReprGuard(py::handle object) : object_(object), entered_(Py_ReprEnter(object.ptr())) {
+    if (entered_ < 0) throw py::error_already_set();
+  }
+  ~ReprGuard() {
+    if (entered_ == 0) Py_ReprLeave(object_.ptr());
+  }
+  ReprGuard(const ReprGuard&) = delete;
+  ReprGuard& operator=(const ReprGuard&) = delete;
+
+  bool recursive() const { return entered_ > 0; }
+
+ private:
+  py::handle object_;
+  int entered_;
+};
+
+// BuilderContext(a=1, b='x'): the entries sorted by name.
+py::object builder_context_repr(const native::Call& call) {
+  const py::handle self = call[0];
+  const py::object name = native::attr<"__name__">(py::type::handle_of(self));
+  const ReprGuard guard(self);
+  if (guard.recursive()) return py::str("{}(...)").format(name);
+  const py::dict entries = native::attr<"__dict__">(self);
+  py::list keys(entries.attr("keys")());
+  if (PyList_Sort(keys.ptr()) < 0) throw py::error_already_set();
+  py::list parts;
+  for (const py::handle key : keys) parts.append(py::str("{}={!r}").format(key, entries[key]));
+  return py::str("{}({})").format(name, py::str(", ").attr("join")(parts));
+}
+
+// A schema name is a str (None stands for a missing one).
+py::object expect_schema_name(py::object name) {
+  if (!name.is_none() && !PyUnicode_CheckExact(name.ptr())) {
+    native::raise(PyExc_TypeError, "Expected %s, got %.200s", "str", native::type_name(name));
+  }
+  return name;
+}
+
+py::object dump(const native::Call& call) {
+  const py::object mapping = native::attr<"to_dict">(call[0])();
+  call.global<"json">().attr("dump")(mapping, call[1], "cls"_a = call.global<"CustomEncoder">());
+  return py::none();
+}
+
+py::object get_filename(const native::Call& call) {
+  const py::object name = expect_schema_name(native::attr<"get_schema_name">(call[0])());
+  if (!truthy(name)) native::raise(PyExc_ValueError, "not allowed empty schema_name");
+  return name + py::str(kJsonSuffix);
+}
+
+py::object extract_schema_name_from_filename(const native::Call& call) {
+  const py::handle filename = call[1];
+  const Py_ssize_t length = PyUnicode_GetLength(filename.ptr());
+  const py::str suffix(kJsonSuffix);
+  const Py_ssize_t ends = PyUnicode_Tailmatch(filename.ptr(), suffix.ptr(), 0, length, 1);
+  if (ends < 0) throw py::error_already_set();
+  if (ends == 0) return py::none();
+  return owned(PyUnicode_Substring(filename.ptr(), 0, length - kJsonSuffixLength));
+}
+
+// The contract's abstract operations do nothing when called directly; one
+// body per operation, since a binding is keyed by its body.
+template <native::Literal Name>
+py::object abstract_operation(const native::Call&) {
+  return py::none();
+}
+
+// abstractmethod marks its argument with __isabstractmethod__, which a
+// built-in cannot carry: the built-in is wrapped in a partial that looks like
+// it (name, docstring, signature through __wrapped__).
+py::object abstract(py::handle m, const py::object& builtin) {
+  const py::module_ functools = py::module_::import("functools");
+  const py::object wrapper = functools.attr("update_wrapper")(functools.attr("partial")(builtin), builtin);
+  return m.attr("abstractmethod")(wrapper);
+}
+
+template <native::Literal Name>
+py::object abstract_class_method(py::handle m, const native::Signature& signature) {
+  return owned(PyClassMethod_New(abstract(m, native::function<&abstract_operation<Name>>(m, signature)).ptr()));
+}
+
+template <native::Literal Name>
+py::object abstract_instance_method(py::handle m, const native::Signature& signature) {
+  return owned(PyInstanceMethod_New(abstract(m, native::function<&abstract_operation<Name>>(m, signature)).ptr()));
+}
+
+py::object to_dict(const native::Call& call) {
+  py::object mapping = call.global<"model_dump">()(call[0], "by_alias"_a = true);
+  native::expect_dict(mapping);
+  return mapping;
+}
+
+py::object load(const native::Call& call) {
+  const py::object data = call.global<"json">().attr("load")(call[1]);
+  return call.global<"model_validate">()(call[0], data);
+}
+
+py::object from_dict(const native::Call& call) { return call.global<"model_validate">()(call[0], call[1]); }
+
+py::object build_not_implemented(const native::Call&) {
+  PyErr_SetNone(PyExc_NotImplementedError);
+  throw py::error_already_set();
+}
+
+py::object get_schema_name(const native::Call& call) {
+  return expect_schema_name(native::attr<"schema_name">(call[0]));
+}
+
+// Closes `file` after `use`, also when `use` raises.
+template <typename Use>
+py::object with_closed_after(const py::object& file, Use&& use) {
+  py::object result;
+  try {
+    result = std::forward<Use>(use)();
+  } catch (...) {
+    native::attr<"close">(file)();
+    throw;
+  }
+  native::attr<"close">(file)();
+  return result;
+}
+
+py::object parse(const native::Call& call) {
+  py::object directory = borrow(call[1]);
+  if (PyUnicode_Check(directory.ptr())) directory = call.global<"Path">()(directory);
+  const py::object filename = native::attr<"get_filename">(call[0])();
+  const py::object path = owned(PyNumber_TrueDivide(directory.ptr(), filename.ptr()));
+  const py::object file = native::attr<"open">(path)();
+  return with_closed_after(file, [&] { return native::attr<"load">(call.global<"Revision">())(file); });
+}
+
+py::object build_revision(const native::Call& call) {
+  return call.global<"Revision">()("revision"_a = native::attr<"revision">(call[1]));
+}
+
+void define_revisionable(py::module_& m) {
+  const py::object context =
+      native::ClassBuilder(m, "BuilderContext", py::make_tuple(m.attr("SimpleNamespace")), py::dict(),
+                           "Revisionable.BuilderContext")
+          .doc("Named entries from which documents are built, given as keywords and read as attributes.")
+          .method<&builder_context_repr>({"__repr__", {{"self"}}, "BuilderContext(a=1, b='x'), entries by name."})
+          .build();
+
+  m.attr("Revisionable") =
+      native::ClassBuilder(m, "Revisionable", py::make_tuple(m.attr("ABC")))
+          .doc("A model registry document written to and read from its own JSON file, named after its schema.")
+          .attr("BuilderContext", context)
+          .method<&dump>({"dump", {{"self"}, {"fp"}}, "Write the document to the text stream `fp` as JSON."})
+          .attr("load", abstract_class_method<"load">(m, {"load", {{"cls"}, {"fp"}}, "Read a document from `fp`."}))
+          .attr("to_dict",
+                abstract_instance_method<"to_dict">(m, {"to_dict", {{"self"}}, "The document as a mapping."}))
+          .attr("from_dict",
+                abstract_class_method<"from_dict">(m, {"from_dict", {{"cls"}, {"item"}}, "A document from a mapping."}))
+          .attr("build", abstract_class_method<"build">(
+                             m, {"build", {{"cls"}, {"context"}}, "A document from a builder context."}))
+          .classmethod<&get_filename>(
+              {"get_filename", {{"cls"}}, "The document's file name: its schema name followed by \".json\"."})
+          .classmethod<&extract_schema_name_from_filename>(
+              {"extract_schema_name_from_filename",
+               {{"cls"}, {"filename", native::Kind::Str}},
+               "`filename` without its final \".json\", or None when it does not end with it."})
+          .attr("get_schema_name", abstract_class_method<"get_schema_name">(
+                                       m, {"get_schema_name", {{"cls"}}, "The name of the document kind."}))
+          .build();
+}
+
+void define_revisionable_schema(py::module_& m) {
+  native::ClassBuilder schema(m, "RevisionableSchema", py::make_tuple(m.attr("Revisionable"), m.attr("BaseModel")));
+  schema.doc("A document that is a validated record.")
+      .annotate("schema_name", typed(m, "ClassVar", {str_type()}))
+      .annotate("revision", typed(m, "ClassVar", {m.attr("SchemaRevision")}));
+  configure(schema, "RevisionableSchema", {.use_enum_values = true, .ignore_native_functions = true});
+  m.attr("RevisionableSchema") =
+      schema.method<&to_dict>({"to_dict", {{"self"}}, "The record's fields under their aliases, as a plain dict."})
+          .classmethod<&load>({"load", {{"cls"}, {"fp"}}, "A validated document read as JSON from `fp`."})
+          .classmethod<&from_dict>(
+              {"from_dict", {{"cls"}, {"item", native::Kind::Dict}}, "A validated document from a dict."})
+          .classmethod<&build_not_implemented>(
+              {"build", {{"cls"}, {"context"}}, "Documents supply their own builder; this one raises."})
+          .classmethod<&get_schema_name>({"get_schema_name", {{"cls"}}, "The class's `schema_name`."})
+          .build();
+
+  m.attr("Revision") =
+      native::ClassBuilder(m, "Revision", py::make_tuple(m.attr("RevisionableSchema")))
+          .doc("The revision document: the revision of the document format in a directory.")
+          .attr("schema_name", py::str("velora_revision"))
+          .annotate("revision", m.attr("SchemaRevision"))
+          .classmethod<&parse>(
+              {"parse", {{"cls"}, {"path"}}, "The revision document velora_revision.json of the directory `path`."})
+          .classmethod<&build_revision>(
+              {"build", {{"cls"}, {"context"}}, "A revision document of the context's `revision`."})
+          .build();
+}
+
+}  // namespace
+
+void define_documents(py::module_& m) {
+  define_revisionable(m);
+  define_revisionable_schema(m);
+}
+
+}  // namespace velora::schemas
