@@ -24,14 +24,16 @@ test: $(VENV)/bin/python system-deps
 # their own (own build directory, so the two environments never share a CMake cache).
 PYDANTIC1_VENV ?= .venv-pydantic1
 PYDANTIC1_PY := $(PYDANTIC1_VENV)/bin/python
+PYDANTIC1_TESTS ?= tests/model_registry/
 
 $(PYDANTIC1_PY):
 	$(PYTHON) -m venv $(PYDANTIC1_VENV)
 	$(PYDANTIC1_PY) -m pip install -q --upgrade pip $(BUILD_TOOLS)
 
+# -P: the source tree (no built modules) must not shadow the installed package.
 test-pydantic1: $(PYDANTIC1_PY)
 	$(PYDANTIC1_PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/pydantic1 '.[test]' 'pydantic<2'
-	$(PYDANTIC1_PY) -m pytest tests/model_registry/
+	$(PYDANTIC1_PY) -P -m pytest $(PYDANTIC1_TESTS)
 
 # Editable install for development: imports rebuild changed C++ sources.
 dev: $(VENV)/bin/python
