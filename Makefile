@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 BUILD_TOOLS := scikit-build-core pybind11 ninja cmake
 
-.PHONY: demo test dev system-deps lint format sanitize bench clean
+.PHONY: demo test test-pydantic1 dev system-deps lint format sanitize bench clean
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -19,6 +19,22 @@ system-deps:
 test: $(VENV)/bin/python system-deps
 	$(PIP) install -q --no-build-isolation '.[test]'
 	$(VENV)/bin/pytest
+
+# The model registry records again under pydantic 1, in an environment of
+# their own (own build directory, so the two environments never share a CMake cache).
+PYDANTIC1_VENV ?= .venv-pydantic1
+PYDANTIC1_PY := $(PYDANTIC1_VENV)/bin/python
+PYDANTIC1_TESTS ?= tests/model_registry/test_schemas_*.py tests/model_registry/test_values.py
+
+$(PYDANTIC1_PY):
+	$(PYTHON) -m venv $(PYDANTIC1_VENV)
+	$(PYDANTIC1_PY) -m pip install -q --upgrade pip $(BUILD_TOOLS)
+
+# -P: the source tree (no built modules) must not shadow the installed package.
+test-pydantic1: $(PYDANTIC1_PY)
+	$(PYDANTIC1_PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/pydantic1 . 'pydantic<2' \
+		pytest hypothesis mypy pandas-stubs
+	$(PYDANTIC1_PY) -P -m pytest $(PYDANTIC1_TESTS)
 
 # Editable install for development: imports rebuild changed C++ sources.
 dev: $(VENV)/bin/python
@@ -53,4 +69,4 @@ bench: $(VENV)/bin/python
 	$(PY) benchmarks/run_all.py
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build $(VENV) $(ASAN_VENV) $(PYDANTIC1_VENV)
