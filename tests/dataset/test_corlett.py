@@ -176,6 +176,23 @@ def test_settings_are_read_at_each_call(client, fake_settings):
     ]
 
 
+@pytest.mark.parametrize(
+    ("workspace", "project", "snapshot_id", "path"),
+    [
+        ("wß", "p2", 7, "/v1/sdk/workspaces/wß/projects/p2/data-snapshots/7"),
+        ("w1", "项目", -3, "/v1/sdk/workspaces/w1/projects/项目/data-snapshots/-3"),
+        ("😀", 5, 2**70, f"/v1/sdk/workspaces/😀/projects/5/data-snapshots/{2**70}"),
+        (None, Colour.red, 0, "/v1/sdk/workspaces/None/projects/red/data-snapshots/0"),
+    ],
+)
+def test_path_holds_the_text_of_any_value(client, fake_settings, workspace, project, snapshot_id, path):
+    fake_settings.VELORA_WORKSPACE_ID = workspace
+    fake_settings.VELORA_PROJECT_ID = project
+    recorder = client()
+    corlett.sdk_get_data_snapshot_detail(snapshot_id)
+    assert recorder.requests[0].args == (path,)
+
+
 NAMED = [
     "sdk_create_data_snapshot",
     "sdk_get_data_snapshot_by_name",

@@ -5,7 +5,12 @@
 // once it is known to be a dict or None.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <array>
+#include <charconv>
+#include <cstring>
+#include <string_view>
+#include <utility>
 
 #include "velora_native/errors.hpp"
 #include "velora_native/function.hpp"
@@ -69,20 +74,147 @@ py::object setting(const native::Call& call) {
   return native::attr<Name>(call.global<"settings">());
 }
 
-// A path from its template: every %S is the str() of a value, the first ones
-// being the settings the family addresses by (workspace and project for the
-// SDK family, the project alone for the internal one).
-template <typename... Values>
-py::object sdk_path(const native::Call& call, const char* format, const Values&... values) {
-  const py::object workspace = setting<"VELORA_WORKSPACE_ID">(call);
-  const py::object project = setting<"VELORA_PROJECT_ID">(call);
-  return steal_or_throw(PyUnicode_FromFormat(format, workspace.ptr(), project.ptr(), py::handle(values).ptr()...));
+// A path template such as "/v1/.../{pid}/data-snapshots/{did}", cut at its
+// placeholders when compiled. Its text is ASCII; the values come between the pieces.
+template <native::Literal Template>
+struct PathTemplate {
+  static constexpr std::string_view text{Template.text, sizeof(Template.text) - 1};
+  static constexpr std::size_t placeholders = std::ranges::count(text, '{');
+  static_assert(std::ranges::all_of(text, [](char c) { return static_cast<unsigned char>(c) < 0x80; }));
+
+  static constexpr std::array<std::string_view, placeholders + 1> pieces = [] {
+    std::array<std::string_view, placeholders + 1> cut{};
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < placeholders; ++i) {
+      const std::size_t open = text.find('{', start);
+      cut[i] = text.substr(start, open - start);
+      start = text.find('}', open) + 1;
+    }
+    cut[placeholders] = text.substr(start);
+    return cut;
+  }();
+
+  static constexpr std::size_t literal_length = [] {
+    std::size_t length = 0;
+    for (const std::string_view piece : pieces) length += piece.size();
+    return length;
+  }();
+};
+
+// The text a value takes in a path, as str() gives it. A str is used as it is
+// and an int's digits are written here, sparing str()'s signal check and a
+// new string for what ids and settings are as a rule.
+class PathText {
+ public:
+  explicit PathText(py::handle value) {
+    if (PyUnicode_CheckExact(value.ptr())) {
+      text_ = py::reinterpret_borrow<py::object>(value);
+      return;
+    }
+    if (PyLong_CheckExact(value.ptr())) {
+      int overflow = 0;
+      const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+      if (overflow == 0 && !(number == -1 && PyErr_Occurred())) {
+        digits_ = {digits_buffer_.data(),
+                   static_cast<std::size_t>(
+                       std::to_chars(digits_buffer_.data(), digits_buffer_.data() + digits_buffer_.size(), number).ptr -
+                       digits_buffer_.data())};
+        return;
+      }
+    }
+    text_ = steal_or_throw(PyObject_Str(value.ptr()));
+  }
+  PathText(const PathText&) = delete;
+  PathText& operator=(const PathText&) = delete;
+
+  // ASCII digits, or empty for a text.
+  std::string_view digits() const { return digits_; }
+  PyObject* text() const { return text_.ptr(); }
+
+  Py_ssize_t length() const {
+    return text_ ? PyUnicode_GET_LENGTH(text_.ptr()) : static_cast<Py_ssize_t>(digits_.size());
+  }
+  Py_UCS4 widest() const { return text_ ? PyUnicode_MAX_CHAR_VALUE(text_.ptr()) : 0x7f; }
+
+ private:
+  std::array<char, 24> digits_buffer_;  // holds digits_
+  std::string_view digits_;
+  py::object text_;
+};
+
+// Writes into a new str of known length and width.
+class TextWriter {
+ public:
+  TextWriter(Py_ssize_t length, Py_UCS4 widest)
+      : result_(steal_or_throw(PyUnicode_New(length, widest))),
+        kind_(PyUnicode_KIND(result_.ptr())),
+        data_(PyUnicode_DATA(result_.ptr())) {}
+
+  void ascii(std::string_view text) {
+    if (kind_ == PyUnicode_1BYTE_KIND) {
+      std::memcpy(static_cast<char*>(data_) + at_, text.data(), text.size());
+    } else {
+      for (std::size_t i = 0; i < text.size(); ++i) {
+        PyUnicode_WRITE(kind_, data_, at_ + static_cast<Py_ssize_t>(i), static_cast<Py_UCS4>(text[i]));
+      }
+    }
+    at_ += static_cast<Py_ssize_t>(text.size());
+  }
+
+  void value(const PathText& part) {
+    if (part.text() == nullptr) return ascii(part.digits());
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(part.text());
+    if (PyUnicode_KIND(part.text()) == kind_) {
+      std::memcpy(static_cast<char*>(data_) + at_ * kind_, PyUnicode_DATA(part.text()),
+                  static_cast<std::size_t>(length) * static_cast<std::size_t>(kind_));
+    } else if (PyUnicode_CopyCharacters(result_.ptr(), at_, part.text(), 0, length) < 0) {
+      throw py::error_already_set();
+    }
+    at_ += length;
+  }
+
+  py::object result() && { return std::move(result_); }
+
+ private:
+  py::object result_;
+  int kind_;
+  void* data_;
+  Py_ssize_t at_ = 0;
+};
+
+// The path of a template with the values' texts in its placeholders.
+template <native::Literal Template, typename... Values>
+py::object fill(const Values&... values) {
+  using Path = PathTemplate<Template>;
+  static_assert(sizeof...(Values) == Path::placeholders, "one value per placeholder");
+  const std::array<PathText, sizeof...(Values)> texts{PathText(py::handle(values))...};
+  auto length = static_cast<Py_ssize_t>(Path::literal_length);
+  Py_UCS4 widest = 0x7f;
+  for (const PathText& text : texts) {
+    length += text.length();
+    widest = std::max(widest, text.widest());
+  }
+  TextWriter writer(length, widest);
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    writer.ascii(Path::pieces[i]);
+    writer.value(texts[i]);
+  }
+  writer.ascii(Path::pieces.back());
+  return std::move(writer).result();
 }
 
-template <typename... Values>
-py::object internal_path(const native::Call& call, const char* format, const Values&... values) {
-  const py::object project = setting<"VELORA_PROJECT_ID">(call);
-  return steal_or_throw(PyUnicode_FromFormat(format, project.ptr(), py::handle(values).ptr()...));
+// The SDK family's paths start with the workspace and the project, the
+// internal family's with the project alone; both read at the call.
+template <native::Literal Template, typename... Values>
+py::object sdk_path(const native::Call& call, const Values&... values) {
+  const py::object settings = call.global<"settings">();
+  return fill<Template>(native::attr<"VELORA_WORKSPACE_ID">(settings), native::attr<"VELORA_PROJECT_ID">(settings),
+                        values...);
+}
+
+template <native::Literal Template, typename... Values>
+py::object internal_path(const native::Call& call, const Values&... values) {
+  return fill<Template>(setting<"VELORA_PROJECT_ID">(call), values...);
 }
 
 // The "Filename" header: standard padded Base64 of the name's UTF-8 bytes, as text.
@@ -95,42 +227,45 @@ py::object filename_header(const native::Call& call, py::handle filename) {
 // --- SDK-token family -------------------------------------------------------
 
 py::object sdk_create_data_snapshot(const native::Call& call) {
-  const py::object path = sdk_path(call, "/v1/sdk/workspaces/%S/projects/%S/data-snapshots");
+  const py::object path = sdk_path<"/v1/sdk/workspaces/{wid}/projects/{pid}/data-snapshots">(call);
   const py::object body =
       body_without_none(call, entries<"name", "description", "exist_ok">(call[0], call[1], call[2]));
   return send<"post", "json_data">(call, path, body);
 }
 
 py::object sdk_get_data_snapshot_by_name(const native::Call& call) {
-  const py::object path = sdk_path(call, "/v1/sdk/workspaces/%S/projects/%S/data-snapshots/name");
+  const py::object path = sdk_path<"/v1/sdk/workspaces/{wid}/projects/{pid}/data-snapshots/name">(call);
   return send<"get", "params">(call, path, entries<"name">(call[0]));
 }
 
 py::object sdk_create_data_snapshot_version(const native::Call& call) {
-  const py::object path = sdk_path(call, "/v1/sdk/workspaces/%S/projects/%S/data-snapshots/%S/versions", call[0]);
+  const py::object path =
+      sdk_path<"/v1/sdk/workspaces/{wid}/projects/{pid}/data-snapshots/{did}/versions">(call, call[0]);
   const py::object body = body_without_none(call, entries<"description">(call[1]));
   return send<"post", "json_data">(call, path, body);
 }
 
 py::object sdk_get_data_snapshot_list(const native::Call& call) {
   const py::object path =
-      sdk_path(call, "/v1/sdk/workspaces/%S/projects/%S/data-snapshots?page=%S&page_size=%S", call[0], call[1]);
+      sdk_path<"/v1/sdk/workspaces/{wid}/projects/{pid}/data-snapshots?page={page}&page_size={page_size}">(
+          call, call[0], call[1]);
   return send<"get">(call, path);
 }
 
 py::object sdk_get_data_snapshot_detail(const native::Call& call) {
-  const py::object path = sdk_path(call, "/v1/sdk/workspaces/%S/projects/%S/data-snapshots/%S", call[0]);
+  const py::object path = sdk_path<"/v1/sdk/workspaces/{wid}/projects/{pid}/data-snapshots/{did}">(call, call[0]);
   return send<"get">(call, path);
 }
 
 py::object sdk_get_code_snippet_to_upload_tabular_data_snapshot(const native::Call& call) {
-  const py::object path = sdk_path(call, "/v1/sdk/workspaces/%S/projects/%S/data-snapshots/tabular/code-snippet");
+  const py::object path = sdk_path<"/v1/sdk/workspaces/{wid}/projects/{pid}/data-snapshots/tabular/code-snippet">(call);
   return send<"get", "params">(call, path, entries<"name", "data", "file_type">(call[0], call[1], call[2]));
 }
 
 py::object sdk_get_code_snippet_to_import_data_snapshot(const native::Call& call) {
   const py::object path =
-      sdk_path(call, "/v1/sdk/workspaces/%S/projects/%S/data-snapshots/%S/versions/%S/code-snippet", call[0], call[1]);
+      sdk_path<"/v1/sdk/workspaces/{wid}/projects/{pid}/data-snapshots/{did}/versions/{vid}/code-snippet">(
+          call, call[0], call[1]);
   return send<"get">(call, path);
 }
 
@@ -144,16 +279,18 @@ py::object sdk_upload_data_snapshot(const native::Call& call) {
   const py::object created = call.global<"sdk_create_data_snapshot">()(name, description, py::bool_(true));
   const py::object snapshot_id = native::expect_int(created[native::interned<"id">()]);
 
-  const py::object workspace = setting<"VELORA_WORKSPACE_ID">(call);
-  const py::object project = setting<"VELORA_PROJECT_ID">(call);
+  const py::object settings = call.global<"settings">();
+  const py::object workspace_id = native::attr<"VELORA_WORKSPACE_ID">(settings);
+  const py::object project_id = native::attr<"VELORA_PROJECT_ID">(settings);
   const py::object metadata_path =
-      steal_or_throw(PyUnicode_FromFormat("/v1/sdk/workspaces/%S/projects/%S/data-snapshots/%S/upload-metadata",
-                                          workspace.ptr(), project.ptr(), snapshot_id.ptr()));
+      fill<"/v1/sdk/workspaces/{workspace_id}/projects/{project_id}/data-snapshots/{data_snapshot_id}/upload-metadata">(
+          workspace_id, project_id, snapshot_id);
   const py::object metadata = body_without_none(call, entries<"description", "file_count">(description, py::int_(1)));
   send<"post", "endpoint", "json_data">(call, metadata_path, metadata);
 
-  const py::object upload_path = steal_or_throw(PyUnicode_FromFormat(
-      "/v1/sdk/workspaces/%S/projects/%S/data-snapshots/%S/upload", workspace.ptr(), project.ptr(), snapshot_id.ptr()));
+  const py::object upload_path =
+      fill<"/v1/sdk/workspaces/{workspace_id}/projects/{project_id}/data-snapshots/{data_snapshot_id}/upload">(
+          workspace_id, project_id, snapshot_id);
   const py::dict headers = entries<"Filename">(filename_header(call, filename));
   return send<"post", "endpoint", "data", "headers">(call, upload_path, binary, headers);
 }
@@ -161,20 +298,20 @@ py::object sdk_upload_data_snapshot(const native::Call& call) {
 // --- internal (pipeline) family --------------------------------------------
 
 py::object internal_create_data_snapshot(const native::Call& call) {
-  const py::object path = internal_path(call, "/v1/internal/workspaces/projects/%S/data-snapshots");
+  const py::object path = internal_path<"/v1/internal/workspaces/projects/{pid}/data-snapshots">(call);
   const py::object fields = body_without_none(call, entries<"user_id", "name", "description", "exist_ok">(
                                                         setting<"VELORA_USER_ID">(call), call[0], call[1], call[2]));
   return send<"post", "data">(call, path, fields);
 }
 
 py::object internal_get_data_snapshot_by_name(const native::Call& call) {
-  const py::object path = internal_path(call, "/v1/internal/workspaces/projects/%S/data-snapshots/name");
+  const py::object path = internal_path<"/v1/internal/workspaces/projects/{pid}/data-snapshots/name">(call);
   return send<"get", "params">(call, path, entries<"name", "user_id">(call[0], setting<"VELORA_USER_ID">(call)));
 }
 
 py::object internal_create_data_snapshot_version(const native::Call& call) {
   const py::object path =
-      internal_path(call, "/v1/internal/workspaces/projects/%S/data-snapshots/%S/versions", call[0]);
+      internal_path<"/v1/internal/workspaces/projects/{pid}/data-snapshots/{did}/versions">(call, call[0]);
   const py::object fields =
       body_without_none(call, entries<"user_id", "description", "argo_workflow_run_id">(
                                   setting<"VELORA_USER_ID">(call), call[1], setting<"ARGO_WORKFLOW_RUN_ID">(call)));
@@ -183,7 +320,7 @@ py::object internal_create_data_snapshot_version(const native::Call& call) {
 
 // One multipart request: the fields and the stream together.
 py::object internal_upload_data_snapshot(const native::Call& call) {
-  const py::object path = internal_path(call, "/v1/internal/workspaces/projects/%S/data-snapshots/sdk");
+  const py::object path = internal_path<"/v1/internal/workspaces/projects/{pid}/data-snapshots/sdk">(call);
   const py::object fields = body_without_none(
       call, entries<"user_id", "name", "description", "argo_workflow_run_id">(
                 setting<"VELORA_USER_ID">(call), call[0], call[2], setting<"ARGO_WORKFLOW_RUN_ID">(call)));
