@@ -247,4 +247,10 @@ py::object steal_or_throw(PyObject* created) {
 
 }  // namespace detail
 
+py::object mark_abstract(const py::object& builtin) {
+  const py::module_ functools = py::module_::import("functools");
+  const py::object forwarder = functools.attr("update_wrapper")(functools.attr("partial")(builtin), builtin);
+  return py::module_::import("abc").attr("abstractmethod")(forwarder);
+}
+
 }  // namespace velora::native

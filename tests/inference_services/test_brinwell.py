@@ -5,10 +5,7 @@ from __future__ import annotations
 import enum
 import inspect
 import re
-import subprocess
-import sys
 import typing
-from pathlib import Path
 from unittest import mock
 
 import pytest
@@ -881,21 +878,3 @@ def test_direct_path_writes_what_the_methods_write(
     assert outcome(lambda: direct.build_select_query(*arguments)) == outcome(
         lambda: through.build_select_query(*arguments)
     )
-
-
-def test_stub_matches_the_module() -> None:
-    allowlist = Path(__file__).with_name("brinwell_stubtest_allowlist.txt")
-    result = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "mypy.stubtest",
-            "velora.inference_services.brinwell",
-            "--allowlist",
-            str(allowlist),
-        ],
-        capture_output=True,
-        text=True,
-        check=False,
-    )
-    assert result.returncode == 0, result.stdout + result.stderr

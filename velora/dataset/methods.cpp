@@ -17,6 +17,7 @@
 #include "velora_native/context.hpp"
 #include "velora_native/errors.hpp"
 #include "velora_native/function.hpp"
+#include "velora_native/objects.hpp"
 
 namespace native = velora::native;
 namespace py = pybind11;
@@ -25,15 +26,13 @@ using native::Kind;
 
 namespace {
 
-using native::detail::steal_or_throw;
+using native::owned;
 
 constexpr Py_ssize_t kMaxDescription = 100;
 
 bool compares(py::handle left, py::handle right, int op) {
-  const py::object result = steal_or_throw(PyObject_RichCompare(left.ptr(), right.ptr(), op));
-  const int truth = PyObject_IsTrue(result.ptr());
-  if (truth < 0) throw py::error_already_set();
-  return truth == 1;
+  const py::object result = owned(PyObject_RichCompare(left.ptr(), right.ptr(), op));
+  return native::truthy(result);
 }
 
 bool is_instance(py::handle value, py::handle type) {
@@ -43,7 +42,7 @@ bool is_instance(py::handle value, py::handle type) {
 }
 
 // What an f-string shows for a value.
-py::object formatted(py::handle value) { return steal_or_throw(PyObject_Format(value.ptr(), nullptr)); }
+py::object formatted(py::handle value) { return owned(PyObject_Format(value.ptr(), nullptr)); }
 
 // cls(**mapping), with the message a call with keyword expansion gives for a non-mapping.
 py::object from_mapping(py::handle cls, py::handle mapping) {
@@ -52,7 +51,7 @@ py::object from_mapping(py::handle cls, py::handle mapping) {
   }
   const py::dict keywords;
   if (PyDict_Merge(keywords.ptr(), mapping.ptr(), 1) < 0) throw py::error_already_set();
-  return steal_or_throw(PyObject_Call(cls.ptr(), py::tuple().ptr(), keywords.ptr()));
+  return owned(PyObject_Call(cls.ptr(), py::tuple().ptr(), keywords.ptr()));
 }
 
 // A service result declared as a dict that is read further: None cannot be.
@@ -127,8 +126,8 @@ py::object as_dataframe(const native::Call& call, py::handle data) {
 py::object data_file_path(const native::Call& call, py::handle tmp_dir, py::handle file_type) {
   const py::object directory = call.global<"Path">()(tmp_dir);
   const py::object base = native::attr<"hex">(call.global<"uuid4">()());
-  const py::object path = steal_or_throw(PyNumber_TrueDivide(directory.ptr(), base.ptr()));
-  const py::object suffix = steal_or_throw(PyNumber_Add(py::str(".").ptr(), file_type.ptr()));
+  const py::object path = owned(PyNumber_TrueDivide(directory.ptr(), base.ptr()));
+  const py::object suffix = owned(PyNumber_Add(py::str(".").ptr(), file_type.ptr()));
   return native::attr<"with_suffix">(path)(suffix);
 }
 
@@ -290,9 +289,9 @@ py::object config_section(const native::Call& call, std::string_view dir) {
   const py::object url = formatted(native::attr<"VELORA_WEBDAV_URL">(settings));
   const py::object project_dir = formatted(native::attr<"VELORA_PROJECT_DIR">(settings));
   const py::object token = formatted(native::attr<"VELORA_SDK_TOKEN">(settings));
-  return steal_or_throw(PyUnicode_FromFormat(
-      "[velora%s]\ntype = webdav\nurl = %U/%U/%s/\nbearer_token = %U\nvendor = other\n\n", remote_suffix(dir).c_str(),
-      url.ptr(), project_dir.ptr(), std::string(dir).c_str(), token.ptr()));
+  return owned(PyUnicode_FromFormat("[velora%s]\ntype = webdav\nurl = %U/%U/%s/\nbearer_token = %U\nvendor = other\n\n",
+                                    remote_suffix(dir).c_str(), url.ptr(), project_dir.ptr(), std::string(dir).c_str(),
+                                    token.ptr()));
 }
 
 // open()'s opener for the configuration: it holds the SDK token, so only its owner may read it.

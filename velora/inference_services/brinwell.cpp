@@ -24,6 +24,7 @@
 
 #include "velora_native/classes.hpp"
 #include "velora_native/errors.hpp"
+#include "velora_native/objects.hpp"
 
 namespace native = velora::native;
 namespace py = pybind11;
@@ -73,15 +74,7 @@ PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<State> state_storage;
 
 const State& state() { return state_storage.get_stored(); }
 
-py::object steal(PyObject* created) { return native::detail::steal_or_throw(created); }
-
-py::object borrow(py::handle value) { return py::reinterpret_borrow<py::object>(value); }
-
-bool truthy(py::handle value) {
-  const int truth = PyObject_IsTrue(value.ptr());
-  if (truth < 0) throw py::error_already_set();
-  return truth == 1;
-}
+using native::truthy;
 
 // ---------------------------------------------------------------- texts
 
@@ -94,8 +87,8 @@ std::string_view utf8(py::handle text) {
 
 // str(value), as an f-string field shows a plain value.
 py::object text_of(py::handle value) {
-  if (PyUnicode_CheckExact(value.ptr())) return borrow(value);
-  return steal(PyObject_Str(value.ptr()));
+  if (PyUnicode_CheckExact(value.ptr())) return native::borrowed(value);
+  return native::owned(PyObject_Str(value.ptr()));
 }
 
 // UTF-8 text being written. The first bytes live in the object, so a query
@@ -124,8 +117,8 @@ class SqlText {
   std::string_view view() const { return {data_, size_}; }
   py::object str() const {
     const auto length = static_cast<Py_ssize_t>(size_);
-    if (!is_ascii()) return steal(PyUnicode_DecodeUTF8(data_, length, nullptr));
-    py::object text = steal(PyUnicode_New(length, 127));
+    if (!is_ascii()) return native::owned(PyUnicode_DecodeUTF8(data_, length, nullptr));
+    py::object text = native::owned(PyUnicode_New(length, 127));
     std::memcpy(PyUnicode_DATA(text.ptr()), data_, size_);
     return text;
   }
@@ -211,7 +204,7 @@ py::object field(py::handle record, PyTypeObject*& plain) {
   PyTypeObject* type = Py_TYPE(record.ptr());
   if (type->tp_getattro != PyObject_GenericGetAttr && (type == plain || has_plain_lookup(type))) {
     plain = type;
-    if (PyObject* value = PyObject_GenericGetAttr(record.ptr(), interned<L>())) return steal(value);
+    if (PyObject* value = PyObject_GenericGetAttr(record.ptr(), interned<L>())) return native::owned(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
     PyErr_Clear();
   }
@@ -305,7 +298,7 @@ std::size_t operator_from_table(py::handle match_types, py::handle match_type) {
   for (std::size_t i = 0; i < kOperators; ++i) {
     table[match_types.attr(kMatchTypeNames[i])] = py::int_(i);
   }
-  return steal(PyObject_GetItem(table.ptr(), match_type.ptr())).cast<std::size_t>();
+  return native::owned(PyObject_GetItem(table.ptr(), match_type.ptr())).cast<std::size_t>();
 }
 
 // The match-type enumeration as build_select_query and get_operator read it
@@ -381,7 +374,7 @@ py::object rownum_window(std::string_view query, py::handle limit, py::handle of
   out += "                        "sv;
   out += query;
   out += "\n                    ) a WHERE ROWNUM <= "sv;
-  append_decimal(out, steal(PyNumber_Add(offset.ptr(), limit.ptr())));
+  append_decimal(out, native::owned(PyNumber_Add(offset.ptr(), limit.ptr())));
   out += "\n                ) WHERE rnum > "sv;
   append_decimal(out, offset);
   out += "\n            "sv;
@@ -395,15 +388,15 @@ bool pages_by_limit_offset(py::handle builder) { return truthy(native::attr<"sup
 template <typename... Args>
 py::object call_method(py::handle self, PyObject* name, Args... args) {
   std::array<PyObject*, sizeof...(Args) + 1> argv{self.ptr(), py::handle(args).ptr()...};
-  return steal(PyObject_VectorcallMethod(name, argv.data(), argv.size(), nullptr));
+  return native::owned(PyObject_VectorcallMethod(name, argv.data(), argv.size(), nullptr));
 }
 
 // super(cls, self).<name>(*args): how a dialect's method reaches its base.
 template <typename... Args>
 py::object call_super(py::handle cls, py::handle self, PyObject* name, Args... args) {
-  const py::object bound =
-      steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), cls.ptr(), self.ptr(), nullptr));
-  return steal(PyObject_GetAttr(bound.ptr(), name))(args...);
+  const py::object bound = native::owned(
+      PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), cls.ptr(), self.ptr(), nullptr));
+  return native::owned(PyObject_GetAttr(bound.ptr(), name))(args...);
 }
 
 // The methods build_select_query reaches through the object, as bits.
@@ -417,7 +410,7 @@ constexpr unsigned kAddPagination = 4;
 // any other str key is compared by value.
 unsigned shadowed_methods(py::handle self) {
   if (Py_TYPE(self.ptr())->tp_dictoffset == 0) return 0;
-  const py::object dict = steal(PyObject_GenericGetDict(self.ptr(), nullptr));
+  const py::object dict = native::owned(PyObject_GenericGetDict(self.ptr(), nullptr));
   const std::array<PyObject*, 3> names = {interned<"quote_identifier">(), interned<"get_operator">(),
                                           interned<"add_pagination">()};
   unsigned shadowed = 0;
@@ -465,7 +458,7 @@ class SelectWriter {
     sql_ += " WHERE "sv;
     // Indexed, as a list iterator does, in case an override changes the list.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(filters.ptr()); ++i) {
-      const py::object filter = borrow(PyList_GET_ITEM(filters.ptr(), i));
+      const py::object filter = native::borrowed(PyList_GET_ITEM(filters.ptr(), i));
       if (i > 0) sql_ += " AND "sv;
       condition(filter, parameters, match_types);
     }
@@ -613,7 +606,7 @@ class SelectWriter {
 
   static py::object parameter_name(std::size_t number) {
     if (number < kPreparedNames) return state().parameter_names[number];
-    return steal(PyUnicode_FromFormat("filter_value_%zu", number));
+    return native::owned(PyUnicode_FromFormat("filter_value_%zu", number));
   }
 
   static void set_parameter(const py::dict& parameters, py::handle name, py::handle value) {
@@ -680,7 +673,7 @@ py::object operator_base(const native::Call& call) {
 }
 
 py::object paginate_base(const native::Call& call) {
-  if (!pages_by_limit_offset(call[0]) || (call[2].is_none() && call[3].is_none())) return borrow(call[1]);
+  if (!pages_by_limit_offset(call[0]) || (call[2].is_none() && call[3].is_none())) return native::borrowed(call[1]);
   SqlText out(utf8(call[1]));
   append_limit_offset(out, call[2], call[3]);
   return out.str();
@@ -795,7 +788,7 @@ py::object quote_mssql(const native::Call& call) {
 }
 
 py::object paginate_mssql(const native::Call& call) {
-  if (call[2].is_none() && call[3].is_none()) return borrow(call[1]);
+  if (call[2].is_none() && call[3].is_none()) return native::borrowed(call[1]);
   SqlText out(utf8(call[1]));
   append_offset_fetch(out, call[2], call[3]);
   return out.str();
@@ -830,7 +823,7 @@ py::object schema_oracle(const native::Call& call) {
 }
 
 py::object paginate_oracle(const native::Call& call) {
-  if (call[2].is_none() || call[3].is_none()) return borrow(call[1]);
+  if (call[2].is_none() || call[3].is_none()) return native::borrowed(call[1]);
   return rownum_window(utf8(call[1]), call[2], call[3]);
 }
 
@@ -843,7 +836,7 @@ py::object get_builder(const native::Call& call) {
   if (PyDict_CheckExact(builders.ptr())) {
     PyObject* entry = PyDict_GetItemWithError(builders.ptr(), db_type.ptr());
     if (entry == nullptr && PyErr_Occurred()) throw py::error_already_set();
-    found = entry != nullptr ? borrow(entry) : py::none();
+    found = entry != nullptr ? native::borrowed(entry) : py::none();
   } else {
     found = builders.attr("get")(db_type);
   }
@@ -852,19 +845,6 @@ py::object get_builder(const native::Call& call) {
 }
 
 // ---------------------------------------------------------------- module
-
-// An instance method marked by abc.abstractmethod. A built-in function takes
-// no attributes, so the mark goes on a functools.partial forwarding to it,
-// which also carries its name, docstring and signature (__wrapped__).
-template <native::Body F>
-py::object abstract_method(py::module_& m, const native::Signature& signature) {
-  const py::module_ functools = py::module_::import("functools");
-  const py::object builtin = native::function<F>(m, signature);
-  py::object forwarder = functools.attr("partial")(builtin);
-  functools.attr("update_wrapper")(forwarder, builtin);
-  forwarder = m.attr("abstractmethod")(forwarder);
-  return steal(PyInstanceMethod_New(forwarder.ptr()));
-}
 
 void bind_imported_names(py::module_& m) {
   const py::module_ abc = py::module_::import("abc");
@@ -890,10 +870,10 @@ State load_constants(py::module_& m) {
   s.match_types = m.attr("InferenceDatabaseRecordsMatchType");
   for (std::size_t i = 0; i < kOperators; ++i) {
     s.members[i] = s.match_types.attr(kMatchTypeNames[i]);
-    s.operator_texts[i] = steal(PyUnicode_InternFromString(std::string(kOperatorTexts[i]).c_str()));
+    s.operator_texts[i] = native::owned(PyUnicode_InternFromString(std::string(kOperatorTexts[i]).c_str()));
   }
   for (std::size_t i = 0; i < kPreparedNames; ++i) {
-    s.parameter_names[i] = steal(PyUnicode_InternFromString(("filter_value_" + std::to_string(i)).c_str()));
+    s.parameter_names[i] = native::owned(PyUnicode_InternFromString(("filter_value_" + std::to_string(i)).c_str()));
   }
   return s;
 }
@@ -931,7 +911,7 @@ py::object build_base_class(py::module_& m, State& s) {
             {"offset", Kind::OptInt, kNone}},
            "SELECT every column of `table` with the filters (values as :filter_value_N parameters), the sort "
            "order and the page; returns the SQL text and the parameters."})
-      .attr("build_schema_query", abstract_method<&schema_base>(m, kSchema))
+      .attr("build_schema_query", native::abstract_instance_method<&schema_base>(m, kSchema))
       .attr("quote_identifier", s.quote_method)
       .attr("get_operator", s.operator_method)
       .attr("add_pagination", s.pagination_method)

@@ -30,14 +30,6 @@ py::object version2_config(py::handle module, const RecordConfig& config) {
 
 }  // namespace
 
-py::object borrow(py::handle value) { return py::reinterpret_borrow<py::object>(value); }
-
-bool truthy(py::handle value) {
-  const int truth = PyObject_IsTrue(value.ptr());
-  if (truth < 0) throw py::error_already_set();
-  return truth == 1;
-}
-
 py::object typed(py::handle module, const char* form, std::initializer_list<py::handle> args) {
   const py::object origin = module.attr(form);
   if (args.size() == 1) return origin[*args.begin()];

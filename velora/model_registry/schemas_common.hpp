@@ -10,6 +10,7 @@
 #include "velora_native/classes.hpp"
 #include "velora_native/errors.hpp"
 #include "velora_native/names.hpp"
+#include "velora_native/objects.hpp"
 
 namespace velora::schemas {
 
@@ -47,12 +48,9 @@ native::ClassBuilder& check(native::ClassBuilder& builder, std::initializer_list
                       field_check(builder.module(), fields, native::class_method<F>(builder.module(), signature)));
 }
 
-py::object borrow(py::handle value);
-
-// A new reference from the C API, or the error it set.
-inline py::object owned(PyObject* created) { return native::detail::steal_or_throw(created); }
-
-bool truthy(py::handle value);
+using native::owned;
+using native::truthy;
+inline py::object borrow(py::handle value) { return native::borrowed(value); }
 
 // The builders' entry check: the first entry the context lacks raises
 // "not found <entry> in builder context: context=<printed context>".

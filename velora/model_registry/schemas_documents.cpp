@@ -89,23 +89,14 @@ py::object abstract_operation(const native::Call&) {
   return py::none();
 }
 
-// abstractmethod marks its argument with __isabstractmethod__, which a
-// built-in cannot carry: the built-in is wrapped in a partial that looks like
-// it (name, docstring, signature through __wrapped__).
-py::object abstract(py::handle m, const py::object& builtin) {
-  const py::module_ functools = py::module_::import("functools");
-  const py::object wrapper = functools.attr("update_wrapper")(functools.attr("partial")(builtin), builtin);
-  return m.attr("abstractmethod")(wrapper);
-}
-
 template <native::Literal Name>
 py::object abstract_class_method(py::handle m, const native::Signature& signature) {
-  return owned(PyClassMethod_New(abstract(m, native::function<&abstract_operation<Name>>(m, signature)).ptr()));
+  return native::abstract_class_method<&abstract_operation<Name>>(m, signature);
 }
 
 template <native::Literal Name>
 py::object abstract_instance_method(py::handle m, const native::Signature& signature) {
-  return owned(PyInstanceMethod_New(abstract(m, native::function<&abstract_operation<Name>>(m, signature)).ptr()));
+  return native::abstract_instance_method<&abstract_operation<Name>>(m, signature);
 }
 
 py::object to_dict(const native::Call& call) {

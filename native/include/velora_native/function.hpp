@@ -172,6 +172,21 @@ py::object static_method(py::handle module, const Signature& signature) {
   return detail::steal_or_throw(PyStaticMethod_New(function<F>(module, signature).ptr()));
 }
 
+// abc.abstractmethod for a built-in. A built-in takes no attributes, so the
+// mark goes on a functools.partial forwarding to it, which also carries its
+// name, docstring and signature (through __wrapped__).
+py::object mark_abstract(const py::object& builtin);
+
+template <Body F>
+py::object abstract_instance_method(py::handle module, const Signature& signature) {
+  return detail::steal_or_throw(PyInstanceMethod_New(mark_abstract(function<F>(module, signature)).ptr()));
+}
+
+template <Body F>
+py::object abstract_class_method(py::handle module, const Signature& signature) {
+  return detail::steal_or_throw(PyClassMethod_New(mark_abstract(function<F>(module, signature)).ptr()));
+}
+
 // Binds a function as a module attribute.
 template <Body F>
 void def(py::module_& module, const Signature& signature) {

@@ -15,9 +15,7 @@ namespace {
 
 using namespace pybind11::literals;
 
-py::object add(py::handle left, py::handle right) {
-  return native::detail::steal_or_throw(PyNumber_Add(left.ptr(), right.ptr()));
-}
+py::object add(py::handle left, py::handle right) { return native::owned(PyNumber_Add(left.ptr(), right.ptr())); }
 
 std::string_view text_of(py::handle value) {
   Py_ssize_t size = 0;

@@ -17,9 +17,7 @@ bool contains(py::handle container, py::handle item) {
 }
 
 // getattr(obj, name) for a name given as a str object.
-py::object method_of(py::handle obj, py::handle name) {
-  return native::detail::steal_or_throw(PyObject_GetAttr(obj.ptr(), name.ptr()));
-}
+py::object method_of(py::handle obj, py::handle name) { return native::owned(PyObject_GetAttr(obj.ptr(), name.ptr())); }
 
 // A table sample is handed over as a copy, so that a model that changes its
 // input in place leaves the caller's table as it was.
@@ -40,8 +38,7 @@ void verify_method(const native::Call& call, py::handle obj, py::handle method_n
 py::object import_from(const char* module, const char* name) {
   py::list fromlist;
   fromlist.append(name);
-  const py::object imported =
-      native::detail::steal_or_throw(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0));
+  const py::object imported = native::owned(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0));
   return imported.attr(name);
 }
 

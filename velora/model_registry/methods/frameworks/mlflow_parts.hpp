@@ -5,17 +5,13 @@
 #include <pybind11/pybind11.h>
 
 #include "velora_native/function.hpp"
+#include "velora_native/objects.hpp"
 
 namespace velora::mlflow {
 
 namespace py = pybind11;
 
-// Python's truth value of `value`.
-inline bool truthy(py::handle value) {
-  const int truth = PyObject_IsTrue(value.ptr());
-  if (truth < 0) throw py::error_already_set();
-  return truth == 1;
-}
+using native::truthy;
 
 // isinstance(value, type), with the type given as any object.
 inline bool is_instance(py::handle value, py::handle type) {
