@@ -25,9 +25,9 @@ import mlflow.sklearn  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 from sklearn.linear_model import LogisticRegression  # noqa: E402
-from velora.model_registry.values import ModelFramework  # noqa: E402
 
 from velora.model_registry.methods.frameworks import mlflow as velora_mlflow  # noqa: E402
+from velora.model_registry.values import ModelFramework  # noqa: E402
 
 ROWS = 1_000
 ROUNDS = 15

@@ -22,14 +22,14 @@ import mlflow.sklearn  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 from sklearn.linear_model import LogisticRegression  # noqa: E402
-from velora.model_registry.schemas import IOSample, ModelConfig, Revision, Revisionable  # noqa: E402
-from velora.model_registry.values import SchemaRevision  # noqa: E402
 
 from velora.model_registry.methods.frameworks.mlflow import (  # noqa: E402
     evaluate_model,
     extract_framework_type_from,
     get_artifact_size_bytes,
 )
+from velora.model_registry.schemas import IOSample, ModelConfig, Revision, Revisionable  # noqa: E402
+from velora.model_registry.values import SchemaRevision  # noqa: E402
 from velora.settings import MLFlowModelRegistryData, ModelRegistry, settings  # noqa: E402
 
 

@@ -16,6 +16,7 @@ HERE = Path(__file__).parent
 SOURCE_ROOT = HERE.parents[1]
 MODULE = "velora.model_registry.schemas"
 
+
 def test_the_module_took_the_installed_pydantic_form():
     assert schemas.PYDANTIC_V2 is PYDANTIC_V2
     assert pydantic.VERSION.startswith("2.") == PYDANTIC_V2
