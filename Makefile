@@ -41,8 +41,9 @@ dev: $(VENV)/bin/python
 	$(PIP) install -q --no-build-isolation -Ceditable.rebuild=true -e '.[test,dev]'
 
 demo: $(VENV)/bin/python
-	$(PIP) install -q --no-build-isolation .
+	$(PIP) install -q --no-build-isolation '.[demo]'
 	$(PY) examples/demo.py
+	$(PY) examples/register_model.py
 
 lint: $(VENV)/bin/python
 	$(PY) -m ruff check velora tests benchmarks examples
