@@ -1,8 +1,8 @@
 """Upload one file through `corlett` in a fresh process; print peak memory growth as JSON.
 
 Run by tests/common and benchmarks/upload_memory.py. Settings come from the
-environment. The baseline is taken after one small request, so that the HTTP
-machinery is already in memory; the growth is then what the upload itself costs.
+environment. The baseline is the resident memory after one small request, so that the HTTP
+machinery is already in memory; the peak (VmHWM) minus it bounds what the upload costs.
 """
 
 from __future__ import annotations
@@ -10,14 +10,10 @@ from __future__ import annotations
 import argparse
 import base64
 import json
-import resource
 import time
 
 from velora.common.corlett import corlett
-
-
-def peak_rss_bytes() -> int:
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+from velora.server.launch import process_memory_bytes
 
 
 def main() -> None:
@@ -30,7 +26,7 @@ def main() -> None:
     args = parser.parse_args()
 
     corlett.get("/v1/health")
-    baseline = peak_rss_bytes()
+    baseline = process_memory_bytes("self", "VmRSS")
     started = time.perf_counter()
     with open(args.path, "rb") as stream:
         if args.mode == "raw":
@@ -40,7 +36,16 @@ def main() -> None:
             fields = dict(field.split("=", 1) for field in args.field)
             answer = corlett.post(endpoint=args.endpoint, data=fields, files={"file": stream})
     seconds = time.perf_counter() - started
-    print(json.dumps({"baseline": baseline, "peak": peak_rss_bytes(), "seconds": seconds, "answer": answer}))
+    print(
+        json.dumps(
+            {
+                "baseline": baseline,
+                "peak": process_memory_bytes("self", "VmHWM"),
+                "seconds": seconds,
+                "answer": answer,
+            }
+        )
+    )
 
 
 if __name__ == "__main__":

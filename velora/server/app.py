@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import base64
 import binascii
+import logging
 import secrets
 from collections.abc import Awaitable, Callable, MutableMapping
 from dataclasses import dataclass
@@ -43,6 +44,8 @@ SDK_SNAPSHOTS = "/v1/sdk/workspaces/{wid}/projects/{pid}/data-snapshots"
 INTERNAL_SNAPSHOTS = "/v1/internal/workspaces/projects/{pid}/data-snapshots"
 RECEIVE_BATCH_BYTES = 1024 * 1024
 
+_log = logging.getLogger("velora.server")
+
 Scope = MutableMapping[str, Any]
 Receive = Callable[[], Awaitable[MutableMapping[str, Any]]]
 Send = Callable[[MutableMapping[str, Any]], Awaitable[None]]
@@ -69,7 +72,7 @@ class CreateVersionBody(BaseModel):
 
 class UploadMetadataBody(BaseModel):
     description: str | None = None
-    file_count: int = Field(1, ge=1)
+    file_count: int = Field(default=1, ge=1)
 
 
 class BearerTokenMiddleware:
@@ -102,6 +105,39 @@ class BearerTokenMiddleware:
         return None
 
 
+class InternalErrorMiddleware:
+    """Answers an unexpected failure as a JSON 500 with its message, and logs it.
+
+    Starlette's own last-resort handler re-raises after answering, which makes the
+    server drop the connection; this one ends the request cleanly.
+    """
+
+    def __init__(self, app: ASGIApp) -> None:
+        self.app = app
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        started = False
+
+        async def tracking_send(message: MutableMapping[str, Any]) -> None:
+            nonlocal started
+            started = started or message["type"] == "http.response.start"
+            await send(message)
+
+        try:
+            await self.app(scope, receive, tracking_send)
+        except Exception as exc:
+            _log.exception("%s %s failed", scope["method"], scope["path"])
+            if started:
+                raise
+            response = JSONResponse(
+                {"message": f"Internal server error: {type(exc).__name__}: {exc}"}, status_code=500
+            )
+            await response(scope, receive, send)
+
+
 def _needs_token(path: str) -> bool:
     return path.startswith(SDK_PREFIX) or path == MOUNT_PATH or path.startswith(MOUNT_PATH + "/")
 
@@ -120,6 +156,7 @@ def create_app(config: ServerConfig) -> ASGIApp:
     app.add_api_route("/v1/health", _health, methods=["GET"])
     app.mount(MOUNT_PATH, WSGIMiddleware(dav))  # type: ignore[arg-type]
     _install_error_handlers(app)
+    app.add_middleware(InternalErrorMiddleware)
     return BearerTokenMiddleware(app, config.token)
 
 
@@ -333,9 +370,3 @@ def _install_error_handlers(app: FastAPI) -> None:
             f"{'.'.join(str(part) for part in error['loc'])}: {error['msg']}" for error in errors
         )
         return JSONResponse({"message": f"Invalid request: {summary}", "errors": errors}, status_code=422)
-
-    @app.exception_handler(Exception)
-    async def internal_error(_: Request, exc: Exception) -> JSONResponse:
-        return JSONResponse(
-            {"message": f"Internal server error: {type(exc).__name__}: {exc}"}, status_code=500
-        )

@@ -17,9 +17,6 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-import uvicorn
-
-from velora.server.app import ServerConfig, create_app
 from velora.server.storage import ServiceError, check_project_id, project_dir_name
 from velora.server.webdav import MOUNT_PATH
 
@@ -85,6 +82,11 @@ def client_environment(base_url: str, token: str, workspace_id: str, project_id:
 
 def main(argv: Sequence[str] | None = None) -> None:
     args = parse_args(argv)
+    # Imported only now: a mistyped flag is reported without loading the web stack.
+    import uvicorn
+
+    from velora.server.app import ServerConfig, create_app
+
     token = args.token or os.environ.get("VELORA_SERVER_TOKEN") or secrets.token_urlsafe(24)
     data_dir = (args.data_dir or default_data_dir()).resolve()
     data_dir.mkdir(parents=True, exist_ok=True)
@@ -108,7 +110,9 @@ def main(argv: Sequence[str] | None = None) -> None:
 
 def _log_config() -> dict[str, Any]:
     # Standard output carries only the export lines; every log line goes to standard error.
-    config = copy.deepcopy(uvicorn.config.LOGGING_CONFIG)
+    from uvicorn.config import LOGGING_CONFIG
+
+    config = copy.deepcopy(LOGGING_CONFIG)
     for handler in config["handlers"].values():
         handler["stream"] = "ext://sys.stderr"
     return config

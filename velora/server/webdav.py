@@ -12,8 +12,8 @@ import threading
 from pathlib import Path
 from typing import Any
 
-from wsgidav.fs_dav_provider import FilesystemProvider
-from wsgidav.wsgidav_app import WsgiDAVApp
+from wsgidav.fs_dav_provider import FilesystemProvider  # type: ignore[import-untyped]
+from wsgidav.wsgidav_app import WsgiDAVApp  # type: ignore[import-untyped]
 
 from velora.server.storage import STAGED_DIR, Project
 

@@ -1,0 +1,120 @@
+"""velora-server as a program: flags, what it prints, restarts on the same data directory."""
+
+from __future__ import annotations
+
+import base64
+import shlex
+import signal
+import subprocess
+import sys
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import httpx
+import pytest
+
+from velora.common.corlett import corlett
+from velora.settings import settings
+
+
+def test_standard_output_holds_only_the_export_lines(platform_settings: Any) -> None:
+    # Requests that log on the service must not add to what a shell would eval.
+    corlett.get(platform_settings.sdk_base)
+    httpx.request("PROPFIND", platform_settings.server.webdav_url + "/")
+    lines = platform_settings.server.stdout_path.read_text().splitlines()
+    assert [shlex.split(line)[1].split("=")[0] for line in lines] == [
+        "VELORA_API_URL",
+        "VELORA_SDK_TOKEN",
+        "VELORA_WORKSPACE_ID",
+        "VELORA_PROJECT_ID",
+        "VELORA_WEBDAV_URL",
+        "VELORA_PROJECT_DIR",
+        "VELORA_WORKLOAD_TYPE",
+    ]
+    assert all(line.startswith("export ") for line in lines)
+
+
+def test_printed_settings_are_enough_for_the_sdk(platform_server: Any, restore_settings: Any) -> None:
+    for name, value in platform_server.environment.items():
+        setattr(settings, name, value)
+    created = corlett.post(
+        f"/v1/sdk/workspaces/{settings.VELORA_WORKSPACE_ID}/projects/{settings.VELORA_PROJECT_ID}/data-snapshots",
+        json_data={"name": "printed", "exist_ok": True},
+    )
+    assert created["project_id"] == platform_server.environment["VELORA_PROJECT_ID"] == "1"
+    assert platform_server.environment["VELORA_PROJECT_DIR"] == "project-1"
+    assert platform_server.environment["VELORA_WEBDAV_URL"] == platform_server.url + "/webdav"
+    assert (platform_server.project_storage("project-1") / "dataset" / "printed").is_dir()
+
+
+@pytest.mark.parametrize("program", [["velora-server"], [sys.executable, "-m", "velora.server"]])
+def test_help_names_every_flag(program: list[str]) -> None:
+    if program == ["velora-server"]:
+        program = [str(Path(sys.executable).with_name("velora-server"))]
+    done = subprocess.run([*program, "--help"], capture_output=True, text=True, timeout=60, check=False)
+    assert done.returncode == 0, done.stderr
+    for flag in ("--host", "--port", "--data-dir", "--token", "(default 127.0.0.1)", "(default 8400)"):
+        assert flag in done.stdout
+
+
+@pytest.mark.parametrize(
+    ("flags", "message"),
+    [
+        (["--project-id", "Bad/Id"], "Project id must be"),
+        (["--port", "70000"], "--port must be between 0 and 65535"),
+        (["--port", "eighty"], "invalid int value"),
+    ],
+)
+def test_bad_flags_stop_it_before_serving(tmp_path: Path, flags: list[str], message: str) -> None:
+    command = [sys.executable, "-m", "velora.server", "--data-dir", str(tmp_path), *flags]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60, check=False)
+    assert done.returncode == 2
+    assert message in done.stderr
+    assert done.stdout == ""
+
+
+def test_the_token_comes_from_the_flag_the_environment_or_chance(
+    tmp_path: Path, launch_platform_server: Callable[..., Any]
+) -> None:
+    flagged = launch_platform_server(tmp_path / "a", "flag-token", {"VELORA_SERVER_TOKEN": "env-token"})
+    from_env = launch_platform_server(tmp_path / "b", None, {"VELORA_SERVER_TOKEN": "env-token"})
+    drawn = launch_platform_server(tmp_path / "c", None, {"VELORA_SERVER_TOKEN": ""})
+    assert (flagged.token, from_env.token) == ("flag-token", "env-token")
+    assert len(drawn.token) >= 24
+    answer = httpx.get(
+        from_env.url + "/v1/sdk/workspaces/1/projects/1/data-snapshots",
+        headers={"Authorization": "Bearer env-token"},
+    )
+    assert answer.status_code == 200
+
+
+def test_records_and_files_survive_a_restart_and_stale_uploads_do_not(
+    tmp_path: Path, launch_platform_server: Callable[..., Any]
+) -> None:
+    data_dir = tmp_path / "data"
+    headers = {"Authorization": "Bearer t"}
+    base = "/v1/sdk/workspaces/1/projects/1/data-snapshots"
+    first = launch_platform_server(data_dir, "t")
+    with httpx.Client(base_url=first.url, headers=headers) as http:
+        snapshot = http.post(base, json={"name": "kept"}).json()
+        http.post(f"{base}/{snapshot['id']}/upload-metadata", json={})
+        http.post(
+            f"{base}/{snapshot['id']}/upload",
+            content=b"payload",
+            headers={"Filename": base64.b64encode(b"k.csv").decode()},
+        ).raise_for_status()
+    first.process.terminate()
+    # uvicorn shuts down cleanly, then re-raises the signal as its exit.
+    assert first.process.wait(timeout=15) in (0, -signal.SIGTERM)
+    (data_dir / "tmp" / "upload-cut.part").write_bytes(b"half")
+
+    second = launch_platform_server(data_dir, "t")
+    with httpx.Client(base_url=second.url, headers=headers) as http:
+        detail = http.get(f"{base}/{snapshot['id']}").json()["data_snapshot"]
+        newer = http.post(base, json={"name": "new"}).json()
+        served = http.get(f"{second.webdav_url}/project-1/dataset/kept/v1/k.csv")
+    assert detail["latest_version"]["files"][0]["filename"] == "k.csv"
+    assert newer["id"] > snapshot["id"]
+    assert served.content == b"payload"
+    assert list((data_dir / "tmp").iterdir()) == []

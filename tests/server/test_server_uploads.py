@@ -1,0 +1,251 @@
+"""Uploads on the service: the SDK's metadata-then-body flow, the internal multipart path,
+and what is on disk afterwards, also when an upload breaks off."""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import socket
+import time
+from collections.abc import Iterator
+from typing import Any
+
+import httpx
+import pytest
+
+
+@pytest.fixture
+def http(platform_settings: Any) -> Iterator[httpx.Client]:
+    with platform_settings.http() as client:
+        yield client
+
+
+def _b64(name: str) -> str:
+    return base64.b64encode(name.encode("utf-8")).decode("ascii")
+
+
+def _snapshot_waiting_for(http: httpx.Client, base: str, name: str, file_count: int = 1) -> dict[str, Any]:
+    snapshot = http.post(base, json={"name": name, "exist_ok": True}).json()
+    metadata = http.post(f"{base}/{snapshot['id']}/upload-metadata", json={"file_count": file_count})
+    assert metadata.status_code == 201
+    assert metadata.json()["status"] == "uploading"
+    return snapshot  # type: ignore[no-any-return]
+
+
+def _upload(http: httpx.Client, base: str, snapshot_id: int, filename: str, payload: bytes) -> httpx.Response:
+    return http.post(f"{base}/{snapshot_id}/upload", content=payload, headers={"Filename": _b64(filename)})
+
+
+@pytest.mark.parametrize("filename", ["0f3a9c.csv", "données été.parquet", "表.npy", "no suffix"])
+def test_upload_stores_the_bytes_under_the_decoded_name(
+    http: httpx.Client, platform_settings: Any, filename: str
+) -> None:
+    base = platform_settings.sdk_base
+    snapshot = _snapshot_waiting_for(http, base, "iris")
+    payload = b"\x00binary\xff" * 1000
+    response = _upload(http, base, snapshot["id"], filename, payload)
+    assert response.status_code == 201
+    record = response.json()
+    assert (record["id"], record["name"]) == (snapshot["id"], "iris")
+    version = record["uploaded_version"]
+    assert version["status"] == "ready"
+    assert version["files"] == [
+        {
+            "filename": filename,
+            "size": len(payload),
+            "sha256": hashlib.sha256(payload).hexdigest(),
+            "path": f"iris/v1/{filename}",
+        }
+    ]
+    assert record["latest_version"] == version
+    assert (platform_settings.dataset_dir / "iris" / "v1" / filename).read_bytes() == payload
+
+
+def test_an_empty_file_is_a_file(http: httpx.Client, platform_settings: Any) -> None:
+    base = platform_settings.sdk_base
+    snapshot = _snapshot_waiting_for(http, base, "empty")
+    [stored] = _upload(http, base, snapshot["id"], "e.csv", b"").json()["uploaded_version"]["files"]
+    assert (stored["size"], stored["sha256"]) == (0, hashlib.sha256(b"").hexdigest())
+
+
+def test_a_version_awaiting_two_files_is_ready_after_the_second(
+    http: httpx.Client, platform_settings: Any
+) -> None:
+    base = platform_settings.sdk_base
+    snapshot = _snapshot_waiting_for(http, base, "pair", file_count=2)
+    first = _upload(http, base, snapshot["id"], "a.csv", b"a").json()["uploaded_version"]
+    duplicate = _upload(http, base, snapshot["id"], "a.csv", b"again")
+    second = _upload(http, base, snapshot["id"], "b.csv", b"b").json()["uploaded_version"]
+    assert (first["status"], first["file_count"], len(first["files"])) == ("uploading", 2, 1)
+    assert duplicate.status_code == 409
+    assert "already has a file named 'a.csv'" in duplicate.json()["message"]
+    assert (platform_settings.dataset_dir / "pair" / "v1" / "a.csv").read_bytes() == b"a"
+    assert (second["id"], second["status"], [file["filename"] for file in second["files"]]) == (
+        first["id"],
+        "ready",
+        ["a.csv", "b.csv"],
+    )
+
+
+def test_uploads_fill_waiting_versions_oldest_first(http: httpx.Client, platform_settings: Any) -> None:
+    base = platform_settings.sdk_base
+    snapshot = _snapshot_waiting_for(http, base, "queue")
+    _snapshot_waiting_for(http, base, "queue")
+    versions = [
+        _upload(http, base, snapshot["id"], name, b"x").json()["uploaded_version"]["version"]
+        for name in ("1", "2")
+    ]
+    assert versions == [1, 2]
+
+
+@pytest.mark.parametrize(
+    ("headers", "message"),
+    [
+        ({}, "Missing Filename header"),
+        ({"Filename": "not base64!"}, "Filename header is not Base64"),
+        ({"Filename": base64.b64encode(b"\xff\xfe").decode()}, "Filename header is not Base64 of a UTF-8"),
+        ({"Filename": _b64("../escape.csv")}, "Filename must not contain '/'"),
+        ({"Filename": _b64("..")}, "Filename must not be empty, '.' or '..'"),
+        ({"Filename": ""}, "Filename must not be empty"),
+    ],
+)
+def test_bad_filename_headers_are_refused_and_nothing_is_stored(
+    http: httpx.Client, platform_settings: Any, headers: dict[str, str], message: str
+) -> None:
+    base = platform_settings.sdk_base
+    snapshot = _snapshot_waiting_for(http, base, "iris")
+    response = http.post(f"{base}/{snapshot['id']}/upload", content=b"data", headers=headers)
+    assert response.status_code == 422
+    assert response.json()["message"].startswith(message)
+    assert list((platform_settings.dataset_dir / "iris" / "v1").iterdir()) == []
+    assert not (platform_settings.dataset_dir.parent / "escape.csv").exists()
+
+
+def test_upload_without_metadata_is_a_conflict(http: httpx.Client, platform_settings: Any) -> None:
+    base = platform_settings.sdk_base
+    snapshot = http.post(base, json={"name": "bare"}).json()
+    response = _upload(http, base, snapshot["id"], "x.csv", b"x")
+    assert response.status_code == 409
+    assert "post its upload-metadata first" in response.json()["message"]
+
+
+def test_upload_to_an_unknown_snapshot_is_404(http: httpx.Client, platform_settings: Any) -> None:
+    response = _upload(http, platform_settings.sdk_base, 777777, "x.csv", b"x")
+    assert (response.status_code, response.json()["message"]) == (
+        404,
+        f"Data snapshot 777777 not found in project '{platform_settings.project_id}'",
+    )
+
+
+def test_an_upload_cut_off_midway_leaves_no_file(http: httpx.Client, platform_settings: Any) -> None:
+    base = platform_settings.sdk_base
+    snapshot = _snapshot_waiting_for(http, base, "cut")
+    host, port = platform_settings.server.url.removeprefix("http://").split(":")
+    head = (
+        f"POST {base}/{snapshot['id']}/upload HTTP/1.1\r\nHost: {host}\r\n"
+        f"Authorization: Bearer {platform_settings.server.token}\r\nFilename: {_b64('cut.csv')}\r\n"
+        "Content-Length: 10000000\r\n\r\n"
+    )
+    with socket.create_connection((host, int(port))) as connection:
+        connection.sendall(head.encode() + b"x" * 3_000_000)
+        time.sleep(0.3)
+    tmp_dir = platform_settings.server.data_dir / "tmp"
+    deadline = time.monotonic() + 10
+    while any(tmp_dir.iterdir()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert list(tmp_dir.iterdir()) == []
+    assert list((platform_settings.dataset_dir / "cut" / "v1").iterdir()) == []
+    detail = http.get(f"{base}/{snapshot['id']}").json()["data_snapshot"]
+    assert (detail["latest_version"]["status"], detail["latest_version"]["files"]) == ("uploading", [])
+
+
+# -- the internal family ---------------------------------------------------------------
+
+
+def test_internal_create_reads_form_fields(platform_settings: Any) -> None:
+    base = platform_settings.internal_base
+    with httpx.Client(base_url=platform_settings.server.url) as anonymous:
+        created = anonymous.post(
+            base, data={"name": "iris", "user_id": "u7", "description": "d", "exist_ok": "false"}
+        )
+        again = anonymous.post(base, data={"name": "iris", "exist_ok": "true"})
+        refused = anonymous.post(base, data={"name": "iris"})
+        missing = anonymous.post(base, data={})
+    assert created.status_code == 201
+    assert {key: created.json()[key] for key in ("name", "created_by", "description")} == {
+        "name": "iris",
+        "created_by": "u7",
+        "description": "d",
+    }
+    assert (again.status_code, again.json()["id"]) == (200, created.json()["id"])
+    assert refused.status_code == 409
+    assert missing.status_code == 422
+
+
+def test_internal_by_name_with_and_without_user(platform_settings: Any) -> None:
+    base = platform_settings.internal_base
+    with httpx.Client(base_url=platform_settings.server.url) as anonymous:
+        created = anonymous.post(base, data={"name": "iris"}).json()
+        with_user = anonymous.get(f"{base}/name", params={"name": "iris", "user_id": "u7"}).json()
+        without_user = anonymous.get(f"{base}/name", params={"name": "iris"}).json()
+        missing = anonymous.get(f"{base}/name", params={"name": "other"}).json()
+    assert with_user["data_snapshot"]["id"] == without_user["data_snapshot"]["id"] == created["id"]
+    assert missing == {"data_snapshot": None}
+
+
+def test_internal_version_records_the_run(platform_settings: Any) -> None:
+    base = platform_settings.internal_base
+    with httpx.Client(base_url=platform_settings.server.url) as anonymous:
+        created = anonymous.post(base, data={"name": "iris"}).json()
+        version = anonymous.post(
+            f"{base}/{created['id']}/versions", data={"user_id": "u7", "argo_workflow_run_id": "run-3"}
+        )
+        empty = anonymous.post(f"{base}/{created['id']}/versions")
+        unknown = anonymous.post(f"{base}/999999/versions")
+    assert version.status_code == 201
+    assert {key: version.json()[key] for key in ("version", "created_by", "argo_workflow_run_id")} == {
+        "version": 1,
+        "created_by": "u7",
+        "argo_workflow_run_id": "run-3",
+    }
+    assert (empty.json()["version"], empty.json()["argo_workflow_run_id"]) == (2, None)
+    assert unknown.status_code == 404
+
+
+def test_internal_upload_makes_snapshot_and_version_in_one_request(platform_settings: Any) -> None:
+    base = platform_settings.internal_base
+    fields = {"name": "runs", "user_id": "u7", "argo_workflow_run_id": "run-9", "description": "nightly"}
+    with httpx.Client(base_url=platform_settings.server.url) as anonymous:
+        first = anonymous.post(f"{base}/sdk", data=fields, files={"file": ("a1.csv", b"1,2\n")})
+        second = anonymous.post(f"{base}/sdk", data=fields, files={"file": ("a1.csv", b"3,4\n")})
+        nameless = anonymous.post(f"{base}/sdk", data={"name": "runs"}, files={"file": ("", b"x")})
+        fileless = anonymous.post(f"{base}/sdk", data={"name": "runs"})
+    assert first.status_code == second.status_code == 201
+    one, two = first.json()["data_snapshot"], second.json()["data_snapshot"]
+    assert one["id"] == two["id"]
+    assert (one["description"], one["created_by"]) == ("nightly", "u7")
+    assert [one["uploaded_version"]["version"], two["uploaded_version"]["version"]] == [1, 2]
+    assert two["uploaded_version"]["argo_workflow_run_id"] == "run-9"
+    assert (platform_settings.dataset_dir / "runs" / "v2" / "a1.csv").read_bytes() == b"3,4\n"
+    assert nameless.status_code == fileless.status_code == 422
+
+
+def test_internal_paths_need_no_token_and_ignore_one(platform_settings: Any) -> None:
+    with httpx.Client(
+        base_url=platform_settings.server.url, headers={"Authorization": "Bearer wrong"}
+    ) as client:
+        response = client.get(f"{platform_settings.internal_base}/name", params={"name": "x"})
+    assert response.status_code == 200
+
+
+def test_a_project_first_seen_internally_joins_the_workspace_of_its_first_sdk_request(
+    platform_settings: Any, http: httpx.Client
+) -> None:
+    with httpx.Client(base_url=platform_settings.server.url) as anonymous:
+        created = anonymous.post(
+            platform_settings.internal_base.replace("/projects/", "/projects/fresh"), data={"name": "a"}
+        )
+    assert created.json()["workspace_id"] is None
+    sdk_path = f"/v1/sdk/workspaces/77/projects/fresh{platform_settings.project_id}/data-snapshots"
+    assert http.get(sdk_path).json()["data_snapshots"][0]["workspace_id"] == "77"
+    assert http.get(sdk_path.replace("/workspaces/77/", "/workspaces/78/")).status_code == 404
