@@ -148,11 +148,15 @@ def test_signatures(method: object, signature: str) -> None:
         (MySQLQueryBuilder, 'dq"', '`dq"`'),
         (MSSQLQueryBuilder, "records", "[records]"),
         (MSSQLQueryBuilder, "a]b[c", "[a]]b[c]"),
-        (MSSQLQueryBuilder, "", "[]"),
         (OracleQueryBuilder, "records", "records"),
         (OracleQueryBuilder, "app.Records_2$#", "app.Records_2$#"),
         (TiberoQueryBuilder, "schema.tbl", "schema.tbl"),
         (OracleQueryBuilder, "Größe", "Größe"),
+        (PostgreSQLQueryBuilder, "é" * 31 + "a", '"' + "é" * 31 + 'a"'),
+        (MySQLQueryBuilder, "é" * 64, "`" + "é" * 64 + "`"),
+        (MySQLQueryBuilder, " lead", "` lead`"),
+        (MSSQLQueryBuilder, "😀" * 64, "[" + "😀" * 64 + "]"),
+        (OracleQueryBuilder, "a" * 128 + "." + "b" * 128, "a" * 128 + "." + "b" * 128),
     ],
 )
 def test_quote_identifier(builder_class: type[DBQueryBuilder], identifier: str, quoted: str) -> None:
@@ -176,6 +180,48 @@ def test_bare_dialects_refuse_identifiers_that_are_not_plain(
         builder.build_select_query("records", [where(identifier, Match.eq, 1)])
     with pytest.raises(ValueError, match="Identifier cannot be written unquoted"):
         builder.build_select_query("records", None, order(identifier))
+
+
+# Names a dialect cannot hold: refused before any text is written, by the
+# method and by every place build_select_query writes a name.
+@pytest.mark.parametrize(
+    ("builder_class", "identifier", "message"),
+    [
+        *[(cls, "", "Identifier must not be empty") for cls in DIALECTS[:3]],
+        *[(cls, "a\x00b", "Identifier must not contain NUL characters") for cls in DIALECTS[:3]],
+        (PostgreSQLQueryBuilder, "\x00" * 2 + "é", "Identifier must not contain NUL characters"),
+        (PostgreSQLQueryBuilder, "a" * 64, "Identifier is longer than the 63 bytes PostgreSQL takes"),
+        (PostgreSQLQueryBuilder, "é" * 32, "Identifier is longer than the 63 bytes PostgreSQL takes"),
+        (MySQLQueryBuilder, "é" * 65, "Identifier is longer than the 64 characters MySQL takes"),
+        (MySQLQueryBuilder, "trailing ", "Identifier ends with a space, which MySQL does not take in names"),
+        (MySQLQueryBuilder, "a😀", "Identifier has a character beyond U\\+FFFF, which MySQL does not take"),
+        (MSSQLQueryBuilder, "😀" * 64 + "a", "Identifier is longer than the 128 UTF-16 code units"),
+        (OracleQueryBuilder, "a." + "b" * 129, "Identifier has a part longer than the 128 bytes"),
+        (TiberoQueryBuilder, "é" * 65, "Identifier has a part longer than the 128 bytes"),
+    ],
+)
+def test_names_the_dialect_cannot_hold_are_refused(
+    builder_class: type[DBQueryBuilder], identifier: str, message: str
+) -> None:
+    builder = builder_class()
+    full = f"^{message}.*: identifier={re.escape(repr(identifier))}$"
+    with pytest.raises(ValueError, match=full):
+        builder.quote_identifier(identifier)
+    for arguments in [(identifier,), ("t", [where(identifier, Match.eq, 1)]), ("t", None, order(identifier))]:
+        with pytest.raises(ValueError, match=full):
+            builder.build_select_query(*arguments)
+
+
+@pytest.mark.parametrize("builder_class", DIALECTS)
+def test_schema_query_refuses_a_nul_in_the_table_name(builder_class: type[DBQueryBuilder]) -> None:
+    message = r"^Identifier must not contain NUL characters: identifier='t\\x00'$"
+    with pytest.raises(ValueError, match=message):
+        builder_class().build_schema_query("t\x00")
+
+
+def test_mysql_schema_query_doubles_backslashes_in_the_literal() -> None:
+    query = MySQLQueryBuilder().build_schema_query("a\\' OR 1=1 -- ")
+    assert "WHERE table_name = 'a\\\\'' OR 1=1 -- '\n" in query
 
 
 # ---------------------------------------------------------------- operators

@@ -261,9 +261,104 @@ bool is_plain_identifier(py::handle identifier) {
   return !part_start;
 }
 
+// What a dialect can hold as one name. A name beyond these limits would be
+// refused by the server, or, in PostgreSQL, which cuts a long name to its
+// first 63 bytes, address another table; so it is refused before any text
+// is written. No dialect takes an empty name or a NUL character in one.
+enum class Measure : unsigned char { Bytes, Characters, Utf16Units };
+
+struct NameLimits {
+  const char* dialect;
+  std::size_t longest;
+  Measure measure;
+  bool bmp_only;           // no character beyond U+FFFF
+  bool no_trailing_space;  // no space at the end
+};
+
+constexpr NameLimits kPostgreSQLNames{"PostgreSQL", 63, Measure::Bytes, false, false};
+constexpr NameLimits kMySQLNames{"MySQL", 64, Measure::Characters, true, true};
+constexpr NameLimits kSQLServerNames{"SQL Server", 128, Measure::Utf16Units, false, false};
+// Oracle's limit holds for each dot-separated part of a bare name.
+constexpr NameLimits kOracleNames{"Oracle", 128, Measure::Bytes, false, false};
+
+// The dialect whose quote `quote` is; another quote gets the common rules only.
+const NameLimits* limits_of_quote(std::string_view quote) {
+  if (quote == "\""sv) return &kPostgreSQLNames;
+  if (quote == "`"sv) return &kMySQLNames;
+  return nullptr;
+}
+
+const char* unit_name(Measure measure) {
+  switch (measure) {
+    case Measure::Bytes:
+      return "bytes";
+    case Measure::Characters:
+      return "characters";
+    case Measure::Utf16Units:
+      return "UTF-16 code units";
+  }
+  return "";
+}
+
+[[noreturn]] void refuse_identifier(const char* problem, py::handle identifier) {
+  native::raise(PyExc_ValueError, "Identifier %s: identifier=%R", problem, identifier.ptr());
+}
+
+// `subject` is what is too long: the identifier, or one part of a dotted name.
+void refuse_if_longer(std::size_t size, const NameLimits& limits, py::handle identifier,
+                      const char* subject = "Identifier is") {
+  if (size <= limits.longest) return;
+  native::raise(PyExc_ValueError, "%s longer than the %zu %s %s takes: identifier=%R", subject, limits.longest,
+                unit_name(limits.measure), limits.dialect, identifier.ptr());
+}
+
+// How many characters of `text` lie beyond U+FFFF; a NUL is refused on the way.
+std::size_t count_wide_refusing_nul(py::handle text) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+  const int kind = PyUnicode_KIND(text.ptr());
+  const void* data = PyUnicode_DATA(text.ptr());
+  if (kind == PyUnicode_1BYTE_KIND) {
+    if (std::memchr(data, 0, static_cast<std::size_t>(length)) != nullptr) {
+      refuse_identifier("must not contain NUL characters", text);
+    }
+    return 0;
+  }
+  std::size_t wide = 0;
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const Py_UCS4 character = PyUnicode_READ(kind, data, i);
+    if (character == 0) refuse_identifier("must not contain NUL characters", text);
+    if (character > 0xFFFF) ++wide;
+  }
+  return wide;
+}
+
+// A name to be written between quotes: not empty, no NUL, within `limits` when given.
+void check_quoted_name(py::handle identifier, std::size_t utf8_size, const NameLimits* limits) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(identifier.ptr());
+  if (length == 0) refuse_identifier("must not be empty", identifier);
+  const std::size_t wide = count_wide_refusing_nul(identifier);
+  if (limits == nullptr) return;
+  if (limits->bmp_only && wide > 0) {
+    native::raise(PyExc_ValueError,
+                  "Identifier has a character beyond U+FFFF, which %s does not take in names: "
+                  "identifier=%R",
+                  limits->dialect, identifier.ptr());
+  }
+  if (limits->no_trailing_space && PyUnicode_READ_CHAR(identifier.ptr(), length - 1) == ' ') {
+    native::raise(PyExc_ValueError, "Identifier ends with a space, which %s does not take in names: identifier=%R",
+                  limits->dialect, identifier.ptr());
+  }
+  const auto characters = static_cast<std::size_t>(length);
+  const std::size_t size = limits->measure == Measure::Bytes        ? utf8_size
+                           : limits->measure == Measure::Characters ? characters
+                                                                    : characters + wide;
+  refuse_if_longer(size, *limits, identifier);
+}
+
 // identifier_quote, the identifier with that quote doubled, identifier_quote;
 // an empty quote writes a plain identifier bare and refuses anything else.
 void write_quoted(SqlText& out, py::handle identifier, std::string_view quote) {
+  const std::string_view text = utf8(identifier);
   if (quote.empty()) {
     if (!is_plain_identifier(identifier)) {
       native::raise(PyExc_ValueError,
@@ -271,18 +366,26 @@ void write_quoted(SqlText& out, py::handle identifier, std::string_view quote) {
                     "_, $ and #, each starting with a letter: identifier=%R",
                     identifier.ptr());
     }
-    out += utf8(identifier);
+    for (std::string_view rest = text; !rest.empty();) {
+      const std::size_t dot = std::min(rest.find('.'), rest.size());
+      refuse_if_longer(dot, kOracleNames, identifier, "Identifier has a part");
+      rest.remove_prefix(std::min(dot + 1, rest.size()));
+    }
+    out += text;
     return;
   }
+  check_quoted_name(identifier, text.size(), limits_of_quote(quote));
   const auto write_quote = [&out, quote] { quote.size() == 1 ? out += quote[0] : out += quote; };
   write_quote();
-  append_doubling(out, utf8(identifier), quote);
+  append_doubling(out, text, quote);
   write_quote();
 }
 
 void write_bracketed(SqlText& out, py::handle identifier) {
+  const std::string_view text = utf8(identifier);
+  check_quoted_name(identifier, text.size(), &kSQLServerNames);
   out += '[';
-  append_doubling(out, utf8(identifier), "]"sv);
+  append_doubling(out, text, "]"sv);
   out += ']';
 }
 
@@ -708,10 +811,24 @@ py::object validate_dialect(py::handle cls, const native::Call& call, Check pass
   return py::bool_(base_accepts(cls, call) && passes(call[1]));
 }
 
+// Appends `text` with each of the characters in `doubled` written twice.
+void append_doubling_each(SqlText& out, std::string_view text, std::string_view doubled) {
+  for (std::size_t at = text.find_first_of(doubled); at != std::string_view::npos; at = text.find_first_of(doubled)) {
+    out += text.substr(0, at + 1);
+    out += text[at];
+    text.remove_prefix(at + 1);
+  }
+  out += text;
+}
+
 // The column listing: `head`, the table name as a literal's content, `tail`.
-py::object columns_query(std::string_view head, py::handle table_name, std::string_view tail) {
+// In the literal each character of `doubled` is written twice: the single
+// quote, and for MySQL the backslash, which its literals read as an escape.
+py::object columns_query(std::string_view head, py::handle table_name, std::string_view tail,
+                         std::string_view doubled = "'"sv) {
+  count_wide_refusing_nul(table_name);
   SqlText out(head);
-  append_doubling(out, utf8(table_name), "'"sv);
+  append_doubling_each(out, utf8(table_name), doubled);
   out += tail;
   return out.str();
 }
@@ -754,7 +871,7 @@ py::object schema_mysql(const native::Call& call) {
       "                   IF(is_nullable = 'YES', 'true', 'false') as is_nullable\n"
       "            FROM information_schema.columns\n"
       "            WHERE table_name = '",
-      call[1], kInformationSchemaTail);
+      call[1], kInformationSchemaTail, "'\\"sv);
 }
 
 py::object init_mssql(const native::Call& call) {
