@@ -25,6 +25,9 @@ import pytest
 from velora.server.launch import CLIENT_SETTINGS, ServerProcess, start_server, stop_server
 from velora.settings import Settings, settings
 
+# Real PostgreSQL and MariaDB servers, for every directory whose tests run SQL.
+pytest_plugins = ["database_servers"]
+
 
 @dataclass(frozen=True)
 class PlatformProject:

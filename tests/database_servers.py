@@ -1,4 +1,4 @@
-"""Real PostgreSQL and MariaDB servers for the SQL the query builders write.
+"""Real PostgreSQL and MariaDB servers for the SQL the query builders write (a pytest plugin).
 
 Each server is started once per test session from Debian's packages in a
 temporary directory, listening only on a Unix socket there, and stopped and
