@@ -824,11 +824,19 @@ void append_doubling_each(SqlText& out, std::string_view text, std::string_view 
 // The column listing: `head`, the table name as a literal's content, `tail`.
 // In the literal each character of `doubled` is written twice: the single
 // quote, and for MySQL the backslash, which its literals read as an escape.
-py::object columns_query(std::string_view head, py::handle table_name, std::string_view tail,
+// With `limits`, a name the dialect cannot hold is refused as in a select: the
+// catalogs would otherwise match another table (PostgreSQL cuts the literal to
+// 63 bytes as a name; MySQL's comparison ignores trailing spaces).
+py::object columns_query(std::string_view head, py::handle table_name, std::string_view tail, const NameLimits* limits,
                          std::string_view doubled = "'"sv) {
-  count_wide_refusing_nul(table_name);
+  const std::string_view text = utf8(table_name);
+  if (limits != nullptr) {
+    check_quoted_name(table_name, text.size(), limits);
+  } else {
+    count_wide_refusing_nul(table_name);
+  }
   SqlText out(head);
-  append_doubling_each(out, utf8(table_name), doubled);
+  append_doubling_each(out, text, doubled);
   out += tail;
   return out.str();
 }
@@ -847,13 +855,15 @@ py::object validate_postgresql(const native::Call& call) {
                           [](py::handle query) { return count_of(query, '"') % 2 == 0; });
 }
 
+// PostgreSQL's and MySQL's catalogs list every schema (database) the user may
+// see: the listing keeps to the current one, where an unqualified select reads.
 py::object schema_postgresql(const native::Call& call) {
   return columns_query(
       "\n"
       "            SELECT column_name, data_type, is_nullable\n"
       "            FROM information_schema.columns\n"
-      "            WHERE table_name = '",
-      call[1], kInformationSchemaTail);
+      "            WHERE table_schema = current_schema() AND table_name = '",
+      call[1], kInformationSchemaTail, &kPostgreSQLNames);
 }
 
 py::object init_mysql(const native::Call& call) {
@@ -870,8 +880,8 @@ py::object schema_mysql(const native::Call& call) {
       "            SELECT column_name, data_type,\n"
       "                   IF(is_nullable = 'YES', 'true', 'false') as is_nullable\n"
       "            FROM information_schema.columns\n"
-      "            WHERE table_name = '",
-      call[1], kInformationSchemaTail, "'\\"sv);
+      "            WHERE table_schema = DATABASE() AND table_name = '",
+      call[1], kInformationSchemaTail, &kMySQLNames, "'\\"sv);
 }
 
 py::object init_mssql(const native::Call& call) {
@@ -895,7 +905,8 @@ py::object schema_mssql(const native::Call& call) {
       call[1],
       "'\n"
       "            ORDER BY ORDINAL_POSITION\n"
-      "        ");
+      "        ",
+      &kSQLServerNames);
 }
 
 py::object quote_mssql(const native::Call& call) {
@@ -936,7 +947,8 @@ py::object schema_oracle(const native::Call& call) {
       call[1],
       "')\n"
       "            ORDER BY column_id\n"
-      "        ");
+      "        ",
+      nullptr);
 }
 
 py::object paginate_oracle(const native::Call& call) {
