@@ -193,7 +193,14 @@ def test_bare_dialects_refuse_identifiers_that_are_not_plain(
         (PostgreSQLQueryBuilder, "a" * 64, "Identifier is longer than the 63 bytes PostgreSQL takes"),
         (PostgreSQLQueryBuilder, "é" * 32, "Identifier is longer than the 63 bytes PostgreSQL takes"),
         (MySQLQueryBuilder, "é" * 65, "Identifier is longer than the 64 characters MySQL takes"),
-        (MySQLQueryBuilder, "trailing ", "Identifier ends with a space, which MySQL does not take in names"),
+        *[
+            (
+                MySQLQueryBuilder,
+                "trailing" + space,
+                "Identifier ends with a space character, which MySQL does not take",
+            )
+            for space in " \t\n\v\f\r"
+        ],
         (MySQLQueryBuilder, "a😀", "Identifier has a character beyond U\\+FFFF, which MySQL does not take"),
         (MSSQLQueryBuilder, "😀" * 64 + "a", "Identifier is longer than the 128 UTF-16 code units"),
         (OracleQueryBuilder, "a." + "b" * 129, "Identifier has a part longer than the 128 bytes"),

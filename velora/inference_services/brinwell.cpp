@@ -272,7 +272,7 @@ struct NameLimits {
   std::size_t longest;
   Measure measure;
   bool bmp_only;           // no character beyond U+FFFF
-  bool no_trailing_space;  // no space at the end
+  bool no_trailing_space;  // no space, tab, line feed, vertical tab, form feed or carriage return at the end
 };
 
 constexpr NameLimits kPostgreSQLNames{"PostgreSQL", 63, Measure::Bytes, false, false};
@@ -332,6 +332,9 @@ std::size_t count_wide_refusing_nul(py::handle text) {
   return wide;
 }
 
+// The characters MySQL counts as space at the end of a name.
+bool is_ascii_space(Py_UCS4 character) { return character == ' ' || (character >= '\t' && character <= '\r'); }
+
 // A name to be written between quotes: not empty, no NUL, within `limits` when given.
 void check_quoted_name(py::handle identifier, std::size_t utf8_size, const NameLimits* limits) {
   const Py_ssize_t length = PyUnicode_GET_LENGTH(identifier.ptr());
@@ -344,8 +347,9 @@ void check_quoted_name(py::handle identifier, std::size_t utf8_size, const NameL
                   "identifier=%R",
                   limits->dialect, identifier.ptr());
   }
-  if (limits->no_trailing_space && PyUnicode_READ_CHAR(identifier.ptr(), length - 1) == ' ') {
-    native::raise(PyExc_ValueError, "Identifier ends with a space, which %s does not take in names: identifier=%R",
+  if (limits->no_trailing_space && is_ascii_space(PyUnicode_READ_CHAR(identifier.ptr(), length - 1))) {
+    native::raise(PyExc_ValueError,
+                  "Identifier ends with a space character, which %s does not take in names: identifier=%R",
                   limits->dialect, identifier.ptr());
   }
   const auto characters = static_cast<std::size_t>(length);
