@@ -205,6 +205,17 @@ def test_bare_dialects_refuse_identifiers_that_are_not_plain(
         (MSSQLQueryBuilder, "😀" * 64 + "a", "Identifier is longer than the 128 UTF-16 code units"),
         (OracleQueryBuilder, "a." + "b" * 129, "Identifier has a part longer than the 128 bytes"),
         (TiberoQueryBuilder, "é" * 65, "Identifier has a part longer than the 128 bytes"),
+        # Written bare, a reserved word is read as SQL: a keyword, a pseudo-column, a function.
+        *[
+            (cls, name, f"Identifier cannot be written unquoted: {word} is a reserved word")
+            for cls in (OracleQueryBuilder, TiberoQueryBuilder)
+            for name, word in [
+                ("select", "select"),
+                ("ROWNUM", "ROWNUM"),
+                ("app.User", "User"),
+                ("Level.x", "Level"),
+            ]
+        ],
     ],
 )
 def test_names_the_dialect_cannot_hold_are_refused(

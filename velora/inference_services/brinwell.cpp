@@ -359,6 +359,46 @@ void check_quoted_name(py::handle identifier, std::size_t utf8_size, const NameL
   refuse_if_longer(size, *limits, identifier);
 }
 
+// Oracle's reserved words, in order. Written bare, one would be read as the
+// keyword, pseudo-column or function it names (`WHERE user = ...` compares
+// the session's user; `FROM select` does not parse), so none is a bare name.
+constexpr auto kOracleReservedWords = std::to_array<std::string_view>({
+    "ACCESS",     "ADD",        "ALL",        "ALTER",   "AND",        "ANY",        "AS",        "ASC",
+    "AUDIT",      "BETWEEN",    "BY",         "CHAR",    "CHECK",      "CLUSTER",    "COLUMN",    "COMMENT",
+    "COMPRESS",   "CONNECT",    "CREATE",     "CURRENT", "DATE",       "DECIMAL",    "DEFAULT",   "DELETE",
+    "DESC",       "DISTINCT",   "DROP",       "ELSE",    "EXCLUSIVE",  "EXISTS",     "FILE",      "FLOAT",
+    "FOR",        "FROM",       "GRANT",      "GROUP",   "HAVING",     "IDENTIFIED", "IMMEDIATE", "IN",
+    "INCREMENT",  "INDEX",      "INITIAL",    "INSERT",  "INTEGER",    "INTERSECT",  "INTO",      "IS",
+    "LEVEL",      "LIKE",       "LOCK",       "LONG",    "MAXEXTENTS", "MINUS",      "MLSLABEL",  "MODE",
+    "MODIFY",     "NOAUDIT",    "NOCOMPRESS", "NOT",     "NOWAIT",     "NULL",       "NUMBER",    "OF",
+    "OFFLINE",    "ON",         "ONLINE",     "OPTION",  "OR",         "ORDER",      "PCTFREE",   "PRIOR",
+    "PRIVILEGES", "PUBLIC",     "RAW",        "RENAME",  "RESOURCE",   "REVOKE",     "ROW",       "ROWID",
+    "ROWNUM",     "ROWS",       "SELECT",     "SESSION", "SET",        "SHARE",      "SIZE",      "SMALLINT",
+    "START",      "SUCCESSFUL", "SYNONYM",    "SYSDATE", "TABLE",      "THEN",       "TO",        "TRIGGER",
+    "UID",        "UNION",      "UNIQUE",     "UPDATE",  "USER",       "VALIDATE",   "VALUES",    "VARCHAR",
+    "VARCHAR2",   "VIEW",       "WHENEVER",   "WHERE",   "WITH",
+});
+static_assert(std::is_sorted(kOracleReservedWords.begin(), kOracleReservedWords.end()));
+
+// `part` (letters, digits, _, $, #) in upper case equals a reserved word.
+bool is_reserved_word(std::string_view part) {
+  constexpr std::size_t kLongestWord = 10;
+  if (part.size() > kLongestWord) return false;
+  std::array<char, kLongestWord> upper{};
+  std::transform(part.begin(), part.end(), upper.begin(),
+                 [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
+  return std::binary_search(kOracleReservedWords.begin(), kOracleReservedWords.end(),
+                            std::string_view(upper.data(), part.size()));
+}
+
+void refuse_if_reserved(std::string_view part, py::handle identifier) {
+  if (!is_reserved_word(part)) return;
+  native::raise(PyExc_ValueError,
+                "Identifier cannot be written unquoted: %s is a reserved word, which Oracle reads as SQL: "
+                "identifier=%R",
+                std::string(part).c_str(), identifier.ptr());
+}
+
 // identifier_quote, the identifier with that quote doubled, identifier_quote;
 // an empty quote writes a plain identifier bare and refuses anything else.
 void write_quoted(SqlText& out, py::handle identifier, std::string_view quote) {
@@ -373,6 +413,7 @@ void write_quoted(SqlText& out, py::handle identifier, std::string_view quote) {
     for (std::string_view rest = text; !rest.empty();) {
       const std::size_t dot = std::min(rest.find('.'), rest.size());
       refuse_if_longer(dot, kOracleNames, identifier, "Identifier has a part");
+      refuse_if_reserved(rest.substr(0, dot), identifier);
       rest.remove_prefix(std::min(dot + 1, rest.size()));
     }
     out += text;
