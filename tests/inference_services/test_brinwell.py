@@ -948,3 +948,15 @@ def test_direct_path_writes_what_the_methods_write(
     assert outcome(lambda: direct.build_select_query(*arguments)) == outcome(
         lambda: through.build_select_query(*arguments)
     )
+
+
+# A dialect's constructor and custom-query check reach the base through super():
+# called on something that is no builder, None included, they raise TypeError.
+@pytest.mark.parametrize("builder_class", DIALECTS)
+@pytest.mark.parametrize("not_a_builder", [None, object(), "builder"])
+@pytest.mark.parametrize(("method", "arguments"), [("__init__", ()), ("validate_custom_query", ("q",))])
+def test_methods_reaching_the_base_refuse_what_is_no_builder(
+    builder_class: type[DBQueryBuilder], not_a_builder: object, method: str, arguments: tuple[str, ...]
+) -> None:
+    with pytest.raises(TypeError, match=r"^super\(type, obj\): obj must be an instance or subtype of type$"):
+        getattr(builder_class, method)(not_a_builder, *arguments)

@@ -540,8 +540,12 @@ py::object call_method(py::handle self, PyObject* name, Args... args) {
 }
 
 // super(cls, self).<name>(*args): how a dialect's method reaches its base.
+// super() reads a None `self` as no object at all, and the unbound super it
+// makes would answer the attribute with its own method, so None is refused as
+// super refuses any other object that is no instance of `cls`.
 template <typename... Args>
 py::object call_super(py::handle cls, py::handle self, PyObject* name, Args... args) {
+  if (self.is_none()) native::raise(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
   const py::object bound = native::owned(
       PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type), cls.ptr(), self.ptr(), nullptr));
   return native::owned(PyObject_GetAttr(bound.ptr(), name))(args...);
