@@ -11,8 +11,6 @@ import psycopg
 import pytest
 import sqlglot
 from brinwell_records import ASC, DESC, Match, order, where
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
 from psycopg import sql
 from sqlglot import exp
 
@@ -147,32 +145,6 @@ def test_postgresql_schema_query_leaves_out_a_same_named_table_of_another_schema
         postgresql.execute(sql.SQL("CREATE TABLE other.{} (other integer)").format(sql.Identifier(TABLE)))
         postgresql.execute(PostgreSQLQueryBuilder().build_schema_query(TABLE))
         assert [row[0] for row in postgresql.fetchall()] == [NAME, SCORE, GROUP]
-    finally:
-        postgresql.execute("ROLLBACK")
-
-
-# Any name PostgreSQL takes (no NUL, at most 63 bytes) comes back through the builder.
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(
-    table=st.text(
-        st.characters(blacklist_characters="\x00", blacklist_categories=["Cs"]), min_size=1, max_size=15
-    ),
-    column=st.text(
-        st.characters(blacklist_characters="\x00", blacklist_categories=["Cs"]), min_size=1, max_size=15
-    ),
-)
-def test_postgresql_takes_any_identifier(postgresql: psycopg.Cursor, table: str, column: str) -> None:
-    postgresql.execute("BEGIN")
-    try:
-        postgresql.execute(
-            sql.SQL("CREATE TABLE {} ({} text)").format(sql.Identifier(table), sql.Identifier(column))
-        )
-        postgresql.execute(sql.SQL("INSERT INTO {} VALUES ('hit'), ('nope')").format(sql.Identifier(table)))
-        text, parameters = PostgreSQLQueryBuilder().build_select_query(
-            table, [where(column, Match.like, "I")], order(column, ASC), 5, 0
-        )
-        postgresql.execute(pyformat(text), parameters)
-        assert postgresql.fetchall() == [("hit",)]
     finally:
         postgresql.execute("ROLLBACK")
 
