@@ -7,6 +7,8 @@
   other's datasets), as a development instance; a `PlatformProject`. Settings
   are restored afterwards.
 - `restore_settings` (function): restores every settings attribute after the test.
+- `join_platform_project` (function): points the settings at a further service (`join_project`).
+- `tmp_root` (function): the system's temporary location, an empty directory of the test's own.
 - `launch_platform_server` (function): starts further services on data directories
   of the test's choosing (restarts, tokens), stopped after the test.
 """
@@ -15,6 +17,7 @@ from __future__ import annotations
 
 import itertools
 import secrets
+import tempfile
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -100,13 +103,12 @@ def restore_settings() -> Iterator[Settings]:
 _project_numbers = itertools.count(1000)
 
 
-@pytest.fixture
-def platform_settings(platform_server: ServerProcess, restore_settings: Settings) -> PlatformProject:
-    project_id = str(next(_project_numbers))
-    workspace_id = platform_server.environment["VELORA_WORKSPACE_ID"]
-    project = PlatformProject(platform_server, workspace_id, project_id, f"project-{project_id}")
+def join_project(server: ServerProcess, project_id: str) -> PlatformProject:
+    """Points `velora.settings.settings` at `server`, in project `project_id`, as a development instance."""
+    workspace_id = server.environment["VELORA_WORKSPACE_ID"]
+    project = PlatformProject(server, workspace_id, project_id, f"project-{project_id}")
     for name in CLIENT_SETTINGS:
-        setattr(settings, name, platform_server.environment[name])
+        setattr(settings, name, server.environment[name])
     settings.VELORA_PROJECT_ID = project_id
     settings.VELORA_PROJECT_DIR = project.project_dir
     settings.VELORA_USER_ID = "tester"
@@ -116,3 +118,23 @@ def platform_settings(platform_server: ServerProcess, restore_settings: Settings
     with project.http() as http:
         http.get(project.sdk_base).raise_for_status()
     return project
+
+
+@pytest.fixture
+def platform_settings(platform_server: ServerProcess, restore_settings: Settings) -> PlatformProject:
+    return join_project(platform_server, str(next(_project_numbers)))
+
+
+@pytest.fixture
+def join_platform_project(restore_settings: Settings) -> Callable[[ServerProcess, str], PlatformProject]:
+    """`join_project` for a service of the test's own; settings are restored afterwards."""
+    return join_project
+
+
+@pytest.fixture
+def tmp_root(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> Path:
+    """The system's temporary location, for this test alone."""
+    root = tmp_path / "tmp"
+    root.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(root))
+    return root

@@ -3,7 +3,6 @@
 import io
 import pickle
 import re
-import tempfile
 
 import numpy as np
 import pandas as pd
@@ -16,14 +15,6 @@ from velora.settings import settings
 
 TABLE = pd.DataFrame({"city": ["Lyon", "Oslo", "Kyiv"], "population": [522_000, 709_000, 2_950_000]})
 ARRAY = np.linspace(0.0, 1.0, 12).reshape(3, 4)
-
-
-@pytest.fixture
-def tmp_root(monkeypatch, tmp_path):
-    root = tmp_path / "tmp"
-    root.mkdir()
-    monkeypatch.setattr(tempfile, "tempdir", str(root))
-    return root
 
 
 def stored_file(project, info: DatasetInfo):

@@ -22,15 +22,6 @@ TABLE = pd.DataFrame({"name": ["a", "b", "c"], "score": [0.5, 1.5, 2.5], "count"
 DATA_FILE = re.compile(r"^[0-9a-f]{32}\.(csv|parquet|pickle|npy)$")
 
 
-@pytest.fixture
-def tmp_root(monkeypatch, tmp_path) -> Path:
-    """The system's temporary location, for this test alone."""
-    root = tmp_path / "tmp"
-    root.mkdir()
-    monkeypatch.setattr(tempfile, "tempdir", str(root))
-    return root
-
-
 class Upload:
     """An upload function double that reads the stream it is handed, as the real upload would."""
 

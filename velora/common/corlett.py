@@ -3,8 +3,9 @@
 Paths under "/v1/sdk/" carry the SDK token as a bearer token; all other paths go
 without one. Answers are decoded JSON (an empty answer is None). Any failure is
 raised as a `CorlettError`: `PlatformRequestError` for a non-2xx answer,
-`PlatformConnectionError` when the service cannot be reached and
-`PlatformTimeoutError` when it does not answer in time.
+`PlatformConnectionError` when the service cannot be reached or the connection
+breaks off during the request, and `PlatformTimeoutError` when it does not
+answer in time.
 
 Request bodies taken from open streams (`data=` a binary stream, `files=`) are
 sent in chunks as they are read, so an upload's size does not show in memory.
@@ -61,7 +62,7 @@ class PlatformRequestError(CorlettError):
 
 
 class PlatformConnectionError(CorlettError, ConnectionError):
-    """The service could not be reached at all."""
+    """The service could not be reached, or the connection broke off before its answer."""
 
 
 class PlatformTimeoutError(CorlettError, TimeoutError):
@@ -122,12 +123,7 @@ def _send(method: str, endpoint: str, **request: Any) -> Any:
         with httpx.Client(timeout=timeout, verify=_tls_context()) as client:
             response = client.request(method, url, headers=headers, **request)
     except httpx.TransportError as exc:
-        if isinstance(exc, httpx.TimeoutException):
-            kind: type[CorlettError] = PlatformTimeoutError
-            text = f"no answer from the platform service at {base} within {timeout:g} s"
-        else:
-            kind, text = PlatformConnectionError, f"cannot reach the platform service at {base}: {exc}"
-        raise kind(text, method=method, path=endpoint, url=url) from exc
+        raise _transport_error(exc, base, timeout, method=method, path=endpoint, url=url) from exc
     if not response.is_success:
         raise PlatformRequestError(
             _error_message(response), method=method, path=endpoint, url=url, status_code=response.status_code
@@ -145,6 +141,19 @@ def _send(method: str, endpoint: str, **request: Any) -> Any:
             url=url,
             status_code=response.status_code,
         ) from exc
+
+
+def _transport_error(exc: httpx.TransportError, base: str, timeout: float, **where: str) -> CorlettError:
+    if isinstance(exc, httpx.TimeoutException):
+        text = f"no answer from the platform service at {base} within {timeout:g} s"
+        return PlatformTimeoutError(text, **where)
+    if isinstance(exc, httpx.ConnectError):
+        return PlatformConnectionError(f"cannot reach the platform service at {base}: {exc}", **where)
+    # Reached, then lost: a reset or a closed connection in the middle of the request
+    # (an upload may have been partly sent).
+    return PlatformConnectionError(
+        f"the connection to the platform service at {base} broke off: {exc or type(exc).__name__}", **where
+    )
 
 
 @functools.cache
