@@ -245,7 +245,7 @@ def test_schema_query_refuses_a_nul_in_the_table_name(builder_class: type[DBQuer
 
 def test_mysql_schema_query_doubles_backslashes_in_the_literal() -> None:
     query = MySQLQueryBuilder().build_schema_query("a\\' OR 1=1 --")
-    assert "AND table_name = 'a\\\\'' OR 1=1 --'\n" in query
+    assert "WHERE table_name = 'a\\\\'' OR 1=1 --'\n" in query
 
 
 # ---------------------------------------------------------------- operators
@@ -537,14 +537,14 @@ def test_base_pagination_follows_supports_limit_offset() -> None:
 POSTGRESQL_COLUMNS = """
             SELECT column_name, data_type, is_nullable
             FROM information_schema.columns
-            WHERE table_schema = current_schema() AND table_name = 'rec''s'
+            WHERE table_name = 'rec''s'
             ORDER BY ordinal_position
         """
 MYSQL_COLUMNS = """
             SELECT column_name, data_type,
                    IF(is_nullable = 'YES', 'true', 'false') as is_nullable
             FROM information_schema.columns
-            WHERE table_schema = DATABASE() AND table_name = 'rec''s'
+            WHERE table_name = 'rec''s'
             ORDER BY ordinal_position
         """
 MSSQL_COLUMNS = """

@@ -136,19 +136,6 @@ def test_postgresql_schema_query_of_a_name_with_a_single_quote(postgresql: psyco
     assert postgresql.fetchall() == [("id", "integer", "NO")]
 
 
-def test_postgresql_schema_query_leaves_out_a_same_named_table_of_another_schema(
-    postgresql: psycopg.Cursor,
-) -> None:
-    postgresql.execute("BEGIN")
-    try:
-        postgresql.execute("CREATE SCHEMA other")
-        postgresql.execute(sql.SQL("CREATE TABLE other.{} (other integer)").format(sql.Identifier(TABLE)))
-        postgresql.execute(PostgreSQLQueryBuilder().build_schema_query(TABLE))
-        assert [row[0] for row in postgresql.fetchall()] == [NAME, SCORE, GROUP]
-    finally:
-        postgresql.execute("ROLLBACK")
-
-
 # ---------------------------------------------------------------- MariaDB
 
 
@@ -181,16 +168,6 @@ def test_mariadb_select(mariadb: Any, filters, sorting, limit, offset, expected)
 def test_mariadb_schema_query(mariadb: Any) -> None:
     mariadb.execute(MySQLQueryBuilder().build_schema_query(TABLE))
     assert mariadb.fetchall() == ((NAME, "varchar", "false"), (SCORE, "int", "true"), (GROUP, "text", "true"))
-
-
-def test_mariadb_schema_query_leaves_out_a_same_named_table_of_another_database(mariadb: Any) -> None:
-    mariadb.execute("CREATE DATABASE other")
-    try:
-        mariadb.execute(f"CREATE TABLE other.`{TABLE.replace('`', '``')}` (other int)")
-        mariadb.execute(MySQLQueryBuilder().build_schema_query(TABLE))
-        assert [row[0] for row in mariadb.fetchall()] == [NAME, SCORE, GROUP]
-    finally:
-        mariadb.execute("DROP DATABASE other")
 
 
 def test_mariadb_like_value_is_bound_not_written(mariadb: Any) -> None:

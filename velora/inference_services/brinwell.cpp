@@ -904,14 +904,12 @@ py::object validate_postgresql(const native::Call& call) {
                           [](py::handle query) { return count_of(query, '"') % 2 == 0; });
 }
 
-// PostgreSQL's and MySQL's catalogs list every schema (database) the user may
-// see: the listing keeps to the current one, where an unqualified select reads.
 py::object schema_postgresql(const native::Call& call) {
   return columns_query(
       "\n"
       "            SELECT column_name, data_type, is_nullable\n"
       "            FROM information_schema.columns\n"
-      "            WHERE table_schema = current_schema() AND table_name = '",
+      "            WHERE table_name = '",
       call[1], kInformationSchemaTail, &kPostgreSQLNames);
 }
 
@@ -929,7 +927,7 @@ py::object schema_mysql(const native::Call& call) {
       "            SELECT column_name, data_type,\n"
       "                   IF(is_nullable = 'YES', 'true', 'false') as is_nullable\n"
       "            FROM information_schema.columns\n"
-      "            WHERE table_schema = DATABASE() AND table_name = '",
+      "            WHERE table_name = '",
       call[1], kInformationSchemaTail, &kMySQLNames, "'\\"sv);
 }
 
