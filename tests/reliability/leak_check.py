@@ -8,6 +8,7 @@ resident memory grew by more than `RSS_TOLERANCE` or an argument's reference cou
 
 from __future__ import annotations
 
+import dataclasses
 import enum
 import functools
 import gc
@@ -91,6 +92,11 @@ def fails(
     return Case(id, covers, call, args, kwargs, raises, match)
 
 
+def scaled(share: float, cases: list[Case]) -> list[Case]:
+    """The cases with their iteration count scaled by `share`."""
+    return [dataclasses.replace(case, share=share) for case in cases]
+
+
 def _repeat(case: Case, times: int) -> None:
     call, args, kwargs, raises = case.call, case.args, case.kwargs, case.raises
     if raises is None:
@@ -151,7 +157,7 @@ def check_case(case: Case) -> int:
 def _check(case: Case) -> int:
     times = max(1, int(ITERATIONS * case.share))
     _first_call(case)
-    _repeat(case, max(1, times // 10))  # caches, interned names, allocator arenas
+    _repeat(case, max(1, min(times // 10, 2000)))  # caches, interned names, allocator arenas
     watched = _watched(case)
     gc.collect()
     counts = _reference_counts(watched)
@@ -214,9 +220,16 @@ def native_names(module: types.ModuleType) -> set[str]:
             names.add(name)
             names.update(_class_members(value, module))
             for inner_name, inner in vars(value).items():
-                if isinstance(inner, type) and inner.__module__ == module.__name__ and not inner_name.startswith("_"):
+                if (
+                    isinstance(inner, type)
+                    and inner.__module__ == module.__name__
+                    and not inner_name.startswith("_")
+                ):
                     names.add(f"{name}.{inner_name}")
                     names.update(f"{name}.{member}" for member in _class_members(inner, module))
-        elif isinstance(value, types.BuiltinFunctionType) and getattr(value, "__module__", None) == module.__name__:
+        elif (
+            isinstance(value, types.BuiltinFunctionType)
+            and getattr(value, "__module__", None) == module.__name__
+        ):
             names.add(name)
     return names
