@@ -42,7 +42,7 @@ def resident_bytes() -> int:
 
 def _sanitizer_loaded() -> bool:
     # AddressSanitizer keeps freed memory in quarantine: resident memory then
-    # says nothing about leaks, and the sanitizer itself reports them.
+    # says nothing about leaks (reference counts still do).
     with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
         return "libasan" in maps.read()
 
