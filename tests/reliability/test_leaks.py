@@ -5,10 +5,11 @@ Each module has one table of cases (see `leak_check.Case`); `test_table_covers_m
 a public name the C++ module defines has no case that returns and one that raises. Each case runs
 `VELORA_LEAK_ITERATIONS` times (environment variable; default 100000, `make sanitize` sets 2000),
 a few cases a stated share of that, after a tenth as many (at most 2000) as warm-up. Resident
-memory must stay within `leak_check.RSS_TOLERANCE` (not checked under AddressSanitizer, whose
-quarantine keeps freed memory), and the reference count of the callable and of every argument
-must come back exactly (objects the whole process shares, such as None, small ints, enumeration
-members and classes, may move by less than half the number of calls).
+memory must not grow beyond `leak_check.RSS_TOLERANCE` while growing in every quarter of the loop
+(not checked under AddressSanitizer, whose quarantine keeps freed memory), and the reference count
+of the callable and of every argument must come back exactly (objects the whole process shares,
+such as None, small ints, enumeration members and classes, may move by less than half the number
+of calls).
 
 Nothing in the loop leaves the process: the request object `corlett`, workload detection,
 rclone's processes, boto3 and the model loaders are replaced by cheap objects that answer the
