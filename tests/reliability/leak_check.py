@@ -1,14 +1,16 @@
 """Calling one native callable many times and checking that memory and references come back.
 
 `Case` is one row of a module's table: what is called, with what, and how it must end.
-`check_case` runs it `ITERATIONS` times after a warm-up and fails when the process's
-resident memory grew by more than `RSS_TOLERANCE`, in every quarter of the loop, or an
-argument's reference count moved.
+`check_case` runs it `ITERATIONS` times after a warm-up and fails when memory in use
+(Python's blocks, the C heap) grew beyond what caches take once, when resident memory
+grew by more than `RSS_TOLERANCE` in every quarter of the loop, or when an argument's
+reference count moved.
 `native_names` lists what a C++ module defines itself, so that a table can be held to it.
 """
 
 from __future__ import annotations
 
+import ctypes
 import dataclasses
 import enum
 import functools
@@ -27,10 +29,18 @@ from velora.pydantic_compat import NATIVE_FUNCTION_TYPES
 
 ITERATIONS = int(os.environ.get("VELORA_LEAK_ITERATIONS", "100000"))
 
-# A leaked Python object costs at least 16 bytes (the smallest allocation the
-# object allocator makes); 100,000 leaked calls therefore cost at least 1.5 MiB.
-# Allocator arenas and caches the warm-up did not fill yet move resident memory
-# by a few hundred KiB: 1.5 MiB keeps clear of both.
+# Memory in use is counted exactly: blocks of Python's object allocator and
+# bytes the C heap has handed out (the C++ code allocates there, as do Python
+# objects over 512 bytes). A leak keeps at least one block, or at least 16
+# bytes of heap, per call; what a loop may keep beyond that is what caches and
+# growing tables take once.
+BLOCK_TOLERANCE_SHARE = 0.1  # of the number of calls
+HEAP_TOLERANCE_BYTES = 64 * 1024
+HEAP_TOLERANCE_PER_CALL = 4
+
+# Resident memory also moves with the allocators' own bookkeeping (a new arena,
+# pages handed back). The heap and resident memory count as leaking only when
+# they grew in every quarter of the loop.
 RSS_TOLERANCE = 3 * 1024 * 1024 // 2
 
 _PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
@@ -39,6 +49,42 @@ _PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
 def resident_bytes() -> int:
     with open("/proc/self/statm", encoding="ascii") as statm:
         return int(statm.read().split()[1]) * _PAGE_SIZE
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks")
+        + ("fordblks", "keepcost")
+    ]
+
+
+_mallinfo2 = ctypes.CDLL(None).mallinfo2
+_mallinfo2.restype = _MallInfo2
+
+
+def heap_bytes() -> int:
+    """Bytes the C heap has handed out and not had back, over all its arenas."""
+    info = _mallinfo2()
+    return int(info.uordblks + info.hblkhd)
+
+
+@dataclass(frozen=True)
+class Usage:
+    resident: int
+    blocks: int
+    heap: int
+
+    @classmethod
+    def now(cls) -> Usage:
+        gc.collect()
+        return cls(resident_bytes(), sys.getallocatedblocks(), heap_bytes())
+
+    def __add__(self, other: Usage) -> Usage:
+        return Usage(self.resident + other.resident, self.blocks + other.blocks, self.heap + other.heap)
+
+    def __sub__(self, other: Usage) -> Usage:
+        return Usage(self.resident - other.resident, self.blocks - other.blocks, self.heap - other.heap)
 
 
 def _sanitizer_loaded() -> bool:
@@ -162,8 +208,7 @@ def _check(case: Case) -> int:
     watched = _watched(case)
     gc.collect()
     counts = _reference_counts(watched)
-    growths = _grow_by_quarters(case, times)
-    growth = sum(growths)
+    quarters = _usage_by_quarters(case, times)
     after = _reference_counts(watched)
     moved = {
         f"{index}: {type(item).__name__}": count_after - count_before
@@ -171,26 +216,37 @@ def _check(case: Case) -> int:
         if _moved(item, count_after - count_before, times)
     }
     assert not moved, f"reference counts moved over {times} calls (position: delta): {moved}"
-    if not SANITIZED:
-        # A leak grows memory in every quarter of the loop; an allocator taking
-        # a new arena does so once.
-        leaking = growth > RSS_TOLERANCE and min(growths) > 0
-        quarters = ", ".join(f"{part / 2**10:.0f}" for part in growths)
-        assert not leaking, (
-            f"resident memory grew by {growth / 2**20:.2f} MiB over {times} calls "
-            f"(KiB by quarter: {quarters})"
-        )
-    return growth
+    growth = sum(quarters, Usage(0, 0, 0))
+    if not SANITIZED:  # the sanitizer's allocator answers for the C heap, and keeps freed memory
+        _assert_flat(growth, quarters, times)
+    return growth.resident
 
 
-def _grow_by_quarters(case: Case, times: int) -> list[int]:
-    """The resident memory growth over each quarter of `times` calls, in bytes."""
+def _assert_flat(growth: Usage, quarters: list[Usage], times: int) -> None:
+    assert growth.blocks <= times * BLOCK_TOLERANCE_SHARE, (
+        f"memory in use grew by {growth.blocks} Python blocks over {times} calls"
+    )
+    # A leak grows the heap and resident memory in every quarter of the loop;
+    # a table doubling or an allocator taking a new arena does so once.
+    heap_leaking = growth.heap > HEAP_TOLERANCE_BYTES + HEAP_TOLERANCE_PER_CALL * times
+    assert not (heap_leaking and min(q.heap for q in quarters) > 0), (
+        f"memory in use grew by {growth.heap / 2**10:.0f} KiB of C heap over {times} calls "
+        f"(KiB by quarter: {', '.join(f'{q.heap / 2**10:.0f}' for q in quarters)})"
+    )
+    resident_leaking = growth.resident > RSS_TOLERANCE
+    assert not (resident_leaking and min(q.resident for q in quarters) > 0), (
+        f"resident memory grew by {growth.resident / 2**20:.2f} MiB over {times} calls "
+        f"(KiB by quarter: {', '.join(f'{q.resident / 2**10:.0f}' for q in quarters)})"
+    )
+
+
+def _usage_by_quarters(case: Case, times: int) -> list[Usage]:
+    """How memory grew over each quarter of `times` calls."""
     growths = []
     for quarter in range(4):
-        before = resident_bytes()
+        before = Usage.now()
         _repeat(case, times // 4 + (quarter < times % 4))
-        gc.collect()
-        growths.append(resident_bytes() - before)
+        growths.append(Usage.now() - before)
     return growths
 
 
