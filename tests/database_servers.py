@@ -17,10 +17,15 @@ import time
 from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TYPE_CHECKING
 
-import psycopg
-import pymysql
 import pytest
+
+# The drivers are imported where a server is used: the plugin is loaded in every
+# environment of the suite, some without them.
+if TYPE_CHECKING:
+    import psycopg
+    import pymysql
 
 STARTUP_SECONDS = 60
 
@@ -53,6 +58,8 @@ class PostgreSQLServer:
     socket_dir: Path
 
     def connect(self) -> psycopg.Connection:
+        import psycopg
+
         return psycopg.connect(host=str(self.socket_dir), user="postgres", dbname="postgres", autocommit=True)
 
 
@@ -61,6 +68,8 @@ class MariaDBServer:
     socket: Path
 
     def connect(self) -> pymysql.connections.Connection:
+        import pymysql
+
         return pymysql.connect(unix_socket=str(self.socket), user="root", database="records", autocommit=True)
 
 
@@ -144,6 +153,8 @@ def mariadb_server() -> Iterator[MariaDBServer]:
                 env=_server_environment(),
             )
         _wait_for_socket(socket, process, log)
+        import pymysql
+
         with pymysql.connect(unix_socket=str(socket), user="root", autocommit=True) as connection:
             connection.cursor().execute("CREATE DATABASE records CHARACTER SET utf8mb4")
         yield MariaDBServer(socket)
