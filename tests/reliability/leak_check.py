@@ -228,15 +228,16 @@ def _assert_flat(growth: Usage, quarters: list[Usage], times: int) -> None:
     )
     # A leak grows the heap and resident memory in every quarter of the loop;
     # a table doubling or an allocator taking a new arena does so once.
-    heap_leaking = growth.heap > HEAP_TOLERANCE_BYTES + HEAP_TOLERANCE_PER_CALL * times
-    assert not (heap_leaking and min(q.heap for q in quarters) > 0), (
-        f"memory in use grew by {growth.heap / 2**10:.0f} KiB of C heap over {times} calls "
-        f"(KiB by quarter: {', '.join(f'{q.heap / 2**10:.0f}' for q in quarters)})"
-    )
-    resident_leaking = growth.resident > RSS_TOLERANCE
-    assert not (resident_leaking and min(q.resident for q in quarters) > 0), (
-        f"resident memory grew by {growth.resident / 2**20:.2f} MiB over {times} calls "
-        f"(KiB by quarter: {', '.join(f'{q.resident / 2**10:.0f}' for q in quarters)})"
+    heap_limit = HEAP_TOLERANCE_BYTES + HEAP_TOLERANCE_PER_CALL * times
+    _assert_no_steady_growth("C heap in use", [q.heap for q in quarters], heap_limit, times)
+    _assert_no_steady_growth("resident memory", [q.resident for q in quarters], RSS_TOLERANCE, times)
+
+
+def _assert_no_steady_growth(what: str, quarters: list[int], limit: int, times: int) -> None:
+    total = sum(quarters)
+    by_quarter = ", ".join(f"{part / 2**10:.0f}" for part in quarters)
+    assert not (total > limit and min(quarters) > 0), (
+        f"{what} grew by {total / 2**10:.0f} KiB over {times} calls (KiB by quarter: {by_quarter})"
     )
 
 

@@ -20,6 +20,7 @@ import psycopg
 import pymysql
 import pytest
 import sqlglot
+from brinwell_records import ASC, DESC, Match, order, where
 from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
 from psycopg import sql
@@ -34,12 +35,6 @@ from velora.inference_services.brinwell import (
     OracleQueryBuilder,
     PostgreSQLQueryBuilder,
     TiberoQueryBuilder,
-)
-from velora.inference_services.schemas import (
-    InferenceDatabaseRecordsFilter,
-    InferenceDatabaseRecordsMatchType,
-    InferenceDatabaseRecordsOrderType,
-    InferenceDatabaseRecordsSorting,
 )
 
 DECOY = "velora_decoy"
@@ -133,19 +128,7 @@ HYPOTHESIS = settings(
     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
 )
 
-Match = InferenceDatabaseRecordsMatchType
 LIKE_METACHARACTERS = re.compile(r"[%_\\]")
-
-
-def where(column: str, match_type: Match, value: object) -> InferenceDatabaseRecordsFilter:
-    return InferenceDatabaseRecordsFilter(column_name=column, match_type=match_type, match_value=value)
-
-
-def order(column: str, descending: bool) -> InferenceDatabaseRecordsSorting:
-    direction = (
-        InferenceDatabaseRecordsOrderType.desc if descending else InferenceDatabaseRecordsOrderType.asc
-    )
-    return InferenceDatabaseRecordsSorting(column_name=column, order_type=direction)
 
 
 def like_part(value: str) -> str:
@@ -175,9 +158,8 @@ class Request:
             where(self.column, Match.like, like_part(self.value)),
             where(other_column(self.column), Match.gte, 1),
         ]
-        return builder.build_select_query(
-            self.table, filters, [order(self.column, self.descending)], self.limit, self.offset
-        )
+        sorting = [order(self.column, DESC if self.descending else ASC)]
+        return builder.build_select_query(self.table, filters, sorting, self.limit, self.offset)
 
     def expected_rows(self) -> list[tuple[Any, ...]]:
         return [(self.value, 1)][self.offset or 0 :]
