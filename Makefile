@@ -3,7 +3,7 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
-BUILD_TOOLS := scikit-build-core pybind11 ninja cmake
+BUILD_TOOLS := scikit-build-core pybind11 ninja cmake setuptools wheel
 
 .PHONY: demo test test-pydantic1 dev system-deps lint format sanitize bench clean
 
