@@ -1,3 +1,4 @@
+// Part of velora.model_registry.schemas: the shared forms of schemas_common.hpp.
 #include "schemas_common.hpp"
 
 #include <string>

@@ -1,3 +1,4 @@
+// Part of velora.model_registry.schemas.
 // What the translation units of velora.model_registry.schemas share: typing
 // forms, the switch between the two pydantic majors, and the builder-context
 // checks.

@@ -1,3 +1,4 @@
+// Part of velora.model_registry.schemas.
 // The model configuration document, its parts and builders, the plain
 // configuration records and the registry records.
 #include <pybind11/pybind11.h>

@@ -1,3 +1,4 @@
+// Part of velora.model_registry.schemas.
 // Column and tensor specs, the data schemas that group them, and the plain
 // spec records.
 #include <pybind11/pybind11.h>

@@ -1,3 +1,4 @@
+// Part of velora.model_registry.schemas.
 // The document contract (Revisionable), its builder context, its
 // implementation on pydantic records (RevisionableSchema) and the revision
 // document (Revision).

@@ -1,3 +1,4 @@
+// Part of velora.model_registry.schemas.
 // Samples of a model's methods turned into the IO sample document and into
 // per-method signatures. Both builders name each sample through the same
 // outside function, so the two documents carry the same names.
