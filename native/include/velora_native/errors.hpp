@@ -23,7 +23,7 @@ const char* type_name(py::handle value);
 
 // A result declared as a dictionary: None or exactly a dict passes,
 // anything else raises "Expected dict, got <type>".
-py::handle expect_dict(py::handle result);
+py::object expect_dict(py::object result);
 
 // A value declared as an integer: an int as is, another number converted,
 // anything else "Expected int, got <type>". None passes unchanged.
