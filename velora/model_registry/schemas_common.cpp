@@ -49,6 +49,19 @@ void configure(native::ClassBuilder& builder, const char* qualname, const Record
   }
 }
 
+void record(py::module_& m, const char* name, const char* base, const char* doc, std::initializer_list<Field> fields) {
+  native::ClassBuilder builder(m, name, py::make_tuple(m.attr(base)));
+  builder.doc(doc);
+  for (const Field& field : fields) {
+    if (field.fallback) {
+      builder.field(field.name, field.type, field.fallback);
+    } else {
+      builder.annotate(field.name, field.type);
+    }
+  }
+  m.attr(name) = builder.build();
+}
+
 py::object required_field(py::handle module, const py::dict& options) {
   return module.attr("Field")(py::ellipsis(), **options);
 }

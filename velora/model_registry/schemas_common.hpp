@@ -35,6 +35,16 @@ struct RecordConfig {
 
 void configure(native::ClassBuilder& builder, const char* qualname, const RecordConfig& config);
 
+// An annotated name of a record, with its default when it has one.
+struct Field {
+  const char* name;
+  py::object type;
+  py::object fallback = {};
+};
+
+// class <name>(<base>) with a docstring and fields, bound as a module attribute.
+void record(py::module_& m, const char* name, const char* base, const char* doc, std::initializer_list<Field> fields);
+
 // `Field(..., **options)`: a required field with options (alias, discriminator).
 py::object required_field(py::handle module, const py::dict& options);
 
