@@ -6,7 +6,6 @@
 // client family that fits it: the SDK-token one in a development instance,
 // the internal one in a pipeline run. Every imported name is read from the
 // module at call time, so that patching it there takes effect.
-#include <fcntl.h>
 #include <pybind11/pybind11.h>
 
 #include <string>
@@ -110,7 +109,7 @@ py::object as_dataframe(const native::Frame& call, py::handle data) {
     return native::attr<"DataFrame">(call.global<"pd">())(data);
   }
   if (native::is_instance(data, native::attr<"DataFrame">(call.global<"pd">()))) {
-    return py::reinterpret_borrow<py::object>(data);
+    return native::borrowed(data);
   }
   native::raise(PyExc_ValueError, "data is not supported object");
 }
