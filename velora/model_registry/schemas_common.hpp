@@ -1,3 +1,4 @@
+// Part of velora.model_registry.schemas.
 // What the translation units of velora.model_registry.schemas share: typing
 // forms, the switch between the two pydantic majors, and the builder-context
 // checks.
@@ -9,7 +10,7 @@
 
 #include "velora_native/classes.hpp"
 #include "velora_native/errors.hpp"
-#include "velora_native/names.hpp"
+#include "velora_native/function.hpp"
 #include "velora_native/objects.hpp"
 
 namespace velora::schemas {
@@ -34,6 +35,16 @@ struct RecordConfig {
 
 void configure(native::ClassBuilder& builder, const char* qualname, const RecordConfig& config);
 
+// An annotated name of a record, with its default when it has one.
+struct Field {
+  const char* name;
+  py::object type;
+  py::object fallback = {};
+};
+
+// class <name>(<base>) with a docstring and fields, bound as a module attribute.
+void record(py::module_& m, const char* name, const char* base, const char* doc, std::initializer_list<Field> fields);
+
 // `Field(..., **options)`: a required field with options (alias, discriminator).
 py::object required_field(py::handle module, const py::dict& options);
 
@@ -41,11 +52,10 @@ py::object required_field(py::handle module, const py::dict& options);
 // `field_validator(*fields)` or `validator(*fields, allow_reuse=True)`.
 py::object field_check(py::handle module, std::initializer_list<const char*> fields, const py::object& method);
 
-template <native::Body F>
-native::ClassBuilder& check(native::ClassBuilder& builder, std::initializer_list<const char*> fields,
-                            const native::Signature& signature) {
-  return builder.attr(signature.name,
-                      field_check(builder.module(), fields, native::class_method<F>(builder.module(), signature)));
+template <auto F>
+native::ClassBuilder& check(native::ClassBuilder& builder, std::initializer_list<const char*> fields) {
+  return builder.attr(native::signature_of<F>->name,
+                      field_check(builder.module(), fields, native::class_method<F>(builder.module())));
 }
 
 using native::owned;
