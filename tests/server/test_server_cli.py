@@ -93,7 +93,7 @@ def test_records_and_files_survive_a_restart_and_stale_uploads_do_not(
     tmp_path: Path, launch_platform_server: Callable[..., Any]
 ) -> None:
     data_dir = tmp_path / "data"
-    headers = {"Authorization": "Bearer t"}
+    headers = {"Authorization": "Bearer t", "Velora-Pairing-Key": "restart"}
     base = "/v1/sdk/workspaces/1/projects/1/data-snapshots"
     first = launch_platform_server(data_dir, "t")
     with httpx.Client(base_url=first.url, headers=headers) as http:
