@@ -128,6 +128,24 @@ def test_an_upload_goes_into_the_version_its_callers_key_opened(
     assert "no version waiting for an upload from this caller" in again.json()["message"]
 
 
+@pytest.mark.parametrize(
+    ("key", "message"),
+    [
+        ("", "upload-metadata needs a Velora-Pairing-Key header"),
+        ("k" * 129, "Velora-Pairing-Key must be at most 128 characters long"),
+    ],
+)
+def test_upload_metadata_without_a_usable_key_opens_nothing(
+    http: httpx.Client, platform_settings: Any, key: str, message: str
+) -> None:
+    base = platform_settings.sdk_base
+    snapshot = http.post(base, json={"name": "keyless"}).json()
+    response = http.post(f"{base}/{snapshot['id']}/upload-metadata", json={}, headers={PAIRING: key})
+    assert response.status_code == 422
+    assert response.json()["message"].startswith(message)
+    assert http.get(f"{base}/{snapshot['id']}").json()["data_snapshot"]["version_count"] == 0
+
+
 def test_a_version_whose_upload_never_comes_expires_and_takes_no_later_file(
     tmp_path: Path, launch_platform_server: Callable[..., Any]
 ) -> None:
