@@ -54,7 +54,15 @@ def test_help_names_every_flag(program: list[str]) -> None:
         program = [str(Path(sys.executable).with_name("velora-server"))]
     done = subprocess.run([*program, "--help"], capture_output=True, text=True, timeout=60, check=False)
     assert done.returncode == 0, done.stderr
-    for flag in ("--host", "--port", "--data-dir", "--token", "(default 127.0.0.1)", "(default 8400)"):
+    for flag in (
+        "--host",
+        "--port",
+        "--data-dir",
+        "--token",
+        "(default 127.0.0.1)",
+        "(default 8400)",
+        "--upload-expiry",
+    ):
         assert flag in done.stdout
 
 
@@ -64,6 +72,9 @@ def test_help_names_every_flag(program: list[str]) -> None:
         (["--project-id", "Bad/Id"], "Project id must be"),
         (["--port", "70000"], "--port must be between 0 and 65535"),
         (["--port", "eighty"], "invalid int value"),
+        (["--upload-expiry", "0"], "--upload-expiry must be a positive number of seconds"),
+        (["--upload-expiry", "nan"], "--upload-expiry must be a positive number of seconds"),
+        (["--upload-expiry", "soon"], "invalid float value"),
     ],
 )
 def test_bad_flags_stop_it_before_serving(tmp_path: Path, flags: list[str], message: str) -> None:
@@ -72,6 +83,18 @@ def test_bad_flags_stop_it_before_serving(tmp_path: Path, flags: list[str], mess
     assert done.returncode == 2
     assert message in done.stderr
     assert done.stdout == ""
+
+
+def test_a_second_service_on_a_data_directory_in_use_is_refused(
+    tmp_path: Path, launch_platform_server: Callable[..., Any]
+) -> None:
+    first = launch_platform_server(tmp_path / "data", "t")
+    command = [sys.executable, "-m", "velora.server", "--port", "0", "--data-dir", str(first.data_dir)]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60, check=False)
+    assert done.returncode == 1
+    assert f"velora-server: another velora-server is using the data directory {first.data_dir}" in done.stderr
+    assert done.stdout == ""
+    assert httpx.get(first.url + "/v1/health").status_code == 200
 
 
 def test_the_token_comes_from_the_flag_the_environment_or_chance(

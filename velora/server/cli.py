@@ -19,6 +19,7 @@ from typing import Any
 
 from velora.server.storage import (
     DEFAULT_UPLOAD_EXPIRY_SECONDS,
+    DataDirectoryInUse,
     ServiceError,
     check_project_id,
     project_dir_name,
@@ -108,7 +109,12 @@ def main(argv: Sequence[str] | None = None) -> None:
     token = args.token or os.environ.get("VELORA_SERVER_TOKEN") or secrets.token_urlsafe(24)
     data_dir = (args.data_dir or default_data_dir()).resolve()
     data_dir.mkdir(parents=True, exist_ok=True)
-    app = create_app(ServerConfig(data_dir, token, args.workspace_id, args.project_id, args.upload_expiry))
+    try:
+        app = create_app(
+            ServerConfig(data_dir, token, args.workspace_id, args.project_id, args.upload_expiry)
+        )
+    except DataDirectoryInUse as exc:
+        sys.exit(f"velora-server: {exc}")
 
     # Binding here, before uvicorn starts, makes --port 0 work and lets the
     # printed address be the real one; early clients wait in the backlog.

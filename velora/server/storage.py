@@ -111,6 +111,10 @@ _ADDED_COLUMNS = {
 }
 
 
+class DataDirectoryInUse(RuntimeError):
+    """Another service holds the data directory."""
+
+
 class ServiceError(Exception):
     """A request the service refuses; `status_code` is the HTTP status to answer with."""
 
@@ -912,7 +916,7 @@ def _lock_data_dir(data_dir: Path) -> IO[bytes]:
         fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
         lock.close()
-        raise RuntimeError(f"Another velora-server is using the data directory {data_dir}") from None
+        raise DataDirectoryInUse(f"another velora-server is using the data directory {data_dir}") from None
     return lock
 
 
