@@ -450,15 +450,20 @@ def test_stream_without_a_length_goes_chunked_and_arrives_whole(platform_setting
     assert (stored["filename"], stored["sha256"]) == ("piped.bin", hashlib.sha256(payload).hexdigest())
 
 
+@pytest.mark.parametrize(("token", "status"), [("wrong", 401), (None, 409)], ids=["bad token", "not paired"])
 def test_refused_upload_is_reported_as_the_refusal_not_a_broken_connection(
-    platform_settings: Any, tmp_path: Path
+    platform_settings: Any, tmp_path: Path, token: str | None, status: int
 ) -> None:
     path = tmp_path / "refused.bin"
     _write_file(path, 64 * MiB)
-    settings.VELORA_SDK_TOKEN = "wrong"
+    # With the right token, the upload is refused since no upload-metadata opened a version for it.
+    snapshot = corlett.post(platform_settings.sdk_base, json_data={"name": "refused"})
+    settings.VELORA_SDK_TOKEN = token or settings.VELORA_SDK_TOKEN
     header = base64.b64encode(b"refused.bin").decode()
     with path.open("rb") as stream, pytest.raises(PlatformRequestError) as caught:
         corlett.post(
-            endpoint=f"{platform_settings.sdk_base}/1/upload", data=stream, headers={"Filename": header}
+            endpoint=f"{platform_settings.sdk_base}/{snapshot['id']}/upload",
+            data=stream,
+            headers={"Filename": header},
         )
-    assert caught.value.status_code == 401
+    assert caught.value.status_code == status

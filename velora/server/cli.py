@@ -111,7 +111,9 @@ def main(argv: Sequence[str] | None = None) -> None:
     data_dir.mkdir(parents=True, exist_ok=True)
     try:
         app = create_app(
-            ServerConfig(data_dir, token, args.workspace_id, args.project_id, args.upload_expiry)
+            ServerConfig(
+                data_dir, token, args.workspace_id, args.project_id, upload_expiry_seconds=args.upload_expiry
+            )
         )
     except DataDirectoryInUse as exc:
         sys.exit(f"velora-server: {exc}")

@@ -282,7 +282,7 @@ class Store:
             connection.execute("PRAGMA journal_mode=WAL")
             connection.executescript(_SCHEMA)
             _add_missing_columns(connection)
-        self.reconciled = self.reconcile()
+        self.reconcile()
 
     # -- connections and transactions -------------------------------------------------
 
