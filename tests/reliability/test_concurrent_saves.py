@@ -25,6 +25,7 @@ import pytest
 from velora.dataset import methods
 from velora.dataset.schemas import DatasetInfo
 from velora.dataset.values import DatasetFileType
+from velora.settings import settings
 
 THREADS = 8
 FILE_TYPES = [DatasetFileType.csv, DatasetFileType.parquet, DatasetFileType.pickle, DatasetFileType.npy]
@@ -73,10 +74,20 @@ def table(number: int) -> pd.DataFrame | np.ndarray:
     return pd.DataFrame(values, columns=["a", "b", "c", "d"]).assign(label=f"thread-{number}")
 
 
-@pytest.mark.parametrize(("one_name", "rounds"), [(False, 1), (True, 3)], ids=["own-names", "one-name"])
+@pytest.mark.parametrize(
+    ("workload", "one_name", "rounds"),
+    [("dev_instance", False, 1), ("dev_instance", True, 3), ("pipeline", True, 3)],
+    ids=["own-names", "one-name", "one-name-pipeline"],
+)
 def test_eight_threads_save_at_once(
-    platform_settings: Any, tmp_root: Path, monkeypatch: pytest.MonkeyPatch, one_name: bool, rounds: int
+    platform_settings: Any,
+    tmp_root: Path,
+    monkeypatch: pytest.MonkeyPatch,
+    workload: str,
+    one_name: bool,
+    rounds: int,
 ) -> None:
+    settings.VELORA_WORKLOAD_TYPE = workload
     watch = WatchedDirectories()
     monkeypatch.setattr(methods, "tempfile", watch.module())
 
