@@ -236,6 +236,16 @@ def test_connection_lost_in_the_middle_of_the_upload(
     assert [(version["status"], version["files"]) for version in versions] == (
         [] if workload == "pipeline" else [("uploading", [])]
     )
+    # The next save from the same thread goes into its own version, not into the one left waiting.
+    settings.VELORA_API_URL = platform_settings.server.url
+    again = methods.save_dataset("cut", TABLE, DatasetFileType.csv, "second attempt")
+    [stored] = stored_files(platform_settings)
+    [file] = again.latest_version.files
+    assert (again.latest_version.description, file.sha256) == (
+        "second attempt",
+        hashlib.sha256(stored.read_bytes()).hexdigest(),
+    )
+    assert stored.parent.name == f"v{again.latest_version.version}"
 
 
 # -- killed in the middle of uploads -----------------------------------------------------
