@@ -65,7 +65,7 @@ def raw_upload(path: Path, name: str) -> None:
 
     project = f"/v1/sdk/workspaces/{settings.VELORA_WORKSPACE_ID}/projects/{settings.VELORA_PROJECT_ID}"
     base = f"{project}/data-snapshots"
-    headers = {"Authorization": f"Bearer {settings.VELORA_SDK_TOKEN}"}
+    headers = {"Authorization": f"Bearer {settings.VELORA_SDK_TOKEN}", "Velora-Pairing-Key": uuid.uuid4().hex}
     with httpx.Client(base_url=settings.VELORA_API_URL, headers=headers, timeout=600) as http:
         created = http.post(base, json={"name": name, "exist_ok": True})
         created.raise_for_status()

@@ -45,11 +45,20 @@ def probe(server: ServerProcess, *args: str) -> dict[str, Any]:
 
 def raw_upload(server: ServerProcess, path: Path) -> dict[str, Any]:
     base = "/v1/sdk/workspaces/1/projects/1/data-snapshots"
-    with httpx.Client(base_url=server.url, headers={"Authorization": f"Bearer {server.token}"}) as http:
+    headers = {"Authorization": f"Bearer {server.token}", "Velora-Pairing-Key": "bench-raw"}
+    with httpx.Client(base_url=server.url, headers=headers) as http:
         snapshot = http.post(base, json={"name": "bench-raw", "exist_ok": True}).json()
         http.post(f"{base}/{snapshot['id']}/upload-metadata", json={}).raise_for_status()
+    upload = f"{base}/{snapshot['id']}/upload"
     return probe(
-        server, "raw", str(path), f"{base}/{snapshot['id']}/upload", "--filename", f"raw-{time.time_ns()}.bin"
+        server,
+        "raw",
+        str(path),
+        upload,
+        "--filename",
+        f"raw-{time.time_ns()}.bin",
+        "--pairing-key",
+        "bench-raw",
     )
 
 

@@ -59,10 +59,14 @@ class PlatformProject:
         return self.server.project_storage(self.project_dir) / "dataset-staged"
 
     def http(self) -> httpx.Client:
-        """A plain HTTP client of the service carrying the SDK token, for checks beside the SDK."""
+        """A plain HTTP client of the service carrying the SDK token and a pairing key of its own,
+        for checks beside the SDK."""
         return httpx.Client(
             base_url=self.server.url,
-            headers={"Authorization": f"Bearer {self.server.token}"},
+            headers={
+                "Authorization": f"Bearer {self.server.token}",
+                "Velora-Pairing-Key": secrets.token_hex(8),
+            },
             timeout=30,
             verify=False,
         )

@@ -28,6 +28,7 @@ from velora.common.corlett import (
     PlatformRequestError,
     PlatformTimeoutError,
     corlett,
+    pairing_key,
 )
 from velora.settings import settings
 
@@ -189,6 +190,29 @@ def test_raw_body_sends_what_is_left_of_the_stream(scripted: ScriptedServer) -> 
     assert seen.body == b"456789"
     assert seen.headers["content-length"] == "6"
     assert seen.headers["filename"] == "eA=="
+
+
+def test_posts_of_one_thread_share_a_pairing_key_no_other_thread_or_child_has(
+    scripted: ScriptedServer,
+) -> None:
+    corlett.post("/v1/sdk/x/upload-metadata", json_data={})
+    corlett.post("/v1/sdk/x/upload", data=b"x", headers={"Filename": "eA=="})
+    other = threading.Thread(target=corlett.post, args=("/v1/sdk/x/upload-metadata",))
+    other.start()
+    other.join()
+    reader, writer = os.pipe()
+    child = os.fork()
+    if child == 0:  # the forked child reports its key and leaves at once
+        os.write(writer, pairing_key().encode())
+        os._exit(0)
+    os.close(writer)
+    os.waitpid(child, 0)
+    with os.fdopen(reader, "rb") as pipe:
+        child_key = pipe.read().decode()
+    keys = [seen.headers["velora-pairing-key"] for seen in scripted.seen]
+    assert keys[0] == keys[1] == pairing_key()
+    assert len({keys[0], keys[2], child_key}) == 3
+    assert all(len(key) == 32 for key in (*keys, child_key))
 
 
 @pytest.mark.parametrize(
@@ -374,7 +398,8 @@ def test_raw_upload_streams_a_large_file(platform_settings: Any, big_file: tuple
     corlett.post(f"{base}/{snapshot['id']}/upload-metadata", json_data={"file_count": 1})
     server_peak_before = platform_settings.server.memory_high_water_bytes()
 
-    report = _run_probe("raw", str(path), f"{base}/{snapshot['id']}/upload", "--filename", "big.bin")
+    upload = f"{base}/{snapshot['id']}/upload"
+    report = _run_probe("raw", str(path), upload, "--filename", "big.bin", "--pairing-key", pairing_key())
 
     [stored] = report["answer"]["uploaded_version"]["files"]
     assert (stored["size"], stored["sha256"]) == (path.stat().st_size, digest)
@@ -425,15 +450,20 @@ def test_stream_without_a_length_goes_chunked_and_arrives_whole(platform_setting
     assert (stored["filename"], stored["sha256"]) == ("piped.bin", hashlib.sha256(payload).hexdigest())
 
 
+@pytest.mark.parametrize(("token", "status"), [("wrong", 401), (None, 409)], ids=["bad token", "not paired"])
 def test_refused_upload_is_reported_as_the_refusal_not_a_broken_connection(
-    platform_settings: Any, tmp_path: Path
+    platform_settings: Any, tmp_path: Path, token: str | None, status: int
 ) -> None:
     path = tmp_path / "refused.bin"
     _write_file(path, 64 * MiB)
-    settings.VELORA_SDK_TOKEN = "wrong"
+    # With the right token, the upload is refused since no upload-metadata opened a version for it.
+    snapshot = corlett.post(platform_settings.sdk_base, json_data={"name": "refused"})
+    settings.VELORA_SDK_TOKEN = token or settings.VELORA_SDK_TOKEN
     header = base64.b64encode(b"refused.bin").decode()
     with path.open("rb") as stream, pytest.raises(PlatformRequestError) as caught:
         corlett.post(
-            endpoint=f"{platform_settings.sdk_base}/1/upload", data=stream, headers={"Filename": header}
+            endpoint=f"{platform_settings.sdk_base}/{snapshot['id']}/upload",
+            data=stream,
+            headers={"Filename": header},
         )
-    assert caught.value.status_code == 401
+    assert caught.value.status_code == status

@@ -7,11 +7,14 @@ import base64
 import hashlib
 import socket
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
+from pathlib import Path
 from typing import Any
 
 import httpx
 import pytest
+
+PAIRING = "Velora-Pairing-Key"
 
 
 @pytest.fixture
@@ -32,8 +35,11 @@ def _snapshot_waiting_for(http: httpx.Client, base: str, name: str, file_count: 
     return snapshot  # type: ignore[no-any-return]
 
 
-def _upload(http: httpx.Client, base: str, snapshot_id: int, filename: str, payload: bytes) -> httpx.Response:
-    return http.post(f"{base}/{snapshot_id}/upload", content=payload, headers={"Filename": _b64(filename)})
+def _upload(
+    http: httpx.Client, base: str, snapshot_id: int, filename: str, payload: bytes, key: str | None = None
+) -> httpx.Response:
+    headers = {"Filename": _b64(filename), **({PAIRING: key} if key else {})}
+    return http.post(f"{base}/{snapshot_id}/upload", content=payload, headers=headers)
 
 
 @pytest.mark.parametrize("filename", ["0f3a9c.csv", "données été.parquet", "表.npy", "no suffix"])
@@ -87,15 +93,128 @@ def test_a_version_awaiting_two_files_is_ready_after_the_second(
     )
 
 
-def test_uploads_fill_waiting_versions_oldest_first(http: httpx.Client, platform_settings: Any) -> None:
+def test_an_upload_goes_into_the_version_its_callers_key_opened(
+    http: httpx.Client, platform_settings: Any
+) -> None:
     base = platform_settings.sdk_base
-    snapshot = _snapshot_waiting_for(http, base, "queue")
-    _snapshot_waiting_for(http, base, "queue")
-    versions = [
-        _upload(http, base, snapshot["id"], name, b"x").json()["uploaded_version"]["version"]
-        for name in ("1", "2")
+    snapshot = http.post(base, json={"name": "shared", "exist_ok": True}).json()
+    metadata = f"{base}/{snapshot['id']}/upload-metadata"
+
+    def open_version(key: str, description: str) -> dict[str, Any]:
+        return http.post(metadata, json={"description": description}, headers={PAIRING: key}).json()  # type: ignore[no-any-return]
+
+    # "a" gives up its first version and opens another: the first never takes a file.
+    abandoned = open_version("a", "a, first try")
+    opened = {key: open_version(key, f"{key}'s") for key in ("a", "b", "c")}
+    answers = {
+        key: _upload(http, base, snapshot["id"], f"{key}.csv", key.encode(), key).json() for key in "cab"
+    }
+    for key, answer in answers.items():
+        uploaded = answer["uploaded_version"]
+        assert (uploaded["id"], uploaded["description"], uploaded["status"]) == (
+            opened[key]["id"],
+            f"{key}'s",
+            "ready",
+        )
+        assert [file["filename"] for file in uploaded["files"]] == [f"{key}.csv"]
+        assert answer["latest_version"] == uploaded
+    dataset = platform_settings.dataset_dir / "shared"
+    assert {path.relative_to(dataset).as_posix() for path in dataset.rglob("*.csv")} == {
+        f"v{opened[key]['version']}/{key}.csv" for key in "abc"
+    }
+    assert abandoned["version"] == 1
+    again = _upload(http, base, snapshot["id"], "late.csv", b"late", "a")
+    assert again.status_code == 409
+    assert "no version waiting for an upload from this caller" in again.json()["message"]
+
+
+@pytest.mark.parametrize(
+    ("key", "message"),
+    [
+        ("", "upload-metadata needs a Velora-Pairing-Key header"),
+        ("k" * 129, "Velora-Pairing-Key must be at most 128 characters long"),
+    ],
+)
+def test_upload_metadata_without_a_usable_key_opens_nothing(
+    http: httpx.Client, platform_settings: Any, key: str, message: str
+) -> None:
+    base = platform_settings.sdk_base
+    snapshot = http.post(base, json={"name": "keyless"}).json()
+    response = http.post(f"{base}/{snapshot['id']}/upload-metadata", json={}, headers={PAIRING: key})
+    assert response.status_code == 422
+    assert response.json()["message"].startswith(message)
+    assert http.get(f"{base}/{snapshot['id']}").json()["data_snapshot"]["version_count"] == 0
+
+
+def test_a_version_whose_upload_never_comes_expires_and_takes_no_later_file(
+    tmp_path: Path, launch_platform_server: Callable[..., Any]
+) -> None:
+    server = launch_platform_server(tmp_path / "expiring", "t", {"VELORA_SERVER_UPLOAD_EXPIRY": "1"})
+    base = "/v1/sdk/workspaces/1/projects/1/data-snapshots"
+    with httpx.Client(base_url=server.url, headers={"Authorization": "Bearer t", PAIRING: "slow"}) as http:
+        snapshot = http.post(base, json={"name": "late"}).json()
+        opened = http.post(f"{base}/{snapshot['id']}/upload-metadata", json={}).json()
+        time.sleep(1.5)
+        shown = http.get(f"{base}/{snapshot['id']}").json()["data_snapshot"]["latest_version"]
+        late = _upload(http, base, snapshot["id"], "late.csv", b"late")
+        reopened = http.post(f"{base}/{snapshot['id']}/upload-metadata", json={}).json()
+        stored = _upload(http, base, snapshot["id"], "new.csv", b"new").json()["uploaded_version"]
+    assert (opened["status"], opened["expires_at"] is None) == ("uploading", False)
+    assert (shown["id"], shown["status"], shown["expires_at"]) == (opened["id"], "failed", None)
+    assert late.status_code == 409
+    assert "(a version waits 1 s for its upload)" in late.json()["message"]
+    assert (stored["id"], stored["version"], stored["status"]) == (reopened["id"], 2, "ready")
+    assert list((server.project_storage("project-1") / "dataset" / "late" / "v1").iterdir()) == []
+
+
+def _answer_to_head_alone(platform_settings: Any, path: str, headers: dict[str, str]) -> tuple[int, str]:
+    """The answer to an upload whose head announces 1 GB and whose body never comes."""
+    host, port = platform_settings.server.url.removeprefix("http://").split(":")
+    lines = [
+        f"POST {path} HTTP/1.1",
+        f"Host: {host}",
+        f"Authorization: Bearer {platform_settings.server.token}",
     ]
-    assert versions == [1, 2]
+    lines += [f"{name}: {value}" for name, value in headers.items()]
+    head = "\r\n".join([*lines, "Content-Length: 1000000000", "", ""])
+    with socket.create_connection((host, int(port)), timeout=10) as connection:
+        connection.sendall(head.encode())
+        answer = b""
+        while b"\r\n\r\n" not in answer or not answer.rstrip().endswith(b"}"):
+            answer += connection.recv(65536)
+    status_line, _, rest = answer.decode().partition("\r\n")
+    return int(status_line.split()[1]), rest.split("\r\n\r\n", 1)[1]
+
+
+@pytest.mark.parametrize(
+    ("key", "snapshot_id", "status", "message"),
+    [
+        (None, None, 409, "Cannot tell which version of data snapshot {id} this upload belongs to"),
+        (
+            "never-opened",
+            None,
+            409,
+            "Data snapshot {id} has no version waiting for an upload from this caller",
+        ),
+        ("opener", 888888, 404, "Data snapshot 888888 not found"),
+    ],
+)
+def test_an_upload_is_paired_or_refused_before_its_body_is_read(
+    http: httpx.Client,
+    platform_settings: Any,
+    key: str | None,
+    snapshot_id: int | None,
+    status: int,
+    message: str,
+) -> None:
+    base = platform_settings.sdk_base
+    snapshot = http.post(base, json={"name": "head"}).json()
+    http.post(f"{base}/{snapshot['id']}/upload-metadata", json={}, headers={PAIRING: "opener"})
+    headers = {"Filename": _b64("h.csv"), **({PAIRING: key} if key else {})}
+    path = f"{base}/{snapshot_id or snapshot['id']}/upload"
+    answered, body = _answer_to_head_alone(platform_settings, path, headers)
+    assert answered == status
+    assert message.format(id=snapshot["id"]) in body
 
 
 @pytest.mark.parametrize(
@@ -144,6 +263,7 @@ def test_an_upload_cut_off_midway_leaves_no_file(http: httpx.Client, platform_se
     head = (
         f"POST {base}/{snapshot['id']}/upload HTTP/1.1\r\nHost: {host}\r\n"
         f"Authorization: Bearer {platform_settings.server.token}\r\nFilename: {_b64('cut.csv')}\r\n"
+        f"{PAIRING}: {http.headers[PAIRING]}\r\n"
         "Content-Length: 10000000\r\n\r\n"
     )
     with socket.create_connection((host, int(port))) as connection:

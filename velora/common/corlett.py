@@ -9,6 +9,11 @@ answer in time.
 
 Request bodies taken from open streams (`data=` a binary stream, `files=`) are
 sent in chunks as they are read, so an upload's size does not show in memory.
+
+Every POST carries a "Velora-Pairing-Key" header: a random key of the calling
+thread (a new one in a forked child). An SDK upload is two requests,
+upload-metadata then the upload itself, made one after the other on one thread;
+the key lets the service put the file into the version that thread opened.
 """
 
 from __future__ import annotations
@@ -17,7 +22,9 @@ import functools
 import io
 import json
 import os
+import secrets
 import ssl
+import threading
 from collections.abc import Iterator, Mapping
 from typing import IO, Any
 
@@ -26,6 +33,7 @@ import httpx
 from velora.settings import settings
 
 SDK_PATH_PREFIX = "/v1/sdk/"
+PAIRING_HEADER = "Velora-Pairing-Key"
 DEFAULT_TIMEOUT_SECONDS = 30.0
 UPLOAD_CHUNK_BYTES = 1024 * 1024
 _MESSAGE_LIMIT = 500
@@ -91,7 +99,7 @@ class Corlett:
         URL-encoded) or an open binary stream (or bytes) sent as the raw body.
         `files` maps a multipart field name to an open binary stream.
         """
-        request: dict[str, Any] = {"headers": dict(headers or {})}
+        request: dict[str, Any] = {"headers": {PAIRING_HEADER: pairing_key(), **(headers or {})}}
         if json_data is not None and data is not None:
             raise TypeError("corlett.post takes either json_data or data, not both")
         if json_data is not None:
@@ -110,6 +118,16 @@ class Corlett:
 
 
 corlett = Corlett()
+
+_thread = threading.local()
+
+
+def pairing_key() -> str:
+    """The calling thread's random key; a forked child makes its own, since its parent goes on using it."""
+    pid = os.getpid()
+    if getattr(_thread, "pid", None) != pid:
+        _thread.pid, _thread.key = pid, secrets.token_hex(16)
+    return str(_thread.key)
 
 
 def _send(method: str, endpoint: str, **request: Any) -> Any:

@@ -5,6 +5,8 @@ SDK upload answers with the record itself; the by-name and detail lookups answer
 {"data_snapshot": record}, with null when there is no such data snapshot (so the
 SDK can tell "does not exist" from a failure); the list answers
 {"data_snapshots": [...]}; the internal upload answers {"data_snapshot": record}.
+An upload's record has as `latest_version` (and `uploaded_version`) the version
+that holds the uploaded file, even when another call has made a later one since.
 Every refusal is a JSON body {"message": "..."}.
 """
 
@@ -30,12 +32,14 @@ from starlette.requests import ClientDisconnect
 
 from velora.server import snippets
 from velora.server.storage import (
+    DEFAULT_UPLOAD_EXPIRY_SECONDS,
+    PAIRING_HEADER,
+    DatasetStore,
     Project,
     ServiceError,
     Store,
     check_entry_name,
     invalid,
-    not_found,
 )
 from velora.server.webdav import MOUNT_PATH, create_dav_app
 
@@ -58,6 +62,7 @@ class ServerConfig:
     token: str
     workspace_id: str = "1"
     project_id: str = "1"
+    upload_expiry_seconds: float = DEFAULT_UPLOAD_EXPIRY_SECONDS
 
 
 class CreateSnapshotBody(BaseModel):
@@ -143,7 +148,7 @@ def _needs_token(path: str) -> bool:
 
 
 def create_app(config: ServerConfig) -> ASGIApp:
-    store = Store(config.data_dir)
+    store = Store(config.data_dir, upload_expiry_seconds=config.upload_expiry_seconds)
     store.project(config.project_id, config.workspace_id)
     dav = create_dav_app(store.storage_dir, store.projects())
     store.on_new_project = lambda project: dav.add_staged_share(project, store.storage_dir)
@@ -164,11 +169,12 @@ async def _health() -> dict[str, str]:
     return {"status": "ok"}
 
 
-def _store(request: Request) -> Store:
+def _store(request: Request) -> DatasetStore:
     return request.app.state.store  # type: ignore[no-any-return]
 
 
-StoreDep = Annotated[Store, Depends(_store)]
+StoreDep = Annotated[DatasetStore, Depends(_store)]
+PairingKey = Annotated[str | None, Header(alias=PAIRING_HEADER)]
 
 
 def _sdk_project(wid: str, pid: str, store: StoreDep) -> Project:
@@ -230,10 +236,14 @@ def _sdk_router() -> APIRouter:
 
     @router.post("/{did}/upload-metadata", status_code=201)
     def upload_metadata(
-        did: int, project: SdkProject, store: StoreDep, body: UploadMetadataBody | None = None
+        did: int,
+        project: SdkProject,
+        store: StoreDep,
+        pairing_key: PairingKey = None,
+        body: UploadMetadataBody | None = None,
     ) -> dict[str, Any]:
         body = body or UploadMetadataBody()
-        return store.create_version(project, did, body.description, file_count=body.file_count)
+        return store.open_upload(project, did, body.description, body.file_count, pairing_key)
 
     @router.post("/{did}/upload", status_code=201)
     async def upload(
@@ -242,16 +252,23 @@ def _sdk_router() -> APIRouter:
         project: SdkProject,
         store: StoreDep,
         filename_header: Annotated[str | None, Header(alias="Filename")] = None,
+        pairing_key: PairingKey = None,
     ) -> Any:
         filename = _decode_filename(filename_header)
-        if await run_in_threadpool(store.snapshot, project, did) is None:
-            raise not_found(f"Data snapshot {did} not found in project '{project.id}'")
+        # Paired before the body is read: an upload nobody waits for is refused at once.
+        claim = await run_in_threadpool(store.claim_upload, project, did, pairing_key)
         try:
             received = await _receive_body(request, store)
-        except ClientDisconnect:
-            # Nobody is left to answer; the partial file is already gone.
-            return Response(status_code=400)
-        snapshot, version = await run_in_threadpool(store.store_upload, project, did, filename, received)
+        except Exception as exc:
+            await run_in_threadpool(store.release_upload, claim)
+            if isinstance(exc, ClientDisconnect):
+                # Nobody is left to answer; the partial file is already gone.
+                return Response(status_code=400)
+            raise
+        except BaseException:
+            store.release_upload(claim)
+            raise
+        snapshot, version = await run_in_threadpool(store.store_upload, claim, filename, received)
         return {**snapshot, "uploaded_version": version}
 
     return router
@@ -332,7 +349,7 @@ def _decode_filename(header: str | None) -> str:
     return check_entry_name("Filename", filename)
 
 
-async def _receive_body(request: Request, store: Store) -> Any:
+async def _receive_body(request: Request, store: DatasetStore) -> Any:
     # Chunks are batched so the thread hop per write stays cheap.
     writer = await run_in_threadpool(store.start_receiving)
     try:

@@ -17,7 +17,13 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
-from velora.server.storage import ServiceError, check_project_id, project_dir_name
+from velora.server.storage import (
+    DEFAULT_UPLOAD_EXPIRY_SECONDS,
+    DataDirectoryInUse,
+    ServiceError,
+    check_project_id,
+    project_dir_name,
+)
 from velora.server.webdav import MOUNT_PATH
 
 DEFAULT_HOST = "127.0.0.1"
@@ -57,6 +63,15 @@ def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
     parser.add_argument(
         "--log-level", default="info", choices=["critical", "error", "warning", "info", "debug"]
     )
+    parser.add_argument(
+        "--upload-expiry",
+        type=float,
+        # A string default goes through `type` too, so a bad variable is reported like a bad flag.
+        default=os.environ.get("VELORA_SERVER_UPLOAD_EXPIRY", str(DEFAULT_UPLOAD_EXPIRY_SECONDS)),
+        metavar="SECONDS",
+        help="how long a version opened by upload-metadata waits for its upload before it is marked "
+        f"failed (default $VELORA_SERVER_UPLOAD_EXPIRY, else {DEFAULT_UPLOAD_EXPIRY_SECONDS:g})",
+    )
     args = parser.parse_args(argv)
     try:
         check_project_id(args.project_id)
@@ -64,6 +79,10 @@ def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
         parser.error(exc.message)
     if not 0 <= args.port <= 65535:
         parser.error(f"--port must be between 0 and 65535: port={args.port}")
+    if not 0 < args.upload_expiry < float("inf"):
+        parser.error(
+            f"--upload-expiry must be a positive number of seconds: upload_expiry={args.upload_expiry}"
+        )
     return args
 
 
@@ -90,7 +109,14 @@ def main(argv: Sequence[str] | None = None) -> None:
     token = args.token or os.environ.get("VELORA_SERVER_TOKEN") or secrets.token_urlsafe(24)
     data_dir = (args.data_dir or default_data_dir()).resolve()
     data_dir.mkdir(parents=True, exist_ok=True)
-    app = create_app(ServerConfig(data_dir, token, args.workspace_id, args.project_id))
+    try:
+        app = create_app(
+            ServerConfig(
+                data_dir, token, args.workspace_id, args.project_id, upload_expiry_seconds=args.upload_expiry
+            )
+        )
+    except DataDirectoryInUse as exc:
+        sys.exit(f"velora-server: {exc}")
 
     # Binding here, before uvicorn starts, makes --port 0 work and lets the
     # printed address be the real one; early clients wait in the backlog.
