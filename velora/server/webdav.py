@@ -33,6 +33,10 @@ class DatasetDavApp(WsgiDAVApp):
             return super().add_provider(share, provider, readonly=readonly)
 
     def resolve_provider(self, path: str) -> tuple[Any, Any]:
+        # A copy's or move's Destination names the whole URL path, mount path included;
+        # without this it would resolve to the read-only root share.
+        if path.startswith(MOUNT_PATH + "/"):
+            path = path[len(MOUNT_PATH) :]
         with self._shares_lock:
             return super().resolve_provider(path)
 
