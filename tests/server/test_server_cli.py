@@ -26,6 +26,7 @@ def test_standard_output_holds_only_the_export_lines(platform_settings: Any) -> 
     assert [shlex.split(line)[1].split("=")[0] for line in lines] == [
         "VELORA_API_URL",
         "VELORA_SDK_TOKEN",
+        "VELORA_WORKLOAD_TOKEN",
         "VELORA_WORKSPACE_ID",
         "VELORA_PROJECT_ID",
         "VELORA_WEBDAV_URL",
@@ -56,6 +57,8 @@ def test_help_names_every_flag(program: list[str]) -> None:
     assert done.returncode == 0, done.stderr
     for flag in ("--host", "--port", "--data-dir", "--token", "(default 127.0.0.1)", "(default 8400)"):
         assert flag in done.stdout
+    for words in ("--project ID=TOKEN", "--workload-token", "--project 2=tok-b --project 3=tok-c"):
+        assert words in done.stdout
 
 
 @pytest.mark.parametrize(
