@@ -294,12 +294,13 @@ SDK_REQUESTS = [
         (None, "Missing bearer token: send 'Authorization: Bearer <VELORA_SDK_TOKEN>'"),
         ("Bearer wrong", "Invalid bearer token"),
         ("Basic dXNlcjpwYXNz", "Invalid bearer token"),
+        ("Bearer t\u00f6k\u00e9n", "Invalid bearer token"),
     ],
 )
 def test_every_sdk_path_needs_the_token(
     platform_settings: Any, method: str, suffix: str, body: Any, authorization: str | None, message: str
 ) -> None:
-    headers = {} if authorization is None else {"Authorization": authorization}
+    headers = {} if authorization is None else {"Authorization": authorization.encode("utf-8")}
     with httpx.Client(base_url=platform_settings.server.url, headers=headers) as anonymous:
         response = anonymous.request(method, platform_settings.sdk_base + suffix, json=body)
     assert (response.status_code, response.json()) == (401, {"message": message})

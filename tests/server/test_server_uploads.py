@@ -245,15 +245,16 @@ INTERNAL_REQUESTS = [
         ({}, "Missing workload credential: send 'X-Velora-Workload-Token: <VELORA_WORKLOAD_TOKEN>'"),
         ({"X-Velora-Workload-Token": "wrong"}, "Invalid workload credential"),
         ({"Authorization": "Bearer {sdk_token}"}, "Missing workload credential"),
+        ({"X-Velora-Workload-Token": "w\u00f6rk"}, "Invalid workload credential"),
     ],
-    ids=["none", "wrong", "sdk-token"],
+    ids=["none", "wrong", "sdk-token", "non-ascii"],
 )
 def test_every_internal_path_needs_the_workload_credential(
     platform_settings: Any, method: str, suffix: str, fields: Any, headers: dict[str, str], message: str
 ) -> None:
-    headers = {name: value.format(sdk_token=platform_settings.token) for name, value in headers.items()}
+    sent = {name: value.format(sdk_token=platform_settings.token).encode() for name, value in headers.items()}
     files = {"file": ("x.csv", b"x")} if suffix == "/sdk" else None
-    with httpx.Client(base_url=platform_settings.server.url, headers=headers) as stranger:
+    with httpx.Client(base_url=platform_settings.server.url, headers=sent) as stranger:
         response = stranger.request(
             method, platform_settings.internal_base + suffix, data=fields, files=files
         )

@@ -113,9 +113,7 @@ class Access:
             raise Refusal(403, f"The root of a share cannot be deleted or moved: path={path!r}")
 
     def _holder(self, token: str) -> str | None:
-        return next(
-            (project for project, held in self._tokens.items() if hmac.compare_digest(held, token)), None
-        )
+        return next((project for project, held in self._tokens.items() if _same_secret(token, held)), None)
 
 
 class AccessMiddleware:
@@ -150,8 +148,13 @@ def _bearer(headers: dict[str, str]) -> str | None:
 def _check_secret(given: str | None, expected: str | None, missing: str, wrong: str) -> None:
     if given is None:
         raise Refusal(401, missing)
-    if expected is None or not hmac.compare_digest(given.encode(), expected.encode()):
+    if expected is None or not _same_secret(given, expected):
         raise Refusal(401, wrong)
+
+
+def _same_secret(given: str, expected: str) -> bool:
+    # `given` is a header value read as Latin-1, so these are its bytes as sent.
+    return hmac.compare_digest(given.encode("latin-1"), expected.encode("utf-8"))
 
 
 def _sdk_project_id(path: str) -> str | None:

@@ -188,12 +188,12 @@ def make_private(data_dir: Path) -> None:
     os.umask(0o077)
     data_dir.mkdir(parents=True, exist_ok=True)
     data_dir.chmod(0o700)
-    # What an earlier run left behind with wider modes is narrowed.
+    # What an earlier run left behind with wider modes is narrowed (links are not followed out).
     for root, directories, files in os.walk(data_dir):
-        for name in directories:
-            os.chmod(os.path.join(root, name), 0o700)
-        for name in files:
-            os.chmod(os.path.join(root, name), 0o600)
+        for names, mode in ((directories, 0o700), (files, 0o600)):
+            for path in (os.path.join(root, name) for name in names):
+                if not os.path.islink(path):
+                    os.chmod(path, mode)
 
 
 def _log_config() -> dict[str, Any]:
