@@ -66,6 +66,7 @@ def test_help_names_every_flag(program: list[str]) -> None:
     [
         (["--project-id", "Bad/Id"], "Project id must be"),
         (["--port", "70000"], "--port must be between 0 and 65535"),
+        (["--workspace-id", "a/b"], "--workspace-id must be 1 to 64 characters without '/'"),
         (["--port", "eighty"], "invalid int value"),
         (["--project", "2"], "argument --project: expected ID=TOKEN: '2'"),
         (["--project", "Two=t"], "argument --project: Project id must be"),

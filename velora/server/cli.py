@@ -98,6 +98,10 @@ def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
         check_project_id(args.project_id)
     except ServiceError as exc:
         parser.error(exc.message)
+    if not 1 <= len(args.workspace_id) <= 64 or "/" in args.workspace_id:
+        parser.error(
+            f"--workspace-id must be 1 to 64 characters without '/': workspace_id={args.workspace_id!r}"
+        )
     if not 0 <= args.port <= 65535:
         parser.error(f"--port must be between 0 and 65535: port={args.port}")
     ids = [args.project_id] + [project_id for project_id, _ in args.project]

@@ -2,8 +2,9 @@
 
 The whole storage is one read-only share; each project's "dataset-staged"
 directory is a writable share of its own, added when the project appears. The
-bearer token is checked in front of it (see `app.BearerTokenMiddleware`), so the
-WebDAV layer itself lets every request through.
+project's token, the paths and the Destination of copies and moves are checked in
+front of it (see `auth.AccessMiddleware`), so the WebDAV layer itself lets every
+request through.
 """
 
 from __future__ import annotations
