@@ -114,21 +114,24 @@ def scripted(restore_settings: Any) -> Iterator[ScriptedServer]:
 
 
 @pytest.mark.parametrize(
-    ("path", "carries_token"),
+    ("path", "credential"),
     [
-        ("/v1/sdk/workspaces/1/projects/2/data-snapshots", True),
-        ("/v1/internal/workspaces/projects/2/data-snapshots", False),
-        ("/v1/sdkx/anything", False),
-        ("/v1/health", False),
+        ("/v1/sdk/workspaces/1/projects/2/data-snapshots", "sdk"),
+        ("/v1/internal/workspaces/projects/2/data-snapshots", "workload"),
+        ("/v1/sdkx/anything", None),
+        ("/v1/internalx/anything", None),
+        ("/v1/health", None),
     ],
 )
 @pytest.mark.parametrize("method", ["get", "post"])
-def test_bearer_token_goes_only_to_sdk_paths(
-    scripted: ScriptedServer, path: str, carries_token: bool, method: str
+def test_each_token_goes_only_to_its_own_family(
+    scripted: ScriptedServer, path: str, credential: str | None, method: str
 ) -> None:
+    settings.VELORA_WORKLOAD_TOKEN = "workload-secret"
     getattr(corlett, method)(path)
     headers = scripted.seen[-1].headers
-    assert headers.get("authorization") == ("Bearer secret-token" if carries_token else None)
+    assert headers.get("authorization") == ("Bearer secret-token" if credential == "sdk" else None)
+    assert headers.get("x-velora-workload-token") == ("workload-secret" if credential == "workload" else None)
 
 
 def test_sdk_path_without_a_token_setting_sends_no_authorization(scripted: ScriptedServer) -> None:
@@ -289,7 +292,7 @@ def test_service_failures_map_to_one_error_type(platform_settings: Any) -> None:
     (platform_settings.dataset_dir / "blocked").write_text("a file where the dataset directory would go")
     cases = [
         (lambda: corlett.post(f"{base}/999/versions", json_data={}), 404, "Data snapshot 999 not found"),
-        (lambda: corlett.post(base, json_data={"name": "blocked"}), 500, "FileExistsError"),
+        (lambda: corlett.post(base, json_data={"name": "blocked"}), 500, "Internal server error"),
     ]
     for send, status, text in cases:
         with pytest.raises(PlatformRequestError) as caught:
@@ -366,7 +369,13 @@ def _write_file(path: Path, size: int) -> str:
 
 def _run_probe(*args: str) -> dict[str, Any]:
     environment = dict(os.environ)
-    for name in ("VELORA_API_URL", "VELORA_SDK_TOKEN", "VELORA_WORKSPACE_ID", "VELORA_PROJECT_ID"):
+    for name in (
+        "VELORA_API_URL",
+        "VELORA_SDK_TOKEN",
+        "VELORA_WORKLOAD_TOKEN",
+        "VELORA_WORKSPACE_ID",
+        "VELORA_PROJECT_ID",
+    ):
         environment[name] = str(getattr(settings, name))
     done = subprocess.run(
         [sys.executable, str(REPO / "benchmarks" / "upload_probe.py"), *args],

@@ -125,7 +125,7 @@ def test_refused_token_is_401_before_anything_is_stored(platform_settings: Any, 
         methods.save_dataset("refused", TABLE, DatasetFileType.parquet)
     assert_error(caught.value, PlatformRequestError, "POST", platform_settings.sdk_base, 401)
     assert caught.value.message == "Invalid bearer token"
-    settings.VELORA_SDK_TOKEN = platform_settings.server.token
+    settings.VELORA_SDK_TOKEN = platform_settings.token
     assert latest_versions(platform_settings, "refused") == []
     assert_nothing_left(platform_settings, tmp_root)
 
@@ -173,7 +173,8 @@ def test_service_failing_in_the_upload_is_500(broken_service: Any, tmp_root: Pat
     snapshot_id = None if workload == "pipeline" else methods.create_dataset("half-done", exist_ok=True).id
     path = upload_path(broken_service, workload, snapshot_id)
     assert_error(caught.value, PlatformRequestError, "POST", path, 500)
-    assert caught.value.message.startswith("Internal server error: NotADirectoryError")
+    assert caught.value.message == "Internal server error; the service's log has the details"
+    assert "NotADirectoryError" in broken_service.server.stderr_path.read_text()
     assert list(tmp_root.iterdir()) == []
     assert stored_files(broken_service) == []
     versions = latest_versions(broken_service, "half-done")

@@ -29,6 +29,7 @@ def test_standard_output_holds_only_the_export_lines(platform_settings: Any) -> 
     assert [shlex.split(line)[1].split("=")[0] for line in lines] == [
         "VELORA_API_URL",
         "VELORA_SDK_TOKEN",
+        "VELORA_WORKLOAD_TOKEN",
         "VELORA_WORKSPACE_ID",
         "VELORA_PROJECT_ID",
         "VELORA_WEBDAV_URL",
@@ -67,6 +68,8 @@ def test_help_names_every_flag(program: list[str]) -> None:
         "--upload-expiry",
     ):
         assert flag in done.stdout
+    for words in ("--project ID=TOKEN", "--workload-token", "--project 2=tok-b --project 3=tok-c"):
+        assert words in done.stdout
 
 
 @pytest.mark.parametrize(
@@ -74,10 +77,15 @@ def test_help_names_every_flag(program: list[str]) -> None:
     [
         (["--project-id", "Bad/Id"], "Project id must be"),
         (["--port", "70000"], "--port must be between 0 and 65535"),
+        (["--workspace-id", "a/b"], "--workspace-id must be 1 to 64 characters without '/'"),
         (["--port", "eighty"], "invalid int value"),
         (["--upload-expiry", "0"], "--upload-expiry must be a positive number of seconds"),
         (["--upload-expiry", "nan"], "--upload-expiry must be a positive number of seconds"),
         (["--upload-expiry", "soon"], "invalid float value"),
+        (["--project", "2"], "argument --project: expected ID=TOKEN: '2'"),
+        (["--project", "Two=t"], "argument --project: Project id must be"),
+        (["--project", "1=t"], "each project is named once, by --project-id or one --project"),
+        (["--project", "2=t", "--project", "3=t"], "each project needs a token of its own"),
     ],
 )
 def test_bad_flags_stop_it_before_serving(tmp_path: Path, flags: list[str], message: str) -> None:
@@ -172,3 +180,30 @@ def test_records_and_files_survive_a_restart_and_stale_uploads_do_not(
     assert newer["id"] > snapshot["id"]
     assert served.content == b"payload"
     assert list((data_dir / "tmp").iterdir()) == []
+
+
+def test_several_projects_each_open_to_their_own_token_in_a_private_data_directory(
+    tmp_path: Path, launch_platform_server: Callable[..., Any]
+) -> None:
+    data_dir = tmp_path / "data"
+    (data_dir / "storage").mkdir(parents=True)
+    (data_dir / "storage" / "left-over.txt").write_text("from an earlier run")
+    for path in (data_dir, data_dir / "storage"):
+        path.chmod(0o755)
+    (data_dir / "storage" / "left-over.txt").chmod(0o644)
+    server = launch_platform_server(data_dir, "token-one", flags=("--project", "two=token-two"))
+    base = "/v1/sdk/workspaces/1/projects/{}/data-snapshots"
+    for project, token, other in (("1", "token-one", "two"), ("two", "token-two", "1")):
+        with httpx.Client(base_url=server.url, headers={"Authorization": f"Bearer {token}"}) as http:
+            assert http.post(base.format(project), json={"name": f"of-{project}"}).status_code == 201
+            assert http.get(base.format(other)).status_code == 403
+            put = http.put(f"{server.webdav_url}/project-{project}/dataset-staged/note.txt", content=b"n")
+            assert put.status_code == 201
+            assert http.request("PROPFIND", f"{server.webdav_url}/project-{other}/").status_code == 403
+    modes = {
+        str(path.relative_to(data_dir)): path.stat().st_mode & 0o777
+        for path in [data_dir, *data_dir.rglob("*")]
+    }
+    assert modes["storage/project-two/dataset/of-two"] == modes["."] == 0o700
+    assert modes["storage/project-1/dataset-staged/note.txt"] == modes["velora.sqlite3"] == 0o600
+    assert set(modes.values()) == {0o700, 0o600}

@@ -173,7 +173,7 @@ def _answer_to_head_alone(platform_settings: Any, path: str, headers: dict[str, 
     lines = [
         f"POST {path} HTTP/1.1",
         f"Host: {host}",
-        f"Authorization: Bearer {platform_settings.server.token}",
+        f"Authorization: Bearer {platform_settings.token}",
     ]
     lines += [f"{name}: {value}" for name, value in headers.items()]
     head = "\r\n".join([*lines, "Content-Length: 1000000000", "", ""])
@@ -262,7 +262,7 @@ def test_an_upload_cut_off_midway_leaves_no_file(http: httpx.Client, platform_se
     host, port = platform_settings.server.url.removeprefix("http://").split(":")
     head = (
         f"POST {base}/{snapshot['id']}/upload HTTP/1.1\r\nHost: {host}\r\n"
-        f"Authorization: Bearer {platform_settings.server.token}\r\nFilename: {_b64('cut.csv')}\r\n"
+        f"Authorization: Bearer {platform_settings.token}\r\nFilename: {_b64('cut.csv')}\r\n"
         f"{PAIRING}: {http.headers[PAIRING]}\r\n"
         "Content-Length: 10000000\r\n\r\n"
     )
@@ -284,13 +284,13 @@ def test_an_upload_cut_off_midway_leaves_no_file(http: httpx.Client, platform_se
 
 def test_internal_create_reads_form_fields(platform_settings: Any) -> None:
     base = platform_settings.internal_base
-    with httpx.Client(base_url=platform_settings.server.url) as anonymous:
-        created = anonymous.post(
+    with platform_settings.pipeline_http() as pipeline:
+        created = pipeline.post(
             base, data={"name": "iris", "user_id": "u7", "description": "d", "exist_ok": "false"}
         )
-        again = anonymous.post(base, data={"name": "iris", "exist_ok": "true"})
-        refused = anonymous.post(base, data={"name": "iris"})
-        missing = anonymous.post(base, data={})
+        again = pipeline.post(base, data={"name": "iris", "exist_ok": "true"})
+        refused = pipeline.post(base, data={"name": "iris"})
+        missing = pipeline.post(base, data={})
     assert created.status_code == 201
     assert {key: created.json()[key] for key in ("name", "created_by", "description")} == {
         "name": "iris",
@@ -304,24 +304,24 @@ def test_internal_create_reads_form_fields(platform_settings: Any) -> None:
 
 def test_internal_by_name_with_and_without_user(platform_settings: Any) -> None:
     base = platform_settings.internal_base
-    with httpx.Client(base_url=platform_settings.server.url) as anonymous:
-        created = anonymous.post(base, data={"name": "iris"}).json()
-        with_user = anonymous.get(f"{base}/name", params={"name": "iris", "user_id": "u7"}).json()
-        without_user = anonymous.get(f"{base}/name", params={"name": "iris"}).json()
-        missing = anonymous.get(f"{base}/name", params={"name": "other"}).json()
+    with platform_settings.pipeline_http() as pipeline:
+        created = pipeline.post(base, data={"name": "iris"}).json()
+        with_user = pipeline.get(f"{base}/name", params={"name": "iris", "user_id": "u7"}).json()
+        without_user = pipeline.get(f"{base}/name", params={"name": "iris"}).json()
+        missing = pipeline.get(f"{base}/name", params={"name": "other"}).json()
     assert with_user["data_snapshot"]["id"] == without_user["data_snapshot"]["id"] == created["id"]
     assert missing == {"data_snapshot": None}
 
 
 def test_internal_version_records_the_run(platform_settings: Any) -> None:
     base = platform_settings.internal_base
-    with httpx.Client(base_url=platform_settings.server.url) as anonymous:
-        created = anonymous.post(base, data={"name": "iris"}).json()
-        version = anonymous.post(
+    with platform_settings.pipeline_http() as pipeline:
+        created = pipeline.post(base, data={"name": "iris"}).json()
+        version = pipeline.post(
             f"{base}/{created['id']}/versions", data={"user_id": "u7", "argo_workflow_run_id": "run-3"}
         )
-        empty = anonymous.post(f"{base}/{created['id']}/versions")
-        unknown = anonymous.post(f"{base}/999999/versions")
+        empty = pipeline.post(f"{base}/{created['id']}/versions")
+        unknown = pipeline.post(f"{base}/999999/versions")
     assert version.status_code == 201
     assert {key: version.json()[key] for key in ("version", "created_by", "argo_workflow_run_id")} == {
         "version": 1,
@@ -335,11 +335,11 @@ def test_internal_version_records_the_run(platform_settings: Any) -> None:
 def test_internal_upload_makes_snapshot_and_version_in_one_request(platform_settings: Any) -> None:
     base = platform_settings.internal_base
     fields = {"name": "runs", "user_id": "u7", "argo_workflow_run_id": "run-9", "description": "nightly"}
-    with httpx.Client(base_url=platform_settings.server.url) as anonymous:
-        first = anonymous.post(f"{base}/sdk", data=fields, files={"file": ("a1.csv", b"1,2\n")})
-        second = anonymous.post(f"{base}/sdk", data=fields, files={"file": ("a1.csv", b"3,4\n")})
-        nameless = anonymous.post(f"{base}/sdk", data={"name": "runs"}, files={"file": ("", b"x")})
-        fileless = anonymous.post(f"{base}/sdk", data={"name": "runs"})
+    with platform_settings.pipeline_http() as pipeline:
+        first = pipeline.post(f"{base}/sdk", data=fields, files={"file": ("a1.csv", b"1,2\n")})
+        second = pipeline.post(f"{base}/sdk", data=fields, files={"file": ("a1.csv", b"3,4\n")})
+        nameless = pipeline.post(f"{base}/sdk", data={"name": "runs"}, files={"file": ("", b"x")})
+        fileless = pipeline.post(f"{base}/sdk", data={"name": "runs"})
     assert first.status_code == second.status_code == 201
     one, two = first.json()["data_snapshot"], second.json()["data_snapshot"]
     assert one["id"] == two["id"]
@@ -350,22 +350,42 @@ def test_internal_upload_makes_snapshot_and_version_in_one_request(platform_sett
     assert nameless.status_code == fileless.status_code == 422
 
 
-def test_internal_paths_need_no_token_and_ignore_one(platform_settings: Any) -> None:
-    with httpx.Client(
-        base_url=platform_settings.server.url, headers={"Authorization": "Bearer wrong"}
-    ) as client:
-        response = client.get(f"{platform_settings.internal_base}/name", params={"name": "x"})
-    assert response.status_code == 200
+INTERNAL_REQUESTS = [
+    ("GET", "/name?name=x", None),
+    ("POST", "", {"name": "x"}),
+    ("POST", "/1/versions", {}),
+    ("POST", "/sdk", {"name": "x"}),
+]
 
 
-def test_a_project_first_seen_internally_joins_the_workspace_of_its_first_sdk_request(
-    platform_settings: Any, http: httpx.Client
+@pytest.mark.parametrize(("method", "suffix", "fields"), INTERNAL_REQUESTS)
+@pytest.mark.parametrize(
+    ("headers", "message"),
+    [
+        ({}, "Missing workload credential: send 'X-Velora-Workload-Token: <VELORA_WORKLOAD_TOKEN>'"),
+        ({"X-Velora-Workload-Token": "wrong"}, "Invalid workload credential"),
+        ({"Authorization": "Bearer {sdk_token}"}, "Missing workload credential"),
+        ({"X-Velora-Workload-Token": "w\u00f6rk"}, "Invalid workload credential"),
+    ],
+    ids=["none", "wrong", "sdk-token", "non-ascii"],
+)
+def test_every_internal_path_needs_the_workload_credential(
+    platform_settings: Any, method: str, suffix: str, fields: Any, headers: dict[str, str], message: str
 ) -> None:
-    with httpx.Client(base_url=platform_settings.server.url) as anonymous:
-        created = anonymous.post(
-            platform_settings.internal_base.replace("/projects/", "/projects/fresh"), data={"name": "a"}
+    sent = {name: value.format(sdk_token=platform_settings.token).encode() for name, value in headers.items()}
+    files = {"file": ("x.csv", b"x")} if suffix == "/sdk" else None
+    with httpx.Client(base_url=platform_settings.server.url, headers=sent) as stranger:
+        response = stranger.request(
+            method, platform_settings.internal_base + suffix, data=fields, files=files
         )
-    assert created.json()["workspace_id"] is None
-    sdk_path = f"/v1/sdk/workspaces/77/projects/fresh{platform_settings.project_id}/data-snapshots"
-    assert http.get(sdk_path).json()["data_snapshots"][0]["workspace_id"] == "77"
-    assert http.get(sdk_path.replace("/workspaces/77/", "/workspaces/78/")).status_code == 404
+    assert response.status_code == 401
+    assert response.json()["message"].startswith(message)
+    with platform_settings.http() as http:
+        assert http.get(platform_settings.sdk_base).json()["total"] == 0
+
+
+def test_internal_paths_ignore_a_wrong_sdk_token(platform_settings: Any) -> None:
+    with platform_settings.pipeline_http() as pipeline:
+        pipeline.headers["Authorization"] = "Bearer wrong"
+        response = pipeline.get(f"{platform_settings.internal_base}/name", params={"name": "x"})
+    assert (response.status_code, response.json()) == (200, {"data_snapshot": None})

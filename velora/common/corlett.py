@@ -1,7 +1,9 @@
 """The platform's request layer: one HTTP request per call, to `settings.VELORA_API_URL`.
 
-Paths under "/v1/sdk/" carry the SDK token as a bearer token; all other paths go
-without one. Answers are decoded JSON (an empty answer is None). Any failure is
+Paths under "/v1/sdk/" carry the SDK token as a bearer token; paths under
+"/v1/internal/" carry the pipeline's workload credential (`VELORA_WORKLOAD_TOKEN`)
+in the "X-Velora-Workload-Token" header instead; other paths carry neither.
+Answers are decoded JSON (an empty answer is None). Any failure is
 raised as a `CorlettError`: `PlatformRequestError` for a non-2xx answer,
 `PlatformConnectionError` when the service cannot be reached or the connection
 breaks off during the request, and `PlatformTimeoutError` when it does not
@@ -34,6 +36,8 @@ from velora.settings import settings
 
 SDK_PATH_PREFIX = "/v1/sdk/"
 PAIRING_HEADER = "Velora-Pairing-Key"
+INTERNAL_PATH_PREFIX = "/v1/internal/"
+WORKLOAD_TOKEN_HEADER = "X-Velora-Workload-Token"
 DEFAULT_TIMEOUT_SECONDS = 30.0
 UPLOAD_CHUNK_BYTES = 1024 * 1024
 _MESSAGE_LIMIT = 500
@@ -136,6 +140,8 @@ def _send(method: str, endpoint: str, **request: Any) -> Any:
     headers = request.pop("headers", None) or {}
     if endpoint.startswith(SDK_PATH_PREFIX) and settings.VELORA_SDK_TOKEN:
         headers["Authorization"] = f"Bearer {settings.VELORA_SDK_TOKEN}"
+    if endpoint.startswith(INTERNAL_PATH_PREFIX) and settings.VELORA_WORKLOAD_TOKEN:
+        headers[WORKLOAD_TOKEN_HEADER] = settings.VELORA_WORKLOAD_TOKEN
     timeout = _timeout_seconds(method, endpoint)
     try:
         with httpx.Client(timeout=timeout, verify=_tls_context()) as client:

@@ -35,8 +35,9 @@ import os
 import re
 import shutil
 import sqlite3
+import unicodedata
 import uuid
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from datetime import UTC, datetime, timedelta
 from pathlib import Path
@@ -55,8 +56,11 @@ _log = logging.getLogger("velora.server")
 
 # Project ids become directory names and WebDAV share names (matched without
 # case), so they are kept to lower-case letters, digits, "-" and "_".
-_PROJECT_ID = re.compile(r"^[a-z0-9_-]{1,64}$")
+PROJECT_ID_PATTERN = r"^[a-z0-9_-]{1,64}$"
+_PROJECT_ID = re.compile(PROJECT_ID_PATTERN)
 _MAX_NAME_BYTES = 255
+# Bidirectional embeddings, overrides and isolates: they make a name read other than it is.
+_BIDI_CONTROLS = frozenset("\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS projects (
@@ -150,14 +154,45 @@ def check_project_id(project_id: str) -> str:
 
 
 def check_entry_name(kind: str, name: str) -> str:
-    """A dataset or file name, which becomes one path component on disk."""
+    """A dataset or file name, which becomes one path component on disk; returned in NFC.
+
+    Names compare in NFC and case-sensitively; two names of one kind that differ
+    only in case are not both taken (see `refuse_case_clash`), since they would be one
+    entry on a case-insensitive mount.
+    """
     if not name or name in (".", ".."):
         raise invalid(f"{kind} must not be empty, '.' or '..': {kind.lower()}={name!r}")
-    if "/" in name or "\\" in name or any(ord(char) < 32 for char in name):
-        raise invalid(f"{kind} must not contain '/', '\\' or control characters: {kind.lower()}={name!r}")
+    if any(_refused_in_name(char) for char in name):
+        raise invalid(
+            f"{kind} must not contain '/', '\\', control characters, bidirectional controls "
+            f"or lone surrogates: {kind.lower()}={name!r}"
+        )
+    if name != name.strip():
+        raise invalid(f"{kind} must not begin or end with white space: {kind.lower()}={name!r}")
+    name = unicodedata.normalize("NFC", name)
     if len(name.encode("utf-8")) > _MAX_NAME_BYTES:
         raise invalid(f"{kind} must be at most {_MAX_NAME_BYTES} bytes long: {kind.lower()}={name!r}")
     return name
+
+
+def _refused_in_name(char: str) -> bool:
+    # Cc: C0 controls, DEL and C1 controls; Cs: lone surrogates.
+    return char in "/\\" or char in _BIDI_CONTROLS or unicodedata.category(char) in ("Cc", "Cs")
+
+
+def refuse_case_clash(name: str, taken: Iterable[str], where: str) -> None:
+    """Refuse `name` when `where` already holds a name that differs from it only in case."""
+    folded = _case_key(name)
+    clash = next((other for other in taken if other != name and _case_key(other) == folded), None)
+    if clash is not None:
+        raise conflict(
+            f"{where} already has {clash!r}, which differs from {name!r} only in case "
+            "(the two would be one entry on a case-insensitive mount)"
+        )
+
+
+def _case_key(name: str) -> str:
+    return unicodedata.normalize("NFC", name.casefold())
 
 
 @dataclass(frozen=True)
@@ -319,6 +354,14 @@ class Store:
             rows = connection.execute("SELECT id, workspace_id FROM projects ORDER BY id").fetchall()
         return [Project(row["id"], row["workspace_id"]) for row in rows]
 
+    def find_project(self, project_id: str) -> Project | None:
+        """The project if it exists; never makes one."""
+        with self._reading() as connection:
+            row = connection.execute(
+                "SELECT id, workspace_id FROM projects WHERE id = ?", (project_id,)
+            ).fetchone()
+        return None if row is None else Project(row["id"], row["workspace_id"])
+
     def project(self, project_id: str, workspace_id: str | None = None) -> Project:
         """The project, made on first use; a workspace given must be the project's own.
 
@@ -376,7 +419,7 @@ class Store:
         created_by: str | None = None,
     ) -> tuple[dict[str, Any], bool]:
         """The new data snapshot (True), or the existing one of that name with `exist_ok` (False)."""
-        check_entry_name("Name", name)
+        name = check_entry_name("Name", name)
         with self._writing() as connection:
             row = _snapshot_row_by_name(connection, project.id, name)
             if row is not None:
@@ -387,6 +430,10 @@ class Store:
             return self._snapshot_record(connection, project, row), True
 
     def snapshot_by_name(self, project: Project, name: str) -> dict[str, Any] | None:
+        try:
+            name = check_entry_name("Name", name)
+        except ServiceError:
+            return None  # no data snapshot can have that name
         with self._reading() as connection:
             row = _snapshot_row_by_name(connection, project.id, name)
             return None if row is None else self._snapshot_record(connection, project, row)
@@ -531,7 +578,7 @@ class Store:
         holds the file, and that version.
         """
         try:
-            check_entry_name("Filename", filename)
+            filename = check_entry_name("Filename", filename)
             return self._file_into_version(claim.project, claim.version_id, filename, received)
         except BaseException:
             self.release_upload(claim)
@@ -553,8 +600,8 @@ class Store:
         """One request that makes (or reuses) the data snapshot, adds a version and files the upload."""
         version_id = None
         try:
-            check_entry_name("Name", name)
-            check_entry_name("Filename", filename)
+            name = check_entry_name("Name", name)
+            filename = check_entry_name("Filename", filename)
             with self._writing() as connection:
                 snapshot = _snapshot_row_by_name(connection, project.id, name)
                 if snapshot is None:
@@ -638,6 +685,8 @@ class Store:
         description: str | None,
         created_by: str | None,
     ) -> sqlite3.Row:
+        taken = connection.execute("SELECT name FROM data_snapshots WHERE project_id = ?", (project.id,))
+        refuse_case_clash(name, (row["name"] for row in taken), f"Project '{project.id}'")
         now = _now()
         cursor = connection.execute(
             "INSERT INTO data_snapshots (project_id, name, description, created_by, created_at, updated_at) "
@@ -705,6 +754,9 @@ class Store:
                     f"Version {version['version']} of data snapshot '{snapshot['name']}' "
                     f"already has a file named {filename!r}"
                 )
+            files = connection.execute("SELECT filename FROM files WHERE version_id = ?", (version_id,))
+            where = f"Version {version['version']} of data snapshot '{snapshot['name']}'"
+            refuse_case_clash(filename, (row["filename"] for row in files), where)
             file_id = connection.execute(
                 "INSERT INTO files (version_id, filename, size, sha256, created_at, state) "
                 "VALUES (?, ?, ?, ?, ?, 'pending')",
