@@ -345,7 +345,7 @@ def _run_probe(*args: str) -> dict[str, Any]:
     for name in ("VELORA_API_URL", "VELORA_SDK_TOKEN", "VELORA_WORKSPACE_ID", "VELORA_PROJECT_ID"):
         environment[name] = str(getattr(settings, name))
     done = subprocess.run(
-        [sys.executable, str(REPO / "benchmarks" / "upload_probe.py"), *args],
+        [sys.executable, str(REPO / "benchmarks" / "_support" / "upload_probe.py"), *args],
         env=environment,
         capture_output=True,
         text=True,
