@@ -5,10 +5,13 @@ columns) and a float array of shape (1000, 64). For each, `ModelSignature.build`
 and `IOSample.build` followed by `dump` into memory are timed against
 `mlflow.models.infer_signature` on the same sample, in process CPU time per call,
 rounds alternating, best round counted. Prints the ratios ours / MLflow (target: at most 1).
+
+    python benchmarks/schemas_signature.py [--quick]
 """
 
 from __future__ import annotations
 
+import argparse
 import io
 import time
 import warnings
@@ -23,19 +26,19 @@ ROUNDS = 15
 ROWS = 1_000
 
 
-def wide_table() -> pd.DataFrame:
+def wide_table(rows: int) -> pd.DataFrame:
     generator = np.random.default_rng(7)
     columns = {}
     for index in range(200):
         kind = index % 4
         if kind == 0:
-            columns[f"count_{index}"] = generator.integers(0, 100, ROWS)
+            columns[f"count_{index}"] = generator.integers(0, 100, rows)
         elif kind == 1:
-            columns[f"score_{index}"] = generator.random(ROWS)
+            columns[f"score_{index}"] = generator.random(rows)
         elif kind == 2:
-            columns[f"label_{index}"] = generator.choice(["a", "b", "c"], ROWS)
+            columns[f"label_{index}"] = generator.choice(["a", "b", "c"], rows)
         else:
-            columns[f"flag_{index}"] = generator.random(ROWS) > 0.5
+            columns[f"flag_{index}"] = generator.random(rows) > 0.5
     return pd.DataFrame(columns)
 
 
@@ -64,11 +67,11 @@ def calls_per_round(function, sample) -> int:
     return max(1, int(0.02 / max(time.process_time() - start, 1e-6)))
 
 
-def best_seconds(functions, sample) -> dict[str, float]:
+def best_seconds(functions, sample, rounds: int) -> dict[str, float]:
     """The best time per call of each function; rounds alternate between them."""
     counts = {name: calls_per_round(function, sample) for name, function in functions.items()}
     best = dict.fromkeys(functions, float("inf"))
-    for _ in range(ROUNDS):
+    for _ in range(rounds):
         for name, function in functions.items():
             start = time.process_time()
             for _ in range(counts[name]):
@@ -78,6 +81,10 @@ def best_seconds(functions, sample) -> dict[str, float]:
 
 
 def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="one round on 20 rows: checks that it runs")
+    quick = parser.parse_args().quick
+    rows, rounds = (20, 1) if quick else (ROWS, ROUNDS)
     warnings.simplefilter("ignore")
     functions = {
         "ModelSignature.build": signature,
@@ -85,10 +92,10 @@ def main() -> None:
         "mlflow": mlflow_signature,
     }
     for label, sample in (
-        ("table 1000x200", wide_table()),
-        ("array (1000, 64)", np.random.default_rng(3).random((ROWS, 64))),
+        (f"table {rows}x200", wide_table(rows)),
+        (f"array ({rows}, 64)", np.random.default_rng(3).random((rows, 64))),
     ):
-        best = best_seconds(functions, sample)
+        best = best_seconds(functions, sample, rounds)
         reference = best["mlflow"]
         print(f"{label}: mlflow infer_signature {reference * 1000:.2f} ms")
         for name in ("ModelSignature.build", "IOSample.build+dump"):
