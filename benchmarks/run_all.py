@@ -76,6 +76,8 @@ def main() -> int:
             )
         scripts = [known[name] for name in args.names]
 
+    if args.quick:
+        print("Quick mode: tiny sizes, to check that each benchmark runs; its figures mean nothing.")
     outcomes = []
     for script in scripts:
         print(f"== {script.name}{' --quick' if args.quick else ''}", flush=True)
