@@ -5,7 +5,7 @@ a multipart file (the internal upload), each from a fresh client process, and
 prints the peak memory growth of the client and of the service, as MiB and as a
 share of the file, and the throughput. Target: growth of a few tens of MiB at most.
 
-    python benchmarks/upload_memory.py [--size-mib 2048]
+    python benchmarks/upload_memory.py [--size-mib 2048] [--quick]
 """
 
 from __future__ import annotations
@@ -25,7 +25,7 @@ import httpx
 from velora.server.launch import ServerProcess, running_server
 
 MiB = 1024 * 1024
-PROBE = Path(__file__).with_name("upload_probe.py")
+PROBE = Path(__file__).with_name("_support") / "upload_probe.py"
 
 
 def write_file(path: Path, size_mib: int) -> None:
@@ -72,7 +72,10 @@ def main() -> None:
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
     )
     parser.add_argument("--size-mib", type=int, default=2048)
+    parser.add_argument("--quick", action="store_true", help="a 4 MiB file: checks that it runs")
     args = parser.parse_args()
+    if args.quick:
+        args.size_mib = 4
     with tempfile.TemporaryDirectory(prefix="velora-upload-bench-") as scratch:
         source = Path(scratch) / "source.bin"
         write_file(source, args.size_mib)

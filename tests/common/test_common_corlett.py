@@ -378,7 +378,7 @@ def _run_probe(*args: str) -> dict[str, Any]:
     ):
         environment[name] = str(getattr(settings, name))
     done = subprocess.run(
-        [sys.executable, str(REPO / "benchmarks" / "upload_probe.py"), *args],
+        [sys.executable, str(REPO / "benchmarks" / "_support" / "upload_probe.py"), *args],
         env=environment,
         capture_output=True,
         text=True,

@@ -1,6 +1,6 @@
 """Upload one file through `corlett` in a fresh process; print peak memory growth as JSON.
 
-Run by tests/common and benchmarks/upload_memory.py. Settings come from the
+Run by tests/common/test_common_corlett.py and benchmarks/upload_memory.py. Settings come from the
 environment. The baseline is the resident memory after one small request, so that the HTTP
 machinery is already in memory; the peak (VmHWM) minus it bounds what the upload costs.
 """
