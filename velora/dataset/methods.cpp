@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <pybind11/pybind11.h>
 
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,6 +25,7 @@ using native::Kind;
 
 namespace {
 
+using native::kNone;
 using native::owned;
 
 constexpr Py_ssize_t kMaxDescription = 100;
@@ -33,12 +33,6 @@ constexpr Py_ssize_t kMaxDescription = 100;
 bool compares(py::handle left, py::handle right, int op) {
   const py::object result = owned(PyObject_RichCompare(left.ptr(), right.ptr(), op));
   return native::truthy(result);
-}
-
-bool is_instance(py::handle value, py::handle type) {
-  const int found = PyObject_IsInstance(value.ptr(), type.ptr());
-  if (found < 0) throw py::error_already_set();
-  return found == 1;
 }
 
 // What an f-string shows for a value.
@@ -74,13 +68,13 @@ py::object open_file(py::handle path, const char* mode) { return py::module_::im
 
 enum class Workload { dev_instance, pipeline, other };
 
-py::object inspect_workload(const native::Call& call) {
+py::object inspect_workload(const native::Frame& call) {
   py::object workload_type = call.global<"inspect_workload_type">()();
   if (workload_type.is_none()) native::raise(PyExc_ValueError, "Unable to inspect workload type");
   return workload_type;
 }
 
-Workload classify(const native::Call& call, py::handle workload_type) {
+Workload classify(const native::Frame& call, py::handle workload_type) {
   const py::object types = call.global<"WorkloadType">();
   if (compares(workload_type, native::attr<"dev_instance">(types), Py_EQ)) return Workload::dev_instance;
   if (compares(workload_type, native::attr<"pipeline">(types), Py_EQ)) return Workload::pipeline;
@@ -95,7 +89,7 @@ void check_description(py::handle description) {
 
 // Around every service operation: the workload must be known, a description
 // short enough, and the workload one of the two the SDK serves.
-Workload enter(const native::Call& call, py::handle description = {}) {
+Workload enter(const native::Frame& call, py::handle description = {}) {
   const py::object workload_type = inspect_workload(call);
   if (description) check_description(description);
   const Workload workload = classify(call, workload_type);
@@ -106,24 +100,24 @@ Workload enter(const native::Call& call, py::handle description = {}) {
 }
 
 // For the operations a pipeline does not offer.
-void enter_dev_instance(const native::Call& call, py::handle description = {}) {
+void enter_dev_instance(const native::Frame& call, py::handle description = {}) {
   if (enter(call, description) == Workload::pipeline) native::raise(PyExc_NotImplementedError, "Not implemented yet");
 }
 
 // --- save_dataset -----------------------------------------------------------
 
-py::object as_dataframe(const native::Call& call, py::handle data) {
-  if (is_instance(data, native::attr<"ndarray">(call.global<"np">()))) {
+py::object as_dataframe(const native::Frame& call, py::handle data) {
+  if (native::is_instance(data, native::attr<"ndarray">(call.global<"np">()))) {
     return native::attr<"DataFrame">(call.global<"pd">())(data);
   }
-  if (is_instance(data, native::attr<"DataFrame">(call.global<"pd">()))) {
+  if (native::is_instance(data, native::attr<"DataFrame">(call.global<"pd">()))) {
     return py::reinterpret_borrow<py::object>(data);
   }
   native::raise(PyExc_ValueError, "data is not supported object");
 }
 
 // tmp_dir / <32 hex digits>.<file type>
-py::object data_file_path(const native::Call& call, py::handle tmp_dir, py::handle file_type) {
+py::object data_file_path(const native::Frame& call, py::handle tmp_dir, py::handle file_type) {
   const py::object directory = call.global<"Path">()(tmp_dir);
   const py::object base = native::attr<"hex">(call.global<"uuid4">()());
   const py::object path = owned(PyNumber_TrueDivide(directory.ptr(), base.ptr()));
@@ -132,7 +126,7 @@ py::object data_file_path(const native::Call& call, py::handle tmp_dir, py::hand
 }
 
 // The table goes through pandas; pickle and npy keep the caller's object itself.
-void write_data_file(const native::Call& call, py::handle filename, py::handle data, py::handle dataframe,
+void write_data_file(const native::Frame& call, py::handle filename, py::handle data, py::handle dataframe,
                      py::handle file_type) {
   const py::object types = call.global<"DatasetFileType">();
   if (compares(file_type, native::attr<"csv">(types), Py_EQ)) {
@@ -151,9 +145,8 @@ void write_data_file(const native::Call& call, py::handle filename, py::handle d
 }
 
 // Streams the open file to the upload of the workload's family.
-py::object upload_data_file(const native::Call& call, py::handle workload_type, py::handle filename, py::handle file) {
-  const py::handle name = call[0];
-  const py::handle description = call[3];
+py::object upload_data_file(const native::Frame& call, py::handle workload_type, py::handle name,
+                            py::handle description, py::handle filename, py::handle file) {
   switch (classify(call, workload_type)) {
     case Workload::dev_instance: {
       const py::object response =
@@ -173,38 +166,73 @@ py::object upload_data_file(const native::Call& call, py::handle workload_type, 
                 formatted(workload_type).ptr());
 }
 
-py::object or_none(py::object result) { return result ? std::move(result) : py::none(); }
+constexpr native::Param kDescription{"description", Kind::OptStr, kNone};
 
-py::object save_dataset(const native::Call& call) {
-  const py::handle data = call[1];
-  const py::handle file_type = call[2];
+constexpr native::Signature kSaveDataset{
+    "save_dataset",
+    {{"name", Kind::Str}, {"data"}, {"file_type"}, kDescription},
+    "upload tabular dataset to the Velora system\n\n"
+    "The data is written as a file of the given type in a private temporary\n"
+    "directory and streamed to the platform as a new dataset.\n\n"
+    "Args:\n"
+    "    name: name of the dataset\n"
+    "    data: the table (pandas DataFrame) or array (numpy ndarray) to save\n"
+    "    file_type: file extension string (DatasetFileType: csv, parquet, pickle, npy)\n"
+    "    description: details of the dataset. Defaults to None.\n\n"
+    "Returns:\n"
+    "    DatasetInfo: the new dataset, as the platform describes it\n"};
+
+py::object save_dataset(const native::Call<kSaveDataset>& call) {
+  const py::handle data = call.arg<"data">();
+  const py::handle file_type = call.arg<"file_type">();
   const py::object workload_type = inspect_workload(call);
   const py::object dataframe = as_dataframe(call, data);
-  check_description(call[3]);
+  check_description(call.arg<"description">());
   const py::object directory = native::attr<"TemporaryDirectory">(call.global<"tempfile">())();
-  return or_none(native::with(directory, [&](const py::object& tmp_dir) {
+  return native::or_none(native::with(directory, [&](const py::object& tmp_dir) {
     const py::object filename = data_file_path(call, tmp_dir, file_type);
     write_data_file(call, filename, data, dataframe, file_type);
-    return native::with(open_file(filename, "rb"),
-                        [&](const py::object& file) { return upload_data_file(call, workload_type, filename, file); });
+    return native::with(open_file(filename, "rb"), [&](const py::object& file) {
+      return upload_data_file(call, workload_type, call.arg<"name">(), call.arg<"description">(), filename, file);
+    });
   }));
 }
 
 // --- datasets, versions, lookups and snippets -------------------------------
 
-py::object create_dataset(const native::Call& call) {
-  const Workload workload = enter(call, call[1]);
+constexpr native::Signature kCreateDataset{
+    "create_dataset",
+    {{"name", Kind::Str}, kDescription, {"exist_ok", Kind::Bool, native::kFalse}},
+    "Create the dataset directory on the platform.\n\n"
+    "Args:\n"
+    "    name: name of the dataset\n"
+    "    description: details of the dataset. Defaults to None.\n"
+    "    exist_ok: when True, no error is raised if the dataset already exists.\n\n"
+    "Returns:\n"
+    "    DatasetInfo: the dataset\n"};
+
+py::object create_dataset(const native::Call<kCreateDataset>& call) {
+  const Workload workload = enter(call, call.arg<"description">());
   const py::object create = workload == Workload::dev_instance ? call.global<"sdk_create_data_snapshot">()
                                                                : call.global<"internal_create_data_snapshot">();
-  const py::object response = create(call[0], call[1], call[2]);
+  const py::object response = create(call.arg<"name">(), call.arg<"description">(), call.arg<"exist_ok">());
   native::expect_dict(response);
   return from_mapping(call.global<"DatasetInfo">(), response);
 }
 
+constexpr native::Signature kCreateDatasetVersion{"create_dataset_version",
+                                                  {{"dataset_name", Kind::Str}, kDescription},
+                                                  "Create a new version of the dataset with the given name.\n\n"
+                                                  "Args:\n"
+                                                  "    dataset_name: name of the dataset\n"
+                                                  "    description: details of the version. Defaults to None.\n\n"
+                                                  "Returns:\n"
+                                                  "    DatasetVersionInfo: the new version\n"};
+
 // Looks the dataset up by name, then asks for a new version of it.
-py::object create_dataset_version(const native::Call& call) {
-  const py::handle dataset_name = call[0];
-  const Workload workload = enter(call, call[1]);
+py::object create_dataset_version(const native::Call<kCreateDatasetVersion>& call) {
+  const py::handle dataset_name = call.arg<"dataset_name">();
+  const Workload workload = enter(call, call.arg<"description">());
   const bool dev_instance = workload == Workload::dev_instance;
   const py::object find = dev_instance ? call.global<"sdk_get_data_snapshot_by_name">()
                                        : call.global<"internal_get_data_snapshot_by_name">();
@@ -219,20 +247,35 @@ py::object create_dataset_version(const native::Call& call) {
 
   const py::object create = dev_instance ? call.global<"sdk_create_data_snapshot_version">()
                                          : call.global<"internal_create_data_snapshot_version">();
-  const py::object response = create(dataset_id, call[1]);
+  const py::object response = create(dataset_id, call.arg<"description">());
   native::expect_dict(response);
   return from_mapping(call.global<"DatasetVersionInfo">(), response);
 }
 
-py::object create_dataset_version_by_id(const native::Call& call) {
-  enter_dev_instance(call, call[1]);
-  const py::object response = call.global<"sdk_create_data_snapshot_version">()(call[0], call[1]);
+constexpr native::Signature kCreateDatasetVersionById{"create_dataset_version_by_id",
+                                                      {{"dataset_id", Kind::Int}, kDescription}};
+
+py::object create_dataset_version_by_id(const native::Call<kCreateDatasetVersionById>& call) {
+  enter_dev_instance(call, call.arg<"description">());
+  const py::object response =
+      call.global<"sdk_create_data_snapshot_version">()(call.arg<"dataset_id">(), call.arg<"description">());
   return from_mapping(call.global<"DatasetVersionInfo">(), response);
 }
 
-py::object get_dataset_list(const native::Call& call) {
+constexpr native::Signature kGetDatasetList{
+    "get_dataset_list",
+    {{"page", Kind::Int, native::Default::number(1)}, {"page_size", Kind::Int, native::Default::number(1000)}},
+    "Get one page of the project's datasets.\n\n"
+    "Args:\n"
+    "    page: current page number. Defaults to 1.\n"
+    "    page_size: number of items per page. Defaults to 1000.\n\n"
+    "Returns:\n"
+    "    List[DatasetInfo]: the datasets of that page\n"};
+
+py::object get_dataset_list(const native::Call<kGetDatasetList>& call) {
   enter_dev_instance(call);
-  const py::object response = call.global<"sdk_get_data_snapshot_list">()("page"_a = call[0], "page_size"_a = call[1]);
+  const py::object response = call.global<"sdk_get_data_snapshot_list">()("page"_a = call.arg<"page">(),
+                                                                          "page_size"_a = call.arg<"page_size">());
   expect_readable_dict(response);
   const py::object datasets = entry(response, native::interned<"data_snapshots">(), py::list());
   py::list records;
@@ -241,9 +284,17 @@ py::object get_dataset_list(const native::Call& call) {
   return records;
 }
 
-py::object get_dataset(const native::Call& call) {
+constexpr native::Signature kGetDataset{"get_dataset",
+                                        {{"dataset_id", Kind::Int}},
+                                        "Get the dataset with the given id.\n\n"
+                                        "Args:\n"
+                                        "    dataset_id: id of the dataset\n\n"
+                                        "Returns:\n"
+                                        "    Optional[DatasetInfo]: the dataset, None when the platform has none\n"};
+
+py::object get_dataset(const native::Call<kGetDataset>& call) {
   enter_dev_instance(call);
-  const py::object response = call.global<"sdk_get_data_snapshot_detail">()(call[0]);
+  const py::object response = call.global<"sdk_get_data_snapshot_detail">()(call.arg<"dataset_id">());
   expect_readable_dict(response);
   const py::object dataset = entry(response, native::interned<"data_snapshot">());
   native::expect_dict(dataset);
@@ -251,17 +302,35 @@ py::object get_dataset(const native::Call& call) {
   return from_mapping(call.global<"DatasetInfo">(), dataset);
 }
 
-py::object get_code_snippet_to_upload_dataset(const native::Call& call) {
+constexpr native::Signature kGetCodeSnippetToUploadDataset{
+    "get_code_snippet_to_upload_dataset",
+    {{"name", Kind::Str}, {"data", Kind::Str}, {"file_type", Kind::Str}},
+    "Get the code snippet that uploads a data object to a dataset.\n\n"
+    "Args:\n"
+    "    name: name of the dataset\n"
+    "    data: variable name of the data object in your code\n"
+    "    file_type: file type to save the data as\n"};
+
+py::object get_code_snippet_to_upload_dataset(const native::Call<kGetCodeSnippetToUploadDataset>& call) {
   enter_dev_instance(call);
-  py::object response =
-      call.global<"sdk_get_code_snippet_to_upload_tabular_data_snapshot">()(call[0], call[1], call[2]);
+  py::object response = call.global<"sdk_get_code_snippet_to_upload_tabular_data_snapshot">()(
+      call.arg<"name">(), call.arg<"data">(), call.arg<"file_type">());
   native::expect_dict(response);
   return response;
 }
 
-py::object get_code_snippet_to_import_dataset(const native::Call& call) {
+constexpr native::Signature kGetCodeSnippetToImportDataset{
+    "get_code_snippet_to_import_dataset",
+    {{"dataset_id", Kind::Int}, {"dataset_version_id", Kind::Int}},
+    "Get the code snippet that imports a dataset version.\n\n"
+    "Args:\n"
+    "    dataset_id: id of the dataset\n"
+    "    dataset_version_id: id of the dataset version\n"};
+
+py::object get_code_snippet_to_import_dataset(const native::Call<kGetCodeSnippetToImportDataset>& call) {
   enter_dev_instance(call);
-  py::object response = call.global<"sdk_get_code_snippet_to_import_data_snapshot">()(call[0], call[1]);
+  py::object response = call.global<"sdk_get_code_snippet_to_import_data_snapshot">()(call.arg<"dataset_id">(),
+                                                                                      call.arg<"dataset_version_id">());
   native::expect_dict(response);
   return response;
 }
@@ -281,10 +350,8 @@ std::string remote_suffix(std::string_view dir) {
   return suffix;
 }
 
-py::str text(std::string_view value) { return {value.data(), value.size()}; }
-
 // One WebDAV remote per directory; the settings are read as each is written.
-py::object config_section(const native::Call& call, std::string_view dir) {
+py::object config_section(const native::Frame& call, std::string_view dir) {
   const py::object settings = call.global<"settings">();
   const py::object url = formatted(native::attr<"VELORA_WEBDAV_URL">(settings));
   const py::object project_dir = formatted(native::attr<"VELORA_PROJECT_DIR">(settings));
@@ -295,11 +362,13 @@ py::object config_section(const native::Call& call, std::string_view dir) {
 }
 
 // open()'s opener for the configuration: it holds the SDK token, so only its owner may read it.
-py::object open_owner_only(const native::Call& call) {
-  return native::attr<"open">(call.global<"os">())(call[0], call[1], 0600);
+constexpr native::Signature kOpenOwnerOnly{"_open_owner_only", {{"path"}, {"flags"}}};
+
+py::object open_owner_only(const native::Call<kOpenOwnerOnly>& call) {
+  return native::attr<"open">(call.global<"os">())(call.arg<"path">(), call.arg<"flags">(), 0600);
 }
 
-void write_config(const native::Call& call, py::handle config_file) {
+void write_config(const native::Frame& call, py::handle config_file) {
   const py::object file = py::module_::import("io").attr("open")(config_file, "w", "encoding"_a = "utf-8",
                                                                  "opener"_a = call.global<"_open_owner_only">());
   native::with(file, [&](const py::object& f) {
@@ -322,15 +391,15 @@ py::list split_at_spaces(std::string_view command) {
   py::list words;
   std::size_t start = 0;
   for (std::size_t space = command.find(' '); space != std::string_view::npos; space = command.find(' ', start)) {
-    words.append(text(command.substr(start, space - start)));
+    words.append(py::str(command.substr(start, space - start)));
     start = space + 1;
   }
-  words.append(text(command.substr(start)));
+  words.append(py::str(command.substr(start)));
   return words;
 }
 
 // Starts one `rclone mount --daemon`; it exits once the mount runs, its status telling whether it does.
-void mount(const native::Call& call, std::string_view dir) {
+void mount(const native::Frame& call, std::string_view dir) {
   const std::string mount_point = std::string(kMountBase) + std::string(dir);
   native::attr<"mkdir">(call.global<"Path">()(mount_point))("parents"_a = true, "exist_ok"_a = true);
   const py::object subprocess = call.global<"subprocess">();
@@ -345,7 +414,16 @@ void mount(const native::Call& call, std::string_view dir) {
   });
 }
 
-py::object mount_dataset(const native::Call& call) {
+constexpr native::Signature kMountDataset{
+    "mount_dataset",
+    {},
+    "Mount the project's dataset storage under /home/jovyan/workspace.\n\n"
+    "Writes the rclone configuration (readable by its owner only, as it holds the\n"
+    "SDK token) and starts two rclone mounts as daemons: \"dataset\" read-only and\n"
+    "\"dataset-staged\" writable. Raises RuntimeError with rclone's error output when\n"
+    "a mount fails.\n"};
+
+py::object mount_dataset(const native::Call<kMountDataset>& call) {
   const py::object project_id = native::attr<"VELORA_PROJECT_ID">(call.global<"settings">());
   if (!py::bool_(project_id)) {
     native::raise(PyExc_ValueError, "VELORA_PROJECT_ID is not set. Please call set_joined_project() first.");
@@ -360,126 +438,38 @@ py::object mount_dataset(const native::Call& call) {
   return py::none();
 }
 
-// --- module -----------------------------------------------------------------
+}  // namespace
 
-constexpr const char* kClientFunctions[] = {
-    "sdk_upload_data_snapshot",
-    "internal_upload_data_snapshot",
-    "sdk_create_data_snapshot",
-    "internal_create_data_snapshot",
-    "sdk_get_data_snapshot_by_name",
-    "internal_get_data_snapshot_by_name",
-    "sdk_create_data_snapshot_version",
-    "internal_create_data_snapshot_version",
-    "sdk_get_data_snapshot_list",
-    "sdk_get_data_snapshot_detail",
-    "sdk_get_code_snippet_to_upload_tabular_data_snapshot",
-    "sdk_get_code_snippet_to_import_data_snapshot",
-};
-
-void bind_from(py::module_& m, const char* module, std::initializer_list<const char*> names) {
-  const py::module_ source = py::module_::import(module);
-  for (const char* name : names) m.attr(name) = source.attr(name);
-}
-
-void bind_imports(py::module_& m) {
+VELORA_MODULE(methods, m,
+              "The dataset operations: save_dataset, datasets and versions by workload, code snippets and "
+              "mount_dataset.") {
   for (const char* name : {"os", "pickle", "subprocess", "tempfile"}) m.attr(name) = py::module_::import(name);
   m.attr("np") = py::module_::import("numpy");
   m.attr("pd") = py::module_::import("pandas");
-  bind_from(m, "typing", {"Any", "Dict", "List", "Optional", "Union"});
-  bind_from(m, "pathlib", {"Path"});
-  bind_from(m, "uuid", {"uuid4"});
-  bind_from(m, "velora.settings", {"settings"});
-  bind_from(m, "velora.common.utils", {"inspect_workload_type"});
-  bind_from(m, "velora.common.values", {"WorkloadType"});
-  bind_from(m, "velora.dataset.schemas", {"DatasetInfo", "DatasetVersionInfo"});
-  bind_from(m, "velora.dataset.values", {"DatasetFileType"});
-  const py::module_ client = py::module_::import("velora.dataset.corlett");
-  for (const char* name : kClientFunctions) m.attr(name) = client.attr(name);
-}
+  native::bind_from(m, "typing", {"Any", "Dict", "List", "Optional", "Union"});
+  native::bind_from(m, "pathlib", {"Path"});
+  native::bind_from(m, "uuid", {"uuid4"});
+  native::bind_from(m, "velora.settings", {"settings"});
+  native::bind_from(m, "velora.common.utils", {"inspect_workload_type"});
+  native::bind_from(m, "velora.common.values", {"WorkloadType"});
+  native::bind_from(m, "velora.dataset.schemas", {"DatasetInfo", "DatasetVersionInfo"});
+  native::bind_from(m, "velora.dataset.values", {"DatasetFileType"});
+  native::bind_from(
+      m, "velora.dataset.corlett",
+      {"sdk_upload_data_snapshot", "internal_upload_data_snapshot", "sdk_create_data_snapshot",
+       "internal_create_data_snapshot", "sdk_get_data_snapshot_by_name", "internal_get_data_snapshot_by_name",
+       "sdk_create_data_snapshot_version", "internal_create_data_snapshot_version", "sdk_get_data_snapshot_list",
+       "sdk_get_data_snapshot_detail", "sdk_get_code_snippet_to_upload_tabular_data_snapshot",
+       "sdk_get_code_snippet_to_import_data_snapshot"});
 
-constexpr native::Param kDescription{"description", Kind::OptStr, native::kNone};
-
-void define_save_and_mount(py::module_& m) {
-  native::def<&save_dataset>(m, {"save_dataset",
-                                 {{"name", Kind::Str}, {"data"}, {"file_type"}, kDescription},
-                                 "upload tabular dataset to the Velora system\n\n"
-                                 "The data is written as a file of the given type in a private temporary\n"
-                                 "directory and streamed to the platform as a new dataset.\n\n"
-                                 "Args:\n"
-                                 "    name: name of the dataset\n"
-                                 "    data: the table (pandas DataFrame) or array (numpy ndarray) to save\n"
-                                 "    file_type: file extension string (DatasetFileType: csv, parquet, pickle, npy)\n"
-                                 "    description: details of the dataset. Defaults to None.\n\n"
-                                 "Returns:\n"
-                                 "    DatasetInfo: the new dataset, as the platform describes it\n"});
-  native::def<&mount_dataset>(m, {"mount_dataset",
-                                  {},
-                                  "Mount the project's dataset storage under /home/jovyan/workspace.\n\n"
-                                  "Writes the rclone configuration (readable by its owner only, as it holds the\n"
-                                  "SDK token) and starts two rclone mounts as daemons: \"dataset\" read-only and\n"
-                                  "\"dataset-staged\" writable. Raises RuntimeError with rclone's error output when\n"
-                                  "a mount fails.\n"});
-  m.attr("_open_owner_only") = native::function<&open_owner_only>(m, {"_open_owner_only", {{"path"}, {"flags"}}});
-}
-
-void define_dataset_operations(py::module_& m) {
-  native::def<&create_dataset>(
-      m, {"create_dataset",
-          {{"name", Kind::Str}, kDescription, {"exist_ok", Kind::Bool, native::Default::boolean(false)}},
-          "Create the dataset directory on the platform.\n\n"
-          "Args:\n"
-          "    name: name of the dataset\n"
-          "    description: details of the dataset. Defaults to None.\n"
-          "    exist_ok: when True, no error is raised if the dataset already exists.\n\n"
-          "Returns:\n"
-          "    DatasetInfo: the dataset\n"});
-  native::def<&create_dataset_version>(m, {"create_dataset_version",
-                                           {{"dataset_name", Kind::Str}, kDescription},
-                                           "Create a new version of the dataset with the given name.\n\n"
-                                           "Args:\n"
-                                           "    dataset_name: name of the dataset\n"
-                                           "    description: details of the version. Defaults to None.\n\n"
-                                           "Returns:\n"
-                                           "    DatasetVersionInfo: the new version\n"});
-  native::def<&create_dataset_version_by_id>(
-      m, {"create_dataset_version_by_id", {{"dataset_id", Kind::Int}, kDescription}});
-  native::def<&get_dataset_list>(
-      m, {"get_dataset_list",
-          {{"page", Kind::Int, native::Default::number(1)}, {"page_size", Kind::Int, native::Default::number(1000)}},
-          "Get one page of the project's datasets.\n\n"
-          "Args:\n"
-          "    page: current page number. Defaults to 1.\n"
-          "    page_size: number of items per page. Defaults to 1000.\n\n"
-          "Returns:\n"
-          "    List[DatasetInfo]: the datasets of that page\n"});
-  native::def<&get_dataset>(m, {"get_dataset",
-                                {{"dataset_id", Kind::Int}},
-                                "Get the dataset with the given id.\n\n"
-                                "Args:\n"
-                                "    dataset_id: id of the dataset\n\n"
-                                "Returns:\n"
-                                "    Optional[DatasetInfo]: the dataset, None when the platform has none\n"});
-  native::def<&get_code_snippet_to_upload_dataset>(
-      m, {"get_code_snippet_to_upload_dataset",
-          {{"name", Kind::Str}, {"data", Kind::Str}, {"file_type", Kind::Str}},
-          "Get the code snippet that uploads a data object to a dataset.\n\n"
-          "Args:\n"
-          "    name: name of the dataset\n"
-          "    data: variable name of the data object in your code\n"
-          "    file_type: file type to save the data as\n"});
-  native::def<&get_code_snippet_to_import_dataset>(m, {"get_code_snippet_to_import_dataset",
-                                                       {{"dataset_id", Kind::Int}, {"dataset_version_id", Kind::Int}},
-                                                       "Get the code snippet that imports a dataset version.\n\n"
-                                                       "Args:\n"
-                                                       "    dataset_id: id of the dataset\n"
-                                                       "    dataset_version_id: id of the dataset version\n"});
-}
-
-}  // namespace
-
-PYBIND11_MODULE(methods, m) {
-  bind_imports(m);
-  define_save_and_mount(m);
-  define_dataset_operations(m);
+  native::def<&save_dataset>(m);
+  native::def<&mount_dataset>(m);
+  native::def<&open_owner_only>(m);
+  native::def<&create_dataset>(m);
+  native::def<&create_dataset_version>(m);
+  native::def<&create_dataset_version_by_id>(m);
+  native::def<&get_dataset_list>(m);
+  native::def<&get_dataset>(m);
+  native::def<&get_code_snippet_to_upload_dataset>(m);
+  native::def<&get_code_snippet_to_import_dataset>(m);
 }

@@ -15,12 +15,13 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "velora_native/classes.hpp"
 #include "velora_native/errors.hpp"
+#include "velora_native/function.hpp"
 #include "velora_native/objects.hpp"
 
 namespace native = velora::native;
@@ -29,32 +30,28 @@ using native::interned;
 using native::Kind;
 using native::kNone;
 using native::truthy;
+using native::utf8;
 using namespace std::string_view_literals;
 
 namespace {
 
-// Oracle's reserved words, in order. Written bare, one would be read as the
-// keyword, pseudo-column or function it names (`WHERE user = ...` compares
-// the session's user; `FROM select` does not parse), so none is a bare name.
-constexpr auto kOracleReservedWords = std::to_array<std::string_view>({
-    "ACCESS",     "ADD",        "ALL",        "ALTER",   "AND",        "ANY",        "AS",        "ASC",
-    "AUDIT",      "BETWEEN",    "BY",         "CHAR",    "CHECK",      "CLUSTER",    "COLUMN",    "COMMENT",
-    "COMPRESS",   "CONNECT",    "CREATE",     "CURRENT", "DATE",       "DECIMAL",    "DEFAULT",   "DELETE",
-    "DESC",       "DISTINCT",   "DROP",       "ELSE",    "EXCLUSIVE",  "EXISTS",     "FILE",      "FLOAT",
-    "FOR",        "FROM",       "GRANT",      "GROUP",   "HAVING",     "IDENTIFIED", "IMMEDIATE", "IN",
-    "INCREMENT",  "INDEX",      "INITIAL",    "INSERT",  "INTEGER",    "INTERSECT",  "INTO",      "IS",
-    "LEVEL",      "LIKE",       "LOCK",       "LONG",    "MAXEXTENTS", "MINUS",      "MLSLABEL",  "MODE",
-    "MODIFY",     "NOAUDIT",    "NOCOMPRESS", "NOT",     "NOWAIT",     "NULL",       "NUMBER",    "OF",
-    "OFFLINE",    "ON",         "ONLINE",     "OPTION",  "OR",         "ORDER",      "PCTFREE",   "PRIOR",
-    "PRIVILEGES", "PUBLIC",     "RAW",        "RENAME",  "RESOURCE",   "REVOKE",     "ROW",       "ROWID",
-    "ROWNUM",     "ROWS",       "SELECT",     "SESSION", "SET",        "SHARE",      "SIZE",      "SMALLINT",
-    "START",      "SUCCESSFUL", "SYNONYM",    "SYSDATE", "TABLE",      "THEN",       "TO",        "TRIGGER",
-    "UID",        "UNION",      "UNIQUE",     "UPDATE",  "USER",       "VALIDATE",   "VALUES",    "VARCHAR",
-    "VARCHAR2",   "VIEW",       "WHENEVER",   "WHERE",   "WITH",
-});
-static_assert(std::is_sorted(kOracleReservedWords.begin(), kOracleReservedWords.end()));
+// Oracle's reserved words. Written bare, one would be read as the keyword,
+// pseudo-column or function it names (`WHERE user = ...` compares the
+// session's user; `FROM select` does not parse), so none is a bare name.
+constexpr std::string_view kOracleReservedWords =
+    " ACCESS ADD ALL ALTER AND ANY AS ASC AUDIT BETWEEN BY CHAR CHECK CLUSTER COLUMN COMMENT COMPRESS CONNECT CREATE "
+    "CURRENT DATE DECIMAL DEFAULT DELETE DESC DISTINCT DROP ELSE EXCLUSIVE EXISTS FILE FLOAT FOR FROM GRANT GROUP "
+    "HAVING IDENTIFIED IMMEDIATE IN INCREMENT INDEX INITIAL INSERT INTEGER INTERSECT INTO IS LEVEL LIKE LOCK LONG "
+    "MAXEXTENTS MINUS MLSLABEL MODE MODIFY NOAUDIT NOCOMPRESS NOT NOWAIT NULL NUMBER OF OFFLINE ON ONLINE OPTION OR "
+    "ORDER PCTFREE PRIOR PRIVILEGES PUBLIC RAW RENAME RESOURCE REVOKE ROW ROWID ROWNUM ROWS SELECT SESSION SET SHARE "
+    "SIZE SMALLINT START SUCCESSFUL SYNONYM SYSDATE TABLE THEN TO TRIGGER UID UNION UNIQUE UPDATE USER VALIDATE "
+    "VALUES VARCHAR VARCHAR2 VIEW WHENEVER WHERE WITH ";
+
+// Upper-case catalog names, so that a database with a case-sensitive
+// collation resolves them too; N'' since catalog names are nvarchar.
 
 enum class Measure : unsigned char { Bytes, Characters, Utf16Units };
+constexpr std::array<const char*, 3> kMeasureNames = {"bytes", "characters", "UTF-16 code units"};
 enum class Paging : unsigned char { LimitOffset, OffsetFetch, RowNum };
 
 // How one dialect differs. A name beyond its limits would be refused by the
@@ -62,114 +59,93 @@ enum class Paging : unsigned char { LimitOffset, OffsetFetch, RowNum };
 // address another table; so it is refused before any text is written.
 struct Dialect {
   const char* class_name;
-  const char* name;              // as messages name the dialect
-  std::string_view open_quote;   // identifier_quote; empty: names are written bare
-  std::string_view close_quote;  // doubled inside a quoted name
-  bool limit_offset;             // supports_limit_offset
-  bool ilike;                    // use_ilike: the substring match is ILIKE
-  std::size_t longest_name = 0;  // 0: any length; a bare dialect's limit holds for each dotted part
+  const char* name = "";             // as messages name the dialect
+  std::string_view quotes = "\"\"";  // opening (identifier_quote) and closing quote; empty: names are written bare
+  bool limit_offset = true;          // supports_limit_offset
+  bool ilike = false;                // use_ilike: the substring match is ILIKE
+  std::size_t longest_name = 0;      // 0: any length; a bare dialect's limit holds for each dotted part
   Measure measure = Measure::Bytes;
   bool bmp_only = false;           // no character beyond U+FFFF
   bool no_trailing_space = false;  // no space, tab, line feed, vertical tab, form feed or carriage return at the end
-  std::span<const std::string_view> reserved_words = {};  // never written bare
+  std::string_view reserved_words = {};  // never written bare; space-separated, upper case
   Paging paging = Paging::LimitOffset;
-  std::string_view max_rows = {};  // the LIMIT written before an OFFSET alone, where OFFSET needs one
-  // The column listing: the head, the table name as the content of a string
-  // literal with each of `literal_escapes` written twice, the tail. Each
-  // keeps to the current schema (database, owner), where a select reads.
-  std::string_view schema_head = {};
-  std::string_view schema_tail = {};
-  std::string_view literal_escapes = "'";
+  std::string_view max_rows = {};  // the LIMIT written before an OFFSET alone, which needs one
+  // The column listing, "{}" standing for the table name. Each keeps to the
+  // current schema (database, owner), where an unqualified select reads.
+  std::string_view columns = {};
+  std::string_view literal_escapes = "'";  // written twice in the listing's string literal
+
+  constexpr std::string_view open() const { return quotes.substr(0, quotes.size() / 2); }
+  constexpr std::string_view close() const { return quotes.substr(quotes.size() / 2); }
 };
 
 constexpr std::size_t kBase = 0;
+constexpr std::size_t kOracle = 4;
 constexpr auto kDialects = std::to_array<Dialect>({
-    {.class_name = "DBQueryBuilder",
-     .name = "",
-     .open_quote = "\"",
-     .close_quote = "\"",
-     .limit_offset = true,
-     .ilike = false},
+    {.class_name = "DBQueryBuilder"},
     {.class_name = "PostgreSQLQueryBuilder",
      .name = "PostgreSQL",
-     .open_quote = "\"",
-     .close_quote = "\"",
-     .limit_offset = true,
      .ilike = true,
      .longest_name = 63,
-     .schema_head = "\n"
-                    "            SELECT column_name, data_type, is_nullable\n"
-                    "            FROM information_schema.columns\n"
-                    "            WHERE table_name = '",
-     .schema_tail = "'\n"
-                    "            AND table_schema = current_schema()\n"
-                    "            ORDER BY ordinal_position\n"
-                    "        "},
+     .columns = "\n"
+                "            SELECT column_name, data_type, is_nullable\n"
+                "            FROM information_schema.columns\n"
+                "            WHERE table_name = '{}'\n"
+                "            AND table_schema = current_schema()\n"
+                "            ORDER BY ordinal_position\n"
+                "        "},
     // MySQL literals read a backslash as an escape, so it is doubled too.
     {.class_name = "MySQLQueryBuilder",
      .name = "MySQL",
-     .open_quote = "`",
-     .close_quote = "`",
-     .limit_offset = true,
-     .ilike = false,
+     .quotes = "``",
      .longest_name = 64,
      .measure = Measure::Characters,
      .bmp_only = true,
      .no_trailing_space = true,
      .max_rows = "18446744073709551615",
-     .schema_head = "\n"
-                    "            SELECT column_name, data_type,\n"
-                    "                   IF(is_nullable = 'YES', 'true', 'false') as is_nullable\n"
-                    "            FROM information_schema.columns\n"
-                    "            WHERE table_name = '",
-     .schema_tail = "'\n"
-                    "            AND table_schema = DATABASE()\n"
-                    "            ORDER BY ordinal_position\n"
-                    "        ",
+     .columns = "\n"
+                "            SELECT column_name, data_type,\n"
+                "                   IF(is_nullable = 'YES', 'true', 'false') as is_nullable\n"
+                "            FROM information_schema.columns\n"
+                "            WHERE table_name = '{}'\n"
+                "            AND table_schema = DATABASE()\n"
+                "            ORDER BY ordinal_position\n"
+                "        ",
      .literal_escapes = "'\\"},
-    // Upper-case catalog names, so that a database with a case-sensitive
-    // collation resolves them too; N'' since catalog names are nvarchar.
     {.class_name = "MSSQLQueryBuilder",
      .name = "SQL Server",
-     .open_quote = "[",
-     .close_quote = "]",
-     .limit_offset = true,
-     .ilike = false,
+     .quotes = "[]",
      .longest_name = 128,
      .measure = Measure::Utf16Units,
      .paging = Paging::OffsetFetch,
-     .schema_head = "\n"
-                    "            SELECT COLUMN_NAME AS column_name, DATA_TYPE AS data_type,\n"
-                    "                   CASE WHEN IS_NULLABLE = 'YES' THEN 'true' ELSE 'false' END AS is_nullable\n"
-                    "            FROM INFORMATION_SCHEMA.COLUMNS\n"
-                    "            WHERE TABLE_NAME = N'",
-     .schema_tail = "'\n"
-                    "            AND TABLE_SCHEMA = SCHEMA_NAME()\n"
-                    "            ORDER BY ORDINAL_POSITION\n"
-                    "        "},
+     .columns = "\n"
+                "            SELECT COLUMN_NAME AS column_name, DATA_TYPE AS data_type,\n"
+                "                   CASE WHEN IS_NULLABLE = 'YES' THEN 'true' ELSE 'false' END AS is_nullable\n"
+                "            FROM INFORMATION_SCHEMA.COLUMNS\n"
+                "            WHERE TABLE_NAME = N'{}'\n"
+                "            AND TABLE_SCHEMA = SCHEMA_NAME()\n"
+                "            ORDER BY ORDINAL_POSITION\n"
+                "        "},
     {.class_name = "OracleQueryBuilder",
      .name = "Oracle",
-     .open_quote = "",
-     .close_quote = "",
+     .quotes = "",
      .limit_offset = false,
-     .ilike = false,
      .longest_name = 128,
      .reserved_words = kOracleReservedWords,
      .paging = Paging::RowNum,
-     .schema_head = "\n"
-                    "            SELECT\n"
-                    "                column_name,\n"
-                    "                data_type,\n"
-                    "                CASE\n"
-                    "                    WHEN nullable = 'Y' THEN 'true'\n"
-                    "                    ELSE 'false'\n"
-                    "                END as is_nullable\n"
-                    "            FROM all_tab_columns\n"
-                    "            WHERE table_name = UPPER('",
-     .schema_tail = "')\n"
-                    "            AND owner = SYS_CONTEXT('USERENV', 'CURRENT_SCHEMA')\n"
-                    "            ORDER BY column_id\n"
-                    "        "},
+     .columns = "\n"
+                "            SELECT\n"
+                "                column_name,\n"
+                "                data_type,\n"
+                "                CASE\n"
+                "                    WHEN nullable = 'Y' THEN 'true'\n"
+                "                    ELSE 'false'\n"
+                "                END as is_nullable\n"
+                "            FROM all_tab_columns\n"
+                "            WHERE table_name = UPPER('{}')\n"
+                "            AND owner = SYS_CONTEXT('USERENV', 'CURRENT_SCHEMA')\n"
+                "            ORDER BY column_id\n"
+                "        "},
 });
 
 // get_operator's table: match-type member names and their operators.
@@ -178,13 +154,13 @@ constexpr auto kOperators = std::to_array<std::pair<const char*, const char*>>(
 constexpr std::size_t kLike = 6;
 
 // The class of each row, for the super() calls of its methods and for
-// finding the row of a builder; the match-type enumeration as loaded, and
-// its members in table order.
+// finding the row of a builder; the match-type enumeration as loaded, its
+// members in table order and their operators.
 struct State {
   std::array<py::object, kDialects.size()> classes;
   py::object match_types;
   std::array<py::object, kOperators.size()> members;
-  std::array<py::object, kOperators.size()> operator_texts;
+  std::array<py::object, kOperators.size()> operators;
 };
 
 PYBIND11_CONSTINIT py::gil_safe_call_once_and_store<State> state_storage;
@@ -201,16 +177,30 @@ const Dialect& dialect_of(py::handle builder) {
   return kDialects[kBase];
 }
 
-// ---------------------------------------------------------------- texts
+constexpr native::Signature kInit{"__init__", {{"self"}}};
+constexpr native::Signature kValidate{
+    "validate_custom_query", {{"self"}, {"query", Kind::Str}}, "Whether a hand-written query's quotes balance."};
+constexpr native::Signature kSelect{"build_select_query",
+                                    {{"self"},
+                                     {"table", Kind::Str},
+                                     {"filters", Kind::OptList, kNone},
+                                     {"sorting", Kind::Any, kNone},
+                                     {"limit", Kind::OptInt, kNone},
+                                     {"offset", Kind::OptInt, kNone}},
+                                    "The SQL text and the :filter_value_N parameters of a page of `table`."};
+constexpr native::Signature kSchema{
+    "build_schema_query", {{"self"}, {"table_name", Kind::Str}}, "The query listing the columns of `table_name`."};
+constexpr native::Signature kQuote{
+    "quote_identifier", {{"self"}, {"identifier", Kind::Str}}, "`identifier` as the dialect writes it into SQL."};
+constexpr native::Signature kOperator{
+    "get_operator", {{"self"}, {"match_type"}}, "The SQL comparison operator of a match type."};
+constexpr native::Signature kPaginate{
+    "add_pagination",
+    {{"self"}, {"query", Kind::Str}, {"limit", Kind::OptInt}, {"offset", Kind::OptInt}},
+    "`query` limited to `limit` rows after skipping `offset` (None: no bound)."};
+constexpr native::Signature kGetBuilder{
+    "get_builder", {{"cls"}, {"db_type"}}, "A new query builder for `db_type`; ValueError when none exists for it."};
 
-std::string_view utf8(py::handle text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-  if (data == nullptr) throw py::error_already_set();
-  return {data, static_cast<std::size_t>(size)};
-}
-
-// str(value); a str is its own text.
 py::object text_of(py::handle value) {
   if (PyUnicode_CheckExact(value.ptr())) return native::borrowed(value);
   return native::owned(PyObject_Str(value.ptr()));
@@ -226,12 +216,18 @@ void append_doubled(std::string& out, std::string_view text, std::string_view wh
   out.append(text);
 }
 
-std::size_t occurrences(std::string_view text, std::string_view what) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(what); at != std::string_view::npos; at = text.find(what, at + what.size())) {
-    ++count;
-  }
-  return count;
+// text.count(what): non-overlapping occurrences.
+std::size_t occurrences(py::handle text, std::string_view what) {
+  const Py_ssize_t count = PyUnicode_Count(text.ptr(), py::str(what).ptr(), 0, PY_SSIZE_T_MAX);
+  if (count < 0) throw py::error_already_set();
+  return static_cast<std::size_t>(count);
+}
+
+std::string decimal(py::handle integer) {
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
+  if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return overflow == 0 ? std::to_string(value) : std::string(utf8(text_of(integer)));
 }
 
 // self.<Name>(*args), looked up on the object at every call.
@@ -241,10 +237,10 @@ py::object call_method(py::handle self, Args... args) {
   return native::owned(PyObject_VectorcallMethod(interned<Name>(), argv.data(), argv.size(), nullptr));
 }
 
-// super(cls, self).<Name>(*args): how a dialect's method reaches its base.
-// super() reads a None `self` as no object at all, and the unbound super it
-// makes would answer the attribute with its own method, so None is refused as
-// super refuses any other object that is no instance of `cls`.
+// super(<class of row D>, self).<Name>(*args): how a dialect's method
+// reaches its base. super() reads a None `self` as no object at all, and the
+// unbound super it makes would answer with its own attribute, so None is
+// refused as super refuses any other object that is no instance of the class.
 template <native::Literal Name, typename... Args>
 py::object call_super(std::size_t dialect, py::handle self, Args... args) {
   if (self.is_none()) native::raise(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
@@ -253,24 +249,16 @@ py::object call_super(std::size_t dialect, py::handle self, Args... args) {
   return native::attr<Name>(bound)(args...);
 }
 
-// ---------------------------------------------------------------- identifiers
-
-bool is_letter(Py_UCS4 character) { return Py_UNICODE_ISALPHA(character); }
-
-bool is_identifier_character(Py_UCS4 character) {
-  return Py_UNICODE_ISALNUM(character) || character == '_' || character == '$' || character == '#';
-}
-
 // A name that is safe to write unquoted: dot-separated parts, each a letter
 // followed by letters, digits, "_", "$" and "#".
 bool is_plain_identifier(py::handle identifier) {
   bool part_start = true;
   for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(identifier.ptr()); ++i) {
-    const Py_UCS4 character = PyUnicode_READ_CHAR(identifier.ptr(), i);
-    if (character == '.') {
+    const Py_UCS4 c = PyUnicode_READ_CHAR(identifier.ptr(), i);
+    if (c == '.') {
       if (part_start) return false;
       part_start = true;
-    } else if (!(part_start ? is_letter(character) : is_identifier_character(character))) {
+    } else if (part_start ? !Py_UNICODE_ISALPHA(c) : !(Py_UNICODE_ISALNUM(c) || c == '_' || c == '$' || c == '#')) {
       return false;
     } else {
       part_start = false;
@@ -279,88 +267,57 @@ bool is_plain_identifier(py::handle identifier) {
   return !part_start;
 }
 
-const char* unit_name(Measure measure) {
-  switch (measure) {
-    case Measure::Bytes:
-      return "bytes";
-    case Measure::Characters:
-      return "characters";
-    case Measure::Utf16Units:
-      return "UTF-16 code units";
-  }
-  return "";
+// ValueError: `problem` (a format for `args`), then ": identifier=" and the identifier's repr.
+template <typename... Args>
+[[noreturn]] void refuse(py::handle identifier, const std::string& problem, Args... args) {
+  native::raise(PyExc_ValueError, (problem + ": identifier=%R").c_str(), args..., identifier.ptr());
 }
 
-// The size of UTF-8 `text` in `measure`: a character is a byte that does not
-// continue another, and one beyond U+FFFF (a 4-byte lead) is two UTF-16 units.
-std::size_t size_in(Measure measure, std::string_view text) {
-  const auto count = [text](auto test) {
-    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), test));
-  };
-  const auto characters = [&count] { return count([](unsigned char c) { return (c & 0xC0) != 0x80; }); };
-  switch (measure) {
-    case Measure::Bytes:
-      return text.size();
-    case Measure::Characters:
-      return characters();
-    case Measure::Utf16Units:
-      return characters() + count([](unsigned char c) { return c >= 0xF0; });
-  }
-  return text.size();
-}
-
+// Refuses a name (or a dotted part, `subject`) beyond the dialect's length.
+// In UTF-8 a character is a byte that does not continue another, and one
+// beyond U+FFFF (a 4-byte lead) is two UTF-16 units.
 void refuse_longer(const Dialect& d, std::string_view text, py::handle identifier, const char* subject) {
-  if (d.longest_name == 0 || size_in(d.measure, text) <= d.longest_name) return;
-  native::raise(PyExc_ValueError, "%s longer than the %zu %s %s takes: identifier=%R", subject, d.longest_name,
-                unit_name(d.measure), d.name, identifier.ptr());
+  const auto count = [text](auto test) { return std::size_t(std::count_if(text.begin(), text.end(), test)); };
+  std::size_t size = text.size();
+  if (d.measure != Measure::Bytes) size = count([](unsigned char c) { return (c & 0xC0) != 0x80; });
+  if (d.measure == Measure::Utf16Units) size += count([](unsigned char c) { return c >= 0xF0; });
+  if (d.longest_name == 0 || size <= d.longest_name) return;
+  refuse(identifier, "%s longer than the %zu %s %s takes", subject, d.longest_name,
+         kMeasureNames[static_cast<std::size_t>(d.measure)], d.name);
 }
 
 void refuse_nul(std::string_view text, py::handle identifier) {
-  if (text.find('\0') == std::string_view::npos) return;
-  native::raise(PyExc_ValueError, "Identifier must not contain NUL characters: identifier=%R", identifier.ptr());
+  if (text.find('\0') != std::string_view::npos) refuse(identifier, "Identifier must not contain NUL characters");
 }
 
 // A name to be written between quotes: not empty, no NUL, within the dialect's limits.
 void check_quoted_name(const Dialect& d, std::string_view text, py::handle identifier) {
-  if (text.empty()) native::raise(PyExc_ValueError, "Identifier must not be empty: identifier=%R", identifier.ptr());
+  if (text.empty()) refuse(identifier, "Identifier must not be empty");
   refuse_nul(text, identifier);
   if (d.bmp_only && std::any_of(text.begin(), text.end(), [](unsigned char c) { return c >= 0xF0; })) {
-    native::raise(PyExc_ValueError,
-                  "Identifier has a character beyond U+FFFF, which %s does not take in names: identifier=%R", d.name,
-                  identifier.ptr());
+    refuse(identifier, "Identifier has a character beyond U+FFFF, which %s does not take in names", d.name);
   }
   if (d.no_trailing_space && " \t\n\v\f\r"sv.find(text.back()) != std::string_view::npos) {
-    native::raise(PyExc_ValueError,
-                  "Identifier ends with a space character, which %s does not take in names: identifier=%R", d.name,
-                  identifier.ptr());
+    refuse(identifier, "Identifier ends with a space character, which %s does not take in names", d.name);
   }
   refuse_longer(d, text, identifier, "Identifier is");
-}
-
-// `part` (letters, digits, _, $, #) in upper case is one of the dialect's reserved words.
-bool is_reserved(const Dialect& d, std::string_view part) {
-  std::string upper(part);
-  std::transform(upper.begin(), upper.end(), upper.begin(),
-                 [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
-  return std::binary_search(d.reserved_words.begin(), d.reserved_words.end(), upper);
 }
 
 // A name to be written bare: plain, each dotted part within the limits and no reserved word.
 void check_bare_name(const Dialect& d, std::string_view text, py::handle identifier) {
   if (!is_plain_identifier(identifier)) {
-    native::raise(PyExc_ValueError,
-                  "Identifier cannot be written unquoted: it must be dot-separated names of letters, digits, "
-                  "_, $ and #, each starting with a letter: identifier=%R",
-                  identifier.ptr());
+    refuse(identifier,
+           "Identifier cannot be written unquoted: it must be dot-separated names of letters, digits, _, $ and #, "
+           "each starting with a letter");
   }
   for (std::string_view rest = text; !rest.empty();) {
     const std::string_view part = rest.substr(0, rest.find('.'));
     refuse_longer(d, part, identifier, "Identifier has a part");
-    if (is_reserved(d, part)) {
-      native::raise(PyExc_ValueError,
-                    "Identifier cannot be written unquoted: %s is a reserved word, which %s reads as SQL: "
-                    "identifier=%R",
-                    std::string(part).c_str(), d.name, identifier.ptr());
+    std::string word = " ";
+    for (const char c : part) word += c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    if (d.reserved_words.find(word + " ") != std::string_view::npos) {
+      refuse(identifier, "Identifier cannot be written unquoted: %s is a reserved word, which %s reads as SQL",
+             std::string(part).c_str(), d.name);
     }
     rest.remove_prefix(std::min(part.size() + 1, rest.size()));
   }
@@ -380,97 +337,50 @@ py::object quoted(const Dialect& d, py::handle identifier, std::string_view open
   return py::str(out.append(close));
 }
 
-// ---------------------------------------------------------------- pagination
-
-// The decimal text of an int of any size.
-std::string decimal(py::handle integer) {
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
-  if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
-  return overflow == 0 ? std::to_string(value) : std::string(utf8(text_of(integer)));
-}
-
-void append_limit_offset(std::string& out, const Dialect& d, py::handle limit, py::handle offset) {
-  if (!limit.is_none()) {
-    out.append(" LIMIT "sv).append(decimal(limit));
-  } else if (!offset.is_none() && !d.max_rows.empty()) {
-    out.append(" LIMIT "sv).append(d.max_rows);
-  }
-  if (!offset.is_none()) out.append(" OFFSET "sv).append(decimal(offset));
-}
-
-// FETCH is taken only after an OFFSET.
-void append_offset_fetch(std::string& out, py::handle limit, py::handle offset) {
-  if (!offset.is_none()) {
-    out.append(" OFFSET "sv).append(decimal(offset)).append(" ROWS"sv);
-  } else if (!limit.is_none()) {
-    out.append(" OFFSET 0 ROWS"sv);
-  }
-  if (!limit.is_none()) out.append(" FETCH NEXT "sv).append(decimal(limit)).append(" ROWS ONLY"sv);
-}
-
-// The query inside a ROWNUM window; only with both a limit and an offset.
-std::string rownum_window(std::string_view query, py::handle limit, py::handle offset) {
-  if (limit.is_none() || offset.is_none()) return std::string(query);
-  return std::string("\n                SELECT * FROM (\n                    SELECT a.*, ROWNUM rnum FROM (\n")
-      .append("                        "sv)
-      .append(query)
-      .append("\n                    ) a WHERE ROWNUM <= "sv)
-      .append(decimal(native::owned(PyNumber_Add(offset.ptr(), limit.ptr()))))
-      .append("\n                ) WHERE rnum > "sv)
-      .append(decimal(offset))
-      .append("\n            "sv);
-}
-
+// The base pages by LIMIT and OFFSET when supports_limit_offset is true;
+// SQL Server by OFFSET and FETCH, which it takes only after an OFFSET;
+// Oracle by a ROWNUM window, only with both a limit and an offset.
 template <Paging P>
-py::object add_pagination(const native::Call& call) {
-  std::string out(utf8(call[1]));
+py::object add_pagination(const native::Call<kPaginate>& call) {
+  const py::handle limit = call.arg<"limit">();
+  const py::handle offset = call.arg<"offset">();
+  std::string out(call.text<"query">());
   if constexpr (P == Paging::LimitOffset) {
-    if (!truthy(native::attr<"supports_limit_offset">(call[0]))) return native::borrowed(call[1]);
-    append_limit_offset(out, dialect_of(call[0]), call[2], call[3]);
+    if (!truthy(native::attr<"supports_limit_offset">(call.arg<"self">())))
+      return native::borrowed(call.arg<"query">());
+    const std::string_view max_rows = dialect_of(call.arg<"self">()).max_rows;
+    if (!limit.is_none() || (!offset.is_none() && !max_rows.empty())) {
+      out.append(" LIMIT "sv).append(limit.is_none() ? std::string(max_rows) : decimal(limit));
+    }
+    if (!offset.is_none()) out.append(" OFFSET "sv).append(decimal(offset));
   } else if constexpr (P == Paging::OffsetFetch) {
-    append_offset_fetch(out, call[2], call[3]);
+    if (!offset.is_none() || !limit.is_none()) {
+      out.append(" OFFSET "sv).append(offset.is_none() ? std::string("0") : decimal(offset)).append(" ROWS"sv);
+    }
+    if (!limit.is_none()) out.append(" FETCH NEXT "sv).append(decimal(limit)).append(" ROWS ONLY"sv);
   } else {
-    out = rownum_window(out, call[2], call[3]);
+    if (limit.is_none() || offset.is_none()) return native::borrowed(call.arg<"query">());
+    const py::object bound = native::owned(PyNumber_Add(offset.ptr(), limit.ptr()));
+    out =
+        "\n                SELECT * FROM (\n                    SELECT a.*, ROWNUM rnum FROM (\n                       "
+        " " +
+        out + "\n                    ) a WHERE ROWNUM <= " + decimal(bound) + "\n                ) WHERE rnum > " +
+        decimal(offset) + "\n            ";
   }
   return py::str(out);
 }
 
-// ---------------------------------------------------------------- match types
-
-// The position of `match_type` in get_operator's table as built from
-// `match_types` now. Members cannot be reassigned, so while `match_types` is
-// the enumeration loaded, its members are known; anything else is looked up
-// in the table, built afresh.
-std::size_t operator_index(py::handle match_types, py::handle match_type) {
-  if (match_types.is(state().match_types)) {
-    for (std::size_t i = 0; i < kOperators.size(); ++i) {
-      if (match_type.is(state().members[i])) return i;
-    }
-  }
-  py::dict table;
-  for (std::size_t i = 0; i < kOperators.size(); ++i) table[match_types.attr(kOperators[i].first)] = i;
-  return native::owned(PyObject_GetItem(table.ptr(), match_type.ptr())).cast<std::size_t>();
-}
-
-// match_type == match_types.like
-bool is_like(py::handle match_types, py::handle match_type) {
-  const bool loaded = match_types.is(state().match_types);
-  return match_type.equal(loaded ? state().members[kLike] : native::attr<"like">(match_types));
-}
-
-// ---------------------------------------------------------------- SELECT
-
-// Appends str(self.quote_identifier(name)).
 void append_identifier(std::string& sql, py::handle self, py::handle name) {
   sql.append(utf8(text_of(call_method<"quote_identifier">(self, name))));
 }
 
-void append_where(std::string& sql, py::dict& parameters, const native::Call& call) {
-  const py::handle self = call[0];
-  const py::handle filters = call[2];
+void append_where(std::string& sql, py::dict& parameters, const native::Call<kSelect>& call) {
+  const py::handle self = call.arg<"self">();
+  const py::handle filters = call.arg<"filters">();
   if (filters.is_none() || PyList_GET_SIZE(filters.ptr()) == 0) return;
   const py::object match_types = call.global<"InferenceDatabaseRecordsMatchType">();
+  const py::object like =
+      match_types.is(state().match_types) ? state().members[kLike] : native::attr<"like">(match_types);
   sql.append(" WHERE "sv);
   for (const py::handle filter : filters) {
     if (parameters.size() > 0) sql.append(" AND "sv);
@@ -478,8 +388,8 @@ void append_where(std::string& sql, py::dict& parameters, const native::Call& ca
     const py::object value = native::attr<"match_value">(filter);
     const py::object match_type = native::attr<"match_type">(filter);
     std::string operator_text;
-    if (is_like(match_types, match_type)) {
-      parameters[py::str(name)] = native::owned(PyUnicode_FromFormat("%%%S%%", value.ptr()));
+    if (match_type.equal(like)) {
+      parameters[py::str(name)] = py::str("%" + std::string(utf8(text_of(value))) + "%");
       operator_text = truthy(native::attr<"use_ilike">(self)) ? "ILIKE" : "LIKE";
     } else {
       parameters[py::str(name)] = value;
@@ -490,100 +400,79 @@ void append_where(std::string& sql, py::dict& parameters, const native::Call& ca
   }
 }
 
-// ASC or DESC in any letter case.
-bool is_sort_direction(std::string_view text) {
-  const auto is = [text](std::string_view keyword) {
-    return std::equal(text.begin(), text.end(), keyword.begin(), keyword.end(),
-                      [](char a, char b) { return (a >= 'a' && a <= 'z' ? a - 'a' + 'A' : a) == b; });
-  };
-  return is("ASC") || is("DESC");
-}
-
-void append_sort(std::string& sql, py::handle self, py::handle sort) {
-  append_identifier(sql, self, native::attr<"column_name">(sort));
-  const py::object direction = native::attr<"value">(native::attr<"order_type">(sort));
-  const py::object text = text_of(direction);
-  if (!is_sort_direction(utf8(text))) {
-    native::raise(PyExc_ValueError, "Sort direction must be ASC or DESC: order_type.value=%R", direction.ptr());
-  }
-  sql.append(" "sv).append(utf8(text));
-}
-
-// Whether an ORDER BY clause was written.
-bool append_order_by(std::string& sql, const native::Call& call) {
-  const py::handle sorting = call[3];
+// ORDER BY the sorts (a single record is a list of one); whether one was written.
+bool append_order_by(std::string& sql, const native::Call<kSelect>& call) {
+  const py::handle sorting = call.arg<"sorting">();
   if (sorting.is_none()) return false;
-  const int single = PyObject_IsInstance(sorting.ptr(), call.global<"InferenceDatabaseRecordsSorting">().ptr());
-  if (single < 0) throw py::error_already_set();
-  if (single == 1) {
-    sql.append(" ORDER BY "sv);
-    append_sort(sql, call[0], sorting);
-    return true;
-  }
-  if (!truthy(sorting)) return false;
+  const bool single = native::is_instance(sorting, call.global<"InferenceDatabaseRecordsSorting">());
+  const py::object sorts = single ? py::make_tuple(sorting) : native::borrowed(sorting);
   bool written = false;
-  for (const py::handle sort : sorting) {
-    sql.append(written ? ", " : " ORDER BY ");
-    append_sort(sql, call[0], sort);
+  for (const py::handle sort : truthy(sorts) ? sorts : py::tuple()) {
+    sql.append(written ? ", "sv : " ORDER BY "sv);
+    append_identifier(sql, call.arg<"self">(), native::attr<"column_name">(sort));
+    const py::object direction = native::attr<"value">(native::attr<"order_type">(sort));
+    const py::object text = text_of(direction);
+    std::string upper(utf8(text));
+    for (char& c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    if (upper != "ASC" && upper != "DESC") {
+      native::raise(PyExc_ValueError, "Sort direction must be ASC or DESC: order_type.value=%R", direction.ptr());
+    }
+    sql.append(" "sv).append(utf8(text));
     written = true;
   }
   return written;
 }
 
-py::object build_select_query(const native::Call& call) {
-  const py::handle self = call[0];
+py::object build_select_query(const native::Call<kSelect>& call) {
+  const py::handle self = call.arg<"self">();
+  const py::handle limit = call.arg<"limit">();
+  const py::handle offset = call.arg<"offset">();
   std::string sql;
   sql.reserve(256);
   sql.append("SELECT * FROM "sv);
-  append_identifier(sql, self, call[1]);
+  append_identifier(sql, self, call.arg<"table">());
   py::dict parameters;
   append_where(sql, parameters, call);
   const bool sorted = append_order_by(sql, call);
   // SQL Server takes OFFSET only after ORDER BY.
-  const bool paged = !call[4].is_none() || !call[5].is_none();
+  const bool paged = !limit.is_none() || !offset.is_none();
   if (paged && !sorted && dialect_of(self).paging == Paging::OffsetFetch) sql.append(" ORDER BY (SELECT NULL)"sv);
-  py::object text = call_method<"add_pagination">(self, py::str(sql), call[4], call[5]);
+  py::object text = call_method<"add_pagination">(self, py::str(sql), limit, offset);
   return py::make_tuple(std::move(text), std::move(parameters));
-}
-
-// ---------------------------------------------------------------- methods
-
-void set_field(py::handle builder, PyObject* name, py::handle value) {
-  if (PyObject_SetAttr(builder.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
 }
 
 // The base's constructor sets the three fields; a dialect's runs its base's
 // first and then sets the fields that differ.
 template <std::size_t D>
-py::object init(const native::Call& call) {
+py::object init(const native::Call<kInit>& call) {
+  const py::handle self = call.arg<"self">();
   const Dialect& d = kDialects[D];
   const Dialect& base = kDialects[kBase];
-  if constexpr (D != kBase) call_super<"__init__">(D, call[0]);
-  if (D == kBase || d.open_quote != base.open_quote) {
-    set_field(call[0], interned<"identifier_quote">(), py::str(std::string(d.open_quote)));
-  }
+  if constexpr (D != kBase) call_super<"__init__">(D, self);
+  if (D == kBase || d.open() != base.open()) py::setattr(self, interned<"identifier_quote">(), py::str(d.open()));
   if (D == kBase || d.limit_offset != base.limit_offset) {
-    set_field(call[0], interned<"supports_limit_offset">(), py::bool_(d.limit_offset));
+    py::setattr(self, interned<"supports_limit_offset">(), py::bool_(d.limit_offset));
   }
-  if (D == kBase || d.ilike != base.ilike) set_field(call[0], interned<"use_ilike">(), py::bool_(d.ilike));
+  if (D == kBase || d.ilike != base.ilike) py::setattr(self, interned<"use_ilike">(), py::bool_(d.ilike));
   return py::none();
 }
 
 // The base counts its identifier_quote; a dialect's check runs its base's
-// first and then balances its own quotes: as many openings as closings, or
-// an even number of one quote character.
+// first and then balances its own quotes: an even number of one quote
+// character, or as many openings as closings.
 template <std::size_t D>
-py::object validate_custom_query(const native::Call& call) {
-  const std::string_view query = utf8(call[1]);
+py::object validate_custom_query(const native::Call<kValidate>& call) {
+  const py::handle query = call.arg<"query">();
   if constexpr (D == kBase) {
-    const py::object quote = text_of(native::attr<"identifier_quote">(call[0]));
+    const py::object quote = text_of(native::attr<"identifier_quote">(call.arg<"self">()));
     return py::bool_(utf8(quote).empty() || occurrences(query, utf8(quote)) % 2 == 0);
   } else {
     const Dialect& d = kDialects[D];
-    if (!truthy(call_super<"validate_custom_query">(D, call[0], call[1]))) return py::bool_(false);
-    if (d.open_quote.empty()) return py::bool_(true);
-    if (d.open_quote == d.close_quote) return py::bool_(occurrences(query, d.open_quote) % 2 == 0);
-    return py::bool_(occurrences(query, d.open_quote) == occurrences(query, d.close_quote));
+    if (!truthy(call_super<"validate_custom_query">(D, call.arg<"self">(), query))) {
+      return py::bool_(false);
+    }
+    if (d.open() == d.close()) return py::bool_(d.open().empty() || occurrences(query, d.open()) % 2 == 0);
+    return py::bool_(occurrences(query, d.open()) == occurrences(query, d.close()));
   }
 }
 
@@ -592,98 +481,67 @@ py::object validate_custom_query(const native::Call& call) {
 // another table (PostgreSQL compares the literal cut to 63 bytes; MySQL
 // ignores trailing spaces).
 template <std::size_t D>
-py::object build_schema_query(const native::Call& call) {
+py::object build_schema_query(const native::Call<kSchema>& call) {
   if constexpr (D == kBase) native::raise(PyExc_NotImplementedError, "Subclass must implement build_schema_query");
   const Dialect& d = kDialects[D];
-  const std::string_view table_name = utf8(call[1]);
-  if (d.open_quote.empty()) {
-    refuse_nul(table_name, call[1]);
+  const std::string_view table_name = call.text<"table_name">();
+  if (d.open().empty()) {
+    refuse_nul(table_name, call.arg<"table_name">());
   } else {
-    check_quoted_name(d, table_name, call[1]);
+    check_quoted_name(d, table_name, call.arg<"table_name">());
   }
-  std::string literal(table_name);
-  for (const char escape : d.literal_escapes) {
-    std::string escaped;
-    append_doubled(escaped, literal, std::string_view(&escape, 1));
-    literal = escaped;
+  const std::size_t at = d.columns.find("{}");
+  std::string out(d.columns.substr(0, at));
+  for (const char c : table_name) {
+    if (d.literal_escapes.find(c) != std::string_view::npos) out += c;
+    out += c;
   }
-  return py::str(std::string(d.schema_head).append(literal).append(d.schema_tail));
+  return py::str(out.append(d.columns.substr(at + 2)));
 }
 
 // The base writes identifier_quote on both sides; a dialect with a pair of
 // quotes writes its own.
 template <std::size_t D>
-py::object quote_identifier(const native::Call& call) {
+py::object quote_identifier(const native::Call<kQuote>& call) {
   if constexpr (D == kBase) {
-    const py::object quote = text_of(native::attr<"identifier_quote">(call[0]));
-    return quoted(dialect_of(call[0]), call[1], utf8(quote), utf8(quote));
+    const py::object quote = text_of(native::attr<"identifier_quote">(call.arg<"self">()));
+    return quoted(dialect_of(call.arg<"self">()), call.arg<"identifier">(), utf8(quote), utf8(quote));
   } else {
-    return quoted(kDialects[D], call[1], kDialects[D].open_quote, kDialects[D].close_quote);
+    return quoted(kDialects[D], call.arg<"identifier">(), kDialects[D].open(), kDialects[D].close());
   }
 }
 
-py::object get_operator(const native::Call& call) {
-  return state().operator_texts[operator_index(call.global<"InferenceDatabaseRecordsMatchType">(), call[1])];
+// The table is built afresh from the enumeration read now. Members cannot
+// be reassigned, so while that is the enumeration loaded, its members are
+// known; anything else is looked up in the table.
+py::object get_operator(const native::Call<kOperator>& call) {
+  const py::object match_types = call.global<"InferenceDatabaseRecordsMatchType">();
+  const py::handle match_type = call.arg<"match_type">();
+  for (std::size_t i = 0; i < kOperators.size() && match_types.is(state().match_types); ++i) {
+    if (match_type.is(state().members[i])) return state().operators[i];
+  }
+  py::dict table;
+  for (std::size_t i = 0; i < kOperators.size(); ++i)
+    table[match_types.attr(kOperators[i].first)] = kOperators[i].second;
+  return native::owned(PyObject_GetItem(table.ptr(), match_type.ptr()));
 }
 
-py::object get_builder(const native::Call& call) {
-  const py::object found = native::attr<"_builders">(call[0]).attr("get")(call[1]);
-  if (found.is_none()) native::raise(PyExc_ValueError, "Unsupported database type: %S", call[1].ptr());
+py::object get_builder(const native::Call<kGetBuilder>& call) {
+  const py::object found = native::attr<"_builders">(call.arg<"cls">()).attr("get")(call.arg<"db_type">());
+  if (found.is_none()) native::raise(PyExc_ValueError, "Unsupported database type: %S", call.arg<"db_type">().ptr());
   return found();
 }
-
-// ---------------------------------------------------------------- module
-
-void bind_imported_names(py::module_& m) {
-  const py::module_ abc = py::module_::import("abc");
-  const py::module_ typing = py::module_::import("typing");
-  const py::module_ records = py::module_::import("velora.inference_services.schemas");
-  m.attr("ABC") = abc.attr("ABC");
-  m.attr("abstractmethod") = abc.attr("abstractmethod");
-  for (const char* name : {"Any", "Dict", "List", "Optional", "Tuple", "Type", "Union"}) {
-    m.attr(name) = typing.attr(name);
-  }
-  for (const char* name :
-       {"InferenceDatabaseRecordsFilter", "InferenceDatabaseRecordsMatchType", "InferenceDatabaseRecordsSorting"}) {
-    m.attr(name) = records.attr(name);
-  }
-  m.attr("DatabaseType") = py::module_::import("velora.common.schemas").attr("DatabaseType");
-}
-
-const native::Signature kInit{"__init__", {{"self"}}};
-const native::Signature kValidate{"validate_custom_query",
-                                  {{"self"}, {"query", Kind::Str}},
-                                  "Whether the identifier quotes of a hand-written query are balanced."};
-const native::Signature kSchema{"build_schema_query",
-                                {{"self"}, {"table_name", Kind::Str}},
-                                "The query listing the columns of `table_name` in order: column_name, data_type "
-                                "and is_nullable."};
-const native::Signature kQuote{
-    "quote_identifier", {{"self"}, {"identifier", Kind::Str}}, "`identifier` as the dialect writes it into SQL."};
-const native::Signature kPaginate{"add_pagination",
-                                  {{"self"}, {"query", Kind::Str}, {"limit", Kind::OptInt}, {"offset", Kind::OptInt}},
-                                  "`query` limited to `limit` rows after skipping `offset` (None: no bound)."};
 
 py::object declare_base(py::module_& m) {
   return native::ClassBuilder(m, "DBQueryBuilder", py::make_tuple(m.attr("ABC")))
       .doc("Abstract base class for database-specific query builders")
-      .method<&init<kBase>>(kInit)
-      .method<&validate_custom_query<kBase>>(kValidate)
-      .method<&build_select_query>(
-          {"build_select_query",
-           {{"self"},
-            {"table", Kind::Str},
-            {"filters", Kind::OptList, kNone},
-            {"sorting", Kind::Any, kNone},
-            {"limit", Kind::OptInt, kNone},
-            {"offset", Kind::OptInt, kNone}},
-           "SELECT every column of `table` with the filters (values as :filter_value_N parameters), the sort "
-           "order and the page; returns the SQL text and the parameters."})
-      .attr("build_schema_query", native::abstract_instance_method<&build_schema_query<kBase>>(m, kSchema))
-      .method<&quote_identifier<kBase>>(kQuote)
-      .method<&get_operator>(
-          {"get_operator", {{"self"}, {"match_type"}}, "The SQL comparison operator of a match type."})
-      .method<&add_pagination<Paging::LimitOffset>>(kPaginate)
+      .method<&init<kBase>>()
+      .method<&validate_custom_query<kBase>>()
+      .method<&build_select_query>()
+      .attr("build_schema_query", native::abstract_instance_method<&build_schema_query<kBase>>(m))
+      .method<&quote_identifier<kBase>>()
+      .method<&get_operator>()
+      .method<&add_pagination<Paging::LimitOffset>>()
       .build();
 }
 
@@ -693,10 +551,10 @@ template <std::size_t D>
 py::object declare_dialect(py::module_& m, const py::object& base) {
   constexpr Dialect d = kDialects[D];
   native::ClassBuilder builder(m, d.class_name, py::make_tuple(base));
-  builder.template method<&init<D>>(kInit).template method<&validate_custom_query<D>>(kValidate);
-  builder.template method<&build_schema_query<D>>(kSchema);
-  if constexpr (d.paging != Paging::LimitOffset) builder.template method<&add_pagination<d.paging>>(kPaginate);
-  if constexpr (d.open_quote != d.close_quote) builder.template method<&quote_identifier<D>>(kQuote);
+  builder.template method<&init<D>>().template method<&validate_custom_query<D>>();
+  builder.template method<&build_schema_query<D>>();
+  if constexpr (d.paging != Paging::LimitOffset) builder.template method<&add_pagination<d.paging>>();
+  if constexpr (d.open() != d.close()) builder.template method<&quote_identifier<D>>();
   return builder.build();
 }
 
@@ -706,11 +564,16 @@ State declare_builders(py::module_& m) {
   s.classes[1] = declare_dialect<1>(m, s.classes[kBase]);
   s.classes[2] = declare_dialect<2>(m, s.classes[kBase]);
   s.classes[3] = declare_dialect<3>(m, s.classes[kBase]);
-  s.classes[4] = declare_dialect<4>(m, s.classes[kBase]);
+  s.classes[kOracle] = declare_dialect<kOracle>(m, s.classes[kBase]);
   for (std::size_t d = 0; d < kDialects.size(); ++d) m.attr(kDialects[d].class_name) = s.classes[d];
-  m.attr("TiberoQueryBuilder") = native::ClassBuilder(m, "TiberoQueryBuilder", py::make_tuple(s.classes[4]))
+  m.attr("TiberoQueryBuilder") = native::ClassBuilder(m, "TiberoQueryBuilder", py::make_tuple(s.classes[kOracle]))
                                      .doc("Tibero uses Oracle-compatible syntax")
                                      .build();
+  s.match_types = m.attr("InferenceDatabaseRecordsMatchType");
+  for (std::size_t i = 0; i < kOperators.size(); ++i) {
+    s.members[i] = s.match_types.attr(kOperators[i].first);
+    s.operators[i] = native::owned(PyUnicode_InternFromString(kOperators[i].second));
+  }
   return s;
 }
 
@@ -726,25 +589,20 @@ py::object declare_factory(py::module_& m) {
   return native::ClassBuilder(m, "DBQueryBuilderFactory", py::tuple())
       .doc("Factory for creating database-specific query builders")
       .field("_builders", table_type, builders)
-      .classmethod<&get_builder>({"get_builder",
-                                  {{"cls"}, {"db_type"}},
-                                  "A new query builder for `db_type`; ValueError when none exists for it."})
+      .classmethod<&get_builder>()
       .build();
 }
 
 }  // namespace
 
-PYBIND11_MODULE(brinwell, m) {
-  bind_imported_names(m);
-  state_storage.call_once_and_store_result([&m] {
-    State s = declare_builders(m);
-    s.match_types = m.attr("InferenceDatabaseRecordsMatchType");
-    for (std::size_t i = 0; i < kOperators.size(); ++i) {
-      s.members[i] = s.match_types.attr(kOperators[i].first);
-      s.operator_texts[i] = native::owned(PyUnicode_InternFromString(kOperators[i].second));
-    }
-    return s;
-  });
+VELORA_MODULE(brinwell, m, "Parameterised SQL query builders for the inference records of five database dialects.") {
+  native::bind_from(m, "abc", {"ABC", "abstractmethod"});
+  native::bind_from(m, "typing", {"Any", "Dict", "List", "Optional", "Tuple", "Type", "Union"});
+  native::bind_from(
+      m, "velora.inference_services.schemas",
+      {"InferenceDatabaseRecordsFilter", "InferenceDatabaseRecordsMatchType", "InferenceDatabaseRecordsSorting"});
+  native::bind_from(m, "velora.common.schemas", {"DatabaseType"});
+  state_storage.call_once_and_store_result([&m] { return declare_builders(m); });
   m.attr("ConcreteQueryBuilder") = m.attr(
       "Union")[py::make_tuple(m.attr("PostgreSQLQueryBuilder"), m.attr("MySQLQueryBuilder"),
                               m.attr("OracleQueryBuilder"), m.attr("MSSQLQueryBuilder"), m.attr("TiberoQueryBuilder"))];
