@@ -87,13 +87,11 @@ constexpr auto kDialects = std::to_array<Dialect>({
      .name = "PostgreSQL",
      .ilike = true,
      .longest_name = 63,
-     .columns = "\n"
-                "            SELECT column_name, data_type, is_nullable\n"
+     .columns = "\n            SELECT column_name, data_type, is_nullable\n"
                 "            FROM information_schema.columns\n"
                 "            WHERE table_name = '{}'\n"
                 "            AND table_schema = current_schema()\n"
-                "            ORDER BY ordinal_position\n"
-                "        "},
+                "            ORDER BY ordinal_position\n        "},
     // MySQL literals read a backslash as an escape, so it is doubled too.
     {.class_name = "MySQLQueryBuilder",
      .name = "MySQL",
@@ -103,14 +101,12 @@ constexpr auto kDialects = std::to_array<Dialect>({
      .bmp_only = true,
      .no_trailing_space = true,
      .max_rows = "18446744073709551615",
-     .columns = "\n"
-                "            SELECT column_name, data_type,\n"
+     .columns = "\n            SELECT column_name, data_type,\n"
                 "                   IF(is_nullable = 'YES', 'true', 'false') as is_nullable\n"
                 "            FROM information_schema.columns\n"
                 "            WHERE table_name = '{}'\n"
                 "            AND table_schema = DATABASE()\n"
-                "            ORDER BY ordinal_position\n"
-                "        ",
+                "            ORDER BY ordinal_position\n        ",
      .literal_escapes = "'\\"},
     {.class_name = "MSSQLQueryBuilder",
      .name = "SQL Server",
@@ -118,14 +114,12 @@ constexpr auto kDialects = std::to_array<Dialect>({
      .longest_name = 128,
      .measure = Measure::Utf16Units,
      .paging = Paging::OffsetFetch,
-     .columns = "\n"
-                "            SELECT COLUMN_NAME AS column_name, DATA_TYPE AS data_type,\n"
+     .columns = "\n            SELECT COLUMN_NAME AS column_name, DATA_TYPE AS data_type,\n"
                 "                   CASE WHEN IS_NULLABLE = 'YES' THEN 'true' ELSE 'false' END AS is_nullable\n"
                 "            FROM INFORMATION_SCHEMA.COLUMNS\n"
                 "            WHERE TABLE_NAME = N'{}'\n"
                 "            AND TABLE_SCHEMA = SCHEMA_NAME()\n"
-                "            ORDER BY ORDINAL_POSITION\n"
-                "        "},
+                "            ORDER BY ORDINAL_POSITION\n        "},
     {.class_name = "OracleQueryBuilder",
      .name = "Oracle",
      .quotes = "",
@@ -133,8 +127,7 @@ constexpr auto kDialects = std::to_array<Dialect>({
      .longest_name = 128,
      .reserved_words = kOracleReservedWords,
      .paging = Paging::RowNum,
-     .columns = "\n"
-                "            SELECT\n"
+     .columns = "\n            SELECT\n"
                 "                column_name,\n"
                 "                data_type,\n"
                 "                CASE\n"
@@ -144,8 +137,7 @@ constexpr auto kDialects = std::to_array<Dialect>({
                 "            FROM all_tab_columns\n"
                 "            WHERE table_name = UPPER('{}')\n"
                 "            AND owner = SYS_CONTEXT('USERENV', 'CURRENT_SCHEMA')\n"
-                "            ORDER BY column_id\n"
-                "        "},
+                "            ORDER BY column_id\n        "},
 });
 
 // get_operator's table: match-type member names and their operators.
@@ -195,9 +187,7 @@ constexpr native::Signature kQuote{
 constexpr native::Signature kOperator{
     "get_operator", {{"self"}, {"match_type"}}, "The SQL comparison operator of a match type."};
 constexpr native::Signature kPaginate{
-    "add_pagination",
-    {{"self"}, {"query", Kind::Str}, {"limit", Kind::OptInt}, {"offset", Kind::OptInt}},
-    "`query` limited to `limit` rows after skipping `offset` (None: no bound)."};
+    "add_pagination", {{"self"}, {"query", Kind::Str}, {"limit", Kind::OptInt}, {"offset", Kind::OptInt}}};
 constexpr native::Signature kGetBuilder{
     "get_builder", {{"cls"}, {"db_type"}}, "A new query builder for `db_type`; ValueError when none exists for it."};
 
@@ -223,12 +213,7 @@ std::size_t occurrences(py::handle text, std::string_view what) {
   return static_cast<std::size_t>(count);
 }
 
-std::string decimal(py::handle integer) {
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
-  if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
-  return overflow == 0 ? std::to_string(value) : std::string(utf8(text_of(integer)));
-}
+std::string decimal(py::handle integer) { return std::string(utf8(text_of(integer))); }
 
 // self.<Name>(*args), looked up on the object at every call.
 template <native::Literal Name, typename... Args>
@@ -468,11 +453,9 @@ py::object validate_custom_query(const native::Call<kValidate>& call) {
     return py::bool_(utf8(quote).empty() || occurrences(query, utf8(quote)) % 2 == 0);
   } else {
     const Dialect& d = kDialects[D];
-    if (!truthy(call_super<"validate_custom_query">(D, call.arg<"self">(), query))) {
-      return py::bool_(false);
-    }
-    if (d.open() == d.close()) return py::bool_(d.open().empty() || occurrences(query, d.open()) % 2 == 0);
-    return py::bool_(occurrences(query, d.open()) == occurrences(query, d.close()));
+    if (!truthy(call_super<"validate_custom_query">(D, call.arg<"self">(), query))) return py::bool_(false);
+    const std::size_t opened = d.open().empty() ? 0 : occurrences(query, d.open());
+    return py::bool_(d.open() == d.close() ? opened % 2 == 0 : opened == occurrences(query, d.close()));
   }
 }
 
@@ -485,11 +468,8 @@ py::object build_schema_query(const native::Call<kSchema>& call) {
   if constexpr (D == kBase) native::raise(PyExc_NotImplementedError, "Subclass must implement build_schema_query");
   const Dialect& d = kDialects[D];
   const std::string_view table_name = call.text<"table_name">();
-  if (d.open().empty()) {
-    refuse_nul(table_name, call.arg<"table_name">());
-  } else {
-    check_quoted_name(d, table_name, call.arg<"table_name">());
-  }
+  if (d.open().empty()) refuse_nul(table_name, call.arg<"table_name">());
+  if (!d.open().empty()) check_quoted_name(d, table_name, call.arg<"table_name">());
   const std::size_t at = d.columns.find("{}");
   std::string out(d.columns.substr(0, at));
   for (const char c : table_name) {
