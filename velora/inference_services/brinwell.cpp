@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -38,14 +39,23 @@ namespace {
 // Oracle's reserved words. Written bare, one would be read as the keyword,
 // pseudo-column or function it names (`WHERE user = ...` compares the
 // session's user; `FROM select` does not parse), so none is a bare name.
-constexpr std::string_view kOracleReservedWords =
-    " ACCESS ADD ALL ALTER AND ANY AS ASC AUDIT BETWEEN BY CHAR CHECK CLUSTER COLUMN COMMENT COMPRESS CONNECT CREATE "
-    "CURRENT DATE DECIMAL DEFAULT DELETE DESC DISTINCT DROP ELSE EXCLUSIVE EXISTS FILE FLOAT FOR FROM GRANT GROUP "
-    "HAVING IDENTIFIED IMMEDIATE IN INCREMENT INDEX INITIAL INSERT INTEGER INTERSECT INTO IS LEVEL LIKE LOCK LONG "
-    "MAXEXTENTS MINUS MLSLABEL MODE MODIFY NOAUDIT NOCOMPRESS NOT NOWAIT NULL NUMBER OF OFFLINE ON ONLINE OPTION OR "
-    "ORDER PCTFREE PRIOR PRIVILEGES PUBLIC RAW RENAME RESOURCE REVOKE ROW ROWID ROWNUM ROWS SELECT SESSION SET SHARE "
-    "SIZE SMALLINT START SUCCESSFUL SYNONYM SYSDATE TABLE THEN TO TRIGGER UID UNION UNIQUE UPDATE USER VALIDATE "
-    "VALUES VARCHAR VARCHAR2 VIEW WHENEVER WHERE WITH ";
+constexpr auto kOracleReservedWords = std::to_array<std::string_view>({
+    "ACCESS",     "ADD",        "ALL",        "ALTER",   "AND",        "ANY",        "AS",        "ASC",
+    "AUDIT",      "BETWEEN",    "BY",         "CHAR",    "CHECK",      "CLUSTER",    "COLUMN",    "COMMENT",
+    "COMPRESS",   "CONNECT",    "CREATE",     "CURRENT", "DATE",       "DECIMAL",    "DEFAULT",   "DELETE",
+    "DESC",       "DISTINCT",   "DROP",       "ELSE",    "EXCLUSIVE",  "EXISTS",     "FILE",      "FLOAT",
+    "FOR",        "FROM",       "GRANT",      "GROUP",   "HAVING",     "IDENTIFIED", "IMMEDIATE", "IN",
+    "INCREMENT",  "INDEX",      "INITIAL",    "INSERT",  "INTEGER",    "INTERSECT",  "INTO",      "IS",
+    "LEVEL",      "LIKE",       "LOCK",       "LONG",    "MAXEXTENTS", "MINUS",      "MLSLABEL",  "MODE",
+    "MODIFY",     "NOAUDIT",    "NOCOMPRESS", "NOT",     "NOWAIT",     "NULL",       "NUMBER",    "OF",
+    "OFFLINE",    "ON",         "ONLINE",     "OPTION",  "OR",         "ORDER",      "PCTFREE",   "PRIOR",
+    "PRIVILEGES", "PUBLIC",     "RAW",        "RENAME",  "RESOURCE",   "REVOKE",     "ROW",       "ROWID",
+    "ROWNUM",     "ROWS",       "SELECT",     "SESSION", "SET",        "SHARE",      "SIZE",      "SMALLINT",
+    "START",      "SUCCESSFUL", "SYNONYM",    "SYSDATE", "TABLE",      "THEN",       "TO",        "TRIGGER",
+    "UID",        "UNION",      "UNIQUE",     "UPDATE",  "USER",       "VALIDATE",   "VALUES",    "VARCHAR",
+    "VARCHAR2",   "VIEW",       "WHENEVER",   "WHERE",   "WITH",
+});
+static_assert(std::is_sorted(kOracleReservedWords.begin(), kOracleReservedWords.end()));
 
 // Upper-case catalog names, so that a database with a case-sensitive
 // collation resolves them too; N'' since catalog names are nvarchar.
@@ -67,7 +77,7 @@ struct Dialect {
   Measure measure = Measure::Bytes;
   bool bmp_only = false;           // no character beyond U+FFFF
   bool no_trailing_space = false;  // no space, tab, line feed, vertical tab, form feed or carriage return at the end
-  std::string_view reserved_words = {};  // never written bare; space-separated, upper case
+  std::span<const std::string_view> reserved_words = {};  // never written bare; sorted, upper case
   Paging paging = Paging::LimitOffset;
   std::string_view max_rows = {};  // the LIMIT written before an OFFSET alone, which needs one
   // The column listing, "{}" standing for the table name. Each keeps to the
@@ -213,7 +223,13 @@ std::size_t occurrences(py::handle text, std::string_view what) {
   return static_cast<std::size_t>(count);
 }
 
-std::string decimal(py::handle integer) { return std::string(utf8(text_of(integer))); }
+// The decimal text of an int of any size.
+std::string decimal(py::handle integer) {
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
+  if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return overflow == 0 ? std::to_string(value) : std::string(utf8(text_of(integer)));
+}
 
 // self.<Name>(*args), looked up on the object at every call.
 template <native::Literal Name, typename... Args>
@@ -298,9 +314,9 @@ void check_bare_name(const Dialect& d, std::string_view text, py::handle identif
   for (std::string_view rest = text; !rest.empty();) {
     const std::string_view part = rest.substr(0, rest.find('.'));
     refuse_longer(d, part, identifier, "Identifier has a part");
-    std::string word = " ";
+    std::string word;
     for (const char c : part) word += c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    if (d.reserved_words.find(word + " ") != std::string_view::npos) {
+    if (std::binary_search(d.reserved_words.begin(), d.reserved_words.end(), word)) {
       refuse(identifier, "Identifier cannot be written unquoted: %s is a reserved word, which %s reads as SQL",
              std::string(part).c_str(), d.name);
     }
@@ -541,10 +557,11 @@ py::object declare_dialect(py::module_& m, const py::object& base) {
 State declare_builders(py::module_& m) {
   State s;
   s.classes[kBase] = declare_base(m);
-  s.classes[1] = declare_dialect<1>(m, s.classes[kBase]);
-  s.classes[2] = declare_dialect<2>(m, s.classes[kBase]);
-  s.classes[3] = declare_dialect<3>(m, s.classes[kBase]);
-  s.classes[kOracle] = declare_dialect<kOracle>(m, s.classes[kBase]);
+  // Every row after the base's is a dialect with a class of its own.
+  [&]<std::size_t... D>(std::index_sequence<D...>) {
+    ((s.classes[D + 1] = declare_dialect<D + 1>(m, s.classes[kBase])), ...);
+  }
+  (std::make_index_sequence<kDialects.size() - 1>());
   for (std::size_t d = 0; d < kDialects.size(); ++d) m.attr(kDialects[d].class_name) = s.classes[d];
   m.attr("TiberoQueryBuilder") = native::ClassBuilder(m, "TiberoQueryBuilder", py::make_tuple(s.classes[kOracle]))
                                      .doc("Tibero uses Oracle-compatible syntax")
