@@ -362,11 +362,10 @@ py::object add_pagination(const native::Call<kPaginate>& call) {
   } else {
     if (limit.is_none() || offset.is_none()) return native::borrowed(call.arg<"query">());
     const py::object bound = native::owned(PyNumber_Add(offset.ptr(), limit.ptr()));
-    out =
-        "\n                SELECT * FROM (\n                    SELECT a.*, ROWNUM rnum FROM (\n                       "
-        " " +
-        out + "\n                    ) a WHERE ROWNUM <= " + decimal(bound) + "\n                ) WHERE rnum > " +
-        decimal(offset) + "\n            ";
+    const std::string page = "\n                    ) a WHERE ROWNUM <= " + decimal(bound) +
+                             "\n                ) WHERE rnum > " + decimal(offset) + "\n            ";
+    out = "\n                SELECT * FROM (\n                    SELECT a.*, ROWNUM rnum FROM (\n" +
+          std::string(24, ' ') + out + page;
   }
   return py::str(out);
 }
