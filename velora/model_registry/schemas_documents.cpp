@@ -1,3 +1,4 @@
+// Part of velora.model_registry.schemas.
 // The document contract (Revisionable), its builder context, its
 // implementation on pydantic records (RevisionableSchema) and the revision
 // document (Revision).
@@ -107,9 +108,7 @@ py::object abstract_operation(const native::Call<kAbstractOperation>&) { return 
 constexpr native::Signature kToDict{"to_dict", {{"self"}}, "The record's fields under their aliases, as a plain dict."};
 
 py::object to_dict(const native::Call<kToDict>& call) {
-  py::object mapping = call.global<"model_dump">()(call.arg<"self">(), "by_alias"_a = true);
-  native::expect_dict(mapping);
-  return mapping;
+  return native::expect_dict(call.global<"model_dump">()(call.arg<"self">(), "by_alias"_a = true));
 }
 
 constexpr native::Signature kLoad{"load", {{"cls"}, {"fp"}}, "A validated document read as JSON from `fp`."};
