@@ -1,5 +1,6 @@
 """Framework detection and the evaluation loop, on stand-in models (one layer at a time)."""
 
+import importlib
 import inspect
 from collections import OrderedDict
 from types import MappingProxyType, SimpleNamespace
@@ -97,12 +98,42 @@ class TestTable:
         assert table[ModelFramework.sklearn][2] is mlflow.sklearn.load_model
         assert table[ModelFramework.xgboost][2] is mlflow.xgboost.load_model
 
-    @pytest.mark.parametrize("framework", [ModelFramework.pytorch, ModelFramework.tensorflow])
-    def test_heavy_loaders_resolve_the_flavor_on_call(self, framework: ModelFramework) -> None:
-        loader = velora_mlflow.EVALUATION_FUNC_MAP[framework][2]
-        with mock.patch(f"mlflow.{framework}.load_model", return_value="loaded") as flavor_loader:
-            assert loader("models:/m-1") == "loaded"
-        flavor_loader.assert_called_once_with("models:/m-1", None)
+    @pytest.mark.parametrize(
+        "flavor, module",
+        [
+            ("onnx", "onnx"),
+            ("pytorch", "pytorch"),
+            ("python_function", "pyfunc"),
+            ("sklearn", "sklearn"),
+            ("tensorflow", "tensorflow"),
+            ("xgboost", "xgboost"),
+        ],
+    )
+    def test_every_loader_receives_the_model_uri_alone(self, flavor: str, module: str) -> None:
+        class Loaded(Exception):
+            pass
+
+        recorder = mock.Mock(side_effect=Loaded)
+        framework = velora_mlflow.extract_framework_type_from(model_info({"python_function": {}, flavor: {}}))
+        lazy, evaluate, loader = velora_mlflow.EVALUATION_FUNC_MAP[framework]
+        # The eager entries hold the flavor's loader itself; the lazy ones look it up on each call.
+        eager = loader is getattr(importlib.import_module(f"mlflow.{module}"), "load_model")
+        entry = (lazy, evaluate, recorder if eager else loader)
+        with (
+            mock.patch(f"mlflow.{module}.load_model", recorder),
+            mock.patch.dict(velora_mlflow.EVALUATION_FUNC_MAP, {framework: entry}),
+            pytest.raises(Loaded),
+        ):
+            velora_mlflow.evaluate_model(
+                model_info({"python_function": {}, flavor: {}}, "runs:/abc/model"), {"predict": []}
+            )
+        assert recorder.call_args_list == [mock.call("runs:/abc/model")]
+
+    def test_a_lazy_loader_passes_a_destination_when_given(self) -> None:
+        loader = velora_mlflow.EVALUATION_FUNC_MAP[ModelFramework.pytorch][2]
+        with mock.patch("mlflow.pytorch.load_model", return_value="loaded") as flavor_loader:
+            assert loader("models:/m-1", "/tmp/dst") == "loaded"
+        flavor_loader.assert_called_once_with("models:/m-1", dst_path="/tmp/dst")
 
     @pytest.mark.parametrize(
         "function, parameters",

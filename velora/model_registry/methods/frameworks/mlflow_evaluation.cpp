@@ -210,7 +210,10 @@ constexpr native::Signature kLoadModel{"load_model", {{"model_uri"}, {"dst_path"
 
 template <native::Literal Flavor>
 py::object load_model_lazily(const native::Call<kLoadModel>& call) {
-  return native::attr<"load_model">(py::module_::import(Flavor.text))(call.arg<"model_uri">(), call.arg<"dst_path">());
+  const py::object load_model = native::attr<"load_model">(py::module_::import(Flavor.text));
+  // The URI alone, as every loader of the table is called; a destination only when one is asked for.
+  if (call.arg<"dst_path">().is_none()) return load_model(call.arg<"model_uri">());
+  return load_model(call.arg<"model_uri">(), py::arg("dst_path") = call.arg<"dst_path">());
 }
 
 constexpr native::Signature kLoadPytorchModel{"load_model",
