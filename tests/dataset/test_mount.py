@@ -70,6 +70,7 @@ def test_configuration_is_private_whatever_the_umask(home, rclone):
     finally:
         os.umask(previous)
     assert stat.S_IMODE(config_of(home).stat().st_mode) == 0o600
+    assert stat.S_IMODE(config_of(home).parent.stat().st_mode) == 0o700
 
 
 def test_settings_are_written_by_their_text(home, rclone, fake_settings):

@@ -402,7 +402,8 @@ py::object mount_dataset(const native::Call<kMountDataset>& call) {
   const py::object config_dir = home / py::str(".config") / py::str("rclone");
   const py::object config_file = config_dir / py::str("rclone.conf");
   native::attr<"unlink">(config_file)("missing_ok"_a = true);
-  native::attr<"mkdir">(config_dir)("parents"_a = true, "exist_ok"_a = true);
+  // Created private: the file it holds carries the SDK token.
+  native::attr<"mkdir">(config_dir)("mode"_a = 0700, "parents"_a = true, "exist_ok"_a = true);
   write_config(call, config_file);
   for (const Mount& mount : kMounts) start_mount(call, mount);
   return py::none();
