@@ -117,7 +117,7 @@ class TestTable:
         framework = velora_mlflow.extract_framework_type_from(model_info({"python_function": {}, flavor: {}}))
         lazy, evaluate, loader = velora_mlflow.EVALUATION_FUNC_MAP[framework]
         # The eager entries hold the flavor's loader itself; the lazy ones look it up on each call.
-        eager = loader is getattr(importlib.import_module(f"mlflow.{module}"), "load_model")
+        eager = loader is importlib.import_module(f"mlflow.{module}").load_model
         entry = (lazy, evaluate, recorder if eager else loader)
         with (
             mock.patch(f"mlflow.{module}.load_model", recorder),
