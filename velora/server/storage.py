@@ -571,3 +571,34 @@ def _version_record(
         "argo_workflow_run_id": row["argo_workflow_run_id"],
         "created_at": row["created_at"],
     }
+
+
+# -- reading versions and their files back ------------------------------------------
+
+
+def snapshot_versions(store: Store, project: Project, snapshot_id: int) -> list[dict[str, Any]]:
+    """Every version of the data snapshot, oldest first."""
+    with store._reading() as connection:
+        snapshot = _existing_snapshot_row(connection, project.id, snapshot_id)
+        rows = connection.execute(
+            "SELECT * FROM versions WHERE data_snapshot_id = ? ORDER BY version", (snapshot_id,)
+        ).fetchall()
+        return [_version_record(connection, snapshot, row) for row in rows]
+
+
+def version_file(store: Store, project: Project, snapshot_id: int, version_id: int, filename: str) -> Path:
+    """Where a stored file of a version is on disk; only files with a record are served."""
+    check_entry_name("Filename", filename)
+    with store._reading() as connection:
+        snapshot = _existing_snapshot_row(connection, project.id, snapshot_id)
+        version = _version_row(connection, version_id)
+        if version is None or version["data_snapshot_id"] != snapshot_id:
+            raise not_found(f"Data snapshot version {version_id} of data snapshot {snapshot_id} not found")
+        stored = connection.execute(
+            "SELECT 1 FROM files WHERE version_id = ? AND filename = ?", (version_id, filename)
+        ).fetchone()
+        if stored is None:
+            raise not_found(
+                f"Version {version['version']} of data snapshot '{snapshot['name']}' has no file {filename!r}"
+            )
+    return store._version_dir(project, snapshot["name"], version["version"]) / filename
