@@ -9,6 +9,7 @@
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -335,6 +336,35 @@ py::object internal_upload_data_snapshot(const native::Call& call) {
   return send<"post", "endpoint", "data", "files">(call, path, fields, files);
 }
 
+// --- versions and downloads, in both families --------------------------------
+
+py::object sdk_get_data_snapshot_versions(const native::Call& call) {
+  return send<"get">(call,
+                     sdk_path<"/v1/sdk/workspaces/{wid}/projects/{pid}/data-snapshots/{did}/versions">(call, call[0]));
+}
+
+py::object internal_get_data_snapshot_versions(const native::Call& call) {
+  const py::object path =
+      internal_path<"/v1/internal/workspaces/projects/{pid}/data-snapshots/{did}/versions">(call, call[0]);
+  return send<"get", "params">(call, path, entries<"user_id">(setting<"VELORA_USER_ID">(call)));
+}
+
+// The file goes as a query value, which the request layer escapes; the answer is what it wrote.
+py::object sdk_download_data_snapshot_file(const native::Call& call) {
+  const py::object path =
+      sdk_path<"/v1/sdk/workspaces/{wid}/projects/{pid}/data-snapshots/{did}/versions/{vid}/download">(call, call[0],
+                                                                                                       call[1]);
+  return send<"download", "params">(call, path, call[3], entries<"filename">(call[2]));
+}
+
+py::object internal_download_data_snapshot_file(const native::Call& call) {
+  const py::object path =
+      internal_path<"/v1/internal/workspaces/projects/{pid}/data-snapshots/{did}/versions/{vid}/download">(
+          call, call[0], call[1]);
+  return send<"download", "params">(call, path, call[3],
+                                    entries<"filename", "user_id">(call[2], setting<"VELORA_USER_ID">(call)));
+}
+
 void bind_imports(py::module_& m) {
   const py::module_ typing = py::module_::import("typing");
   for (const char* name : {"Any", "BinaryIO", "Dict", "Optional"}) m.attr(name) = typing.attr(name);
@@ -419,6 +449,52 @@ void define_internal_family(py::module_& m) {
           "one multipart request.\n"});
 }
 
+constexpr const char* kDownloadArgs =
+    "Args:\n"
+    "    data_snapshot_id: id of the data snapshot\n"
+    "    data_snapshot_version_id: id of the version\n"
+    "    filename: name of the stored file, as the version's record gives it\n"
+    "    binary: open binary stream the file's bytes are written into\n\n"
+    "Returns:\n"
+    "    dict: {\"size\": bytes written, \"sha256\": their hex digest}\n\n"
+    "Raises:\n"
+    "    CorlettError: the platform service refused or could not be reached\n";
+
+constexpr const char* kVersionsArgs =
+    "Args:\n"
+    "    data_snapshot_id: id of the data snapshot\n\n"
+    "Returns:\n"
+    "    dict: {\"data_snapshot_versions\": [version records]}\n\n"
+    "Raises:\n"
+    "    CorlettError: the platform service refused or could not be reached\n";
+
+void define_version_reads(py::module_& m) {
+  const native::Param snapshot{"data_snapshot_id", Kind::Int};
+  const native::Param version{"data_snapshot_version_id", Kind::Int};
+  const std::string sdk_versions =
+      std::string("Using SDK token, list every version of a data snapshot, oldest first.\n\n") + kVersionsArgs;
+  const std::string internal_versions = std::string(
+                                            "Without any token, list every version of a data snapshot, oldest "
+                                            "first.\n\nFor the internal environment (pipeline).\n\n") +
+                                        kVersionsArgs;
+  const std::string sdk_download =
+      std::string("Using SDK token, stream a stored file of a data snapshot version into `binary`.\n\n") +
+      kDownloadArgs;
+  const std::string internal_download = std::string(
+                                            "Without any token, stream a stored file of a data snapshot version "
+                                            "into `binary`.\n\nFor the internal environment (pipeline).\n\n") +
+                                        kDownloadArgs;
+  native::def<&sdk_get_data_snapshot_versions>(m, {"sdk_get_data_snapshot_versions", {snapshot}, sdk_versions.c_str()});
+  native::def<&internal_get_data_snapshot_versions>(
+      m, {"internal_get_data_snapshot_versions", {snapshot}, internal_versions.c_str()});
+  native::def<&sdk_download_data_snapshot_file>(m, {"sdk_download_data_snapshot_file",
+                                                    {snapshot, version, {"filename", Kind::Str}, {"binary"}},
+                                                    sdk_download.c_str()});
+  native::def<&internal_download_data_snapshot_file>(m, {"internal_download_data_snapshot_file",
+                                                         {snapshot, version, {"filename", Kind::Str}, {"binary"}},
+                                                         internal_download.c_str()});
+}
+
 }  // namespace
 
 PYBIND11_MODULE(corlett, m) {
@@ -426,4 +502,5 @@ PYBIND11_MODULE(corlett, m) {
   m.attr("REQUEST_TIMEOUT") = py::int_(10);
   define_sdk_family(m);
   define_internal_family(m);
+  define_version_reads(m);
 }

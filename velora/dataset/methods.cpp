@@ -110,6 +110,35 @@ void enter_dev_instance(const native::Call& call, py::handle description = {}) {
   if (enter(call, description) == Workload::pipeline) native::raise(PyExc_NotImplementedError, "Not implemented yet");
 }
 
+// The workload's client function: the SDK-token one in a development instance, else the internal one.
+template <native::Literal Sdk, native::Literal Internal>
+py::object client(const native::Call& call, Workload workload) {
+  return workload == Workload::dev_instance ? call.global<Sdk>() : call.global<Internal>();
+}
+
+void expect_list(py::handle result) {
+  if (!PyList_CheckExact(result.ptr())) {
+    native::raise(PyExc_TypeError, "Expected %s, got %.200s", "list", native::type_name(result));
+  }
+}
+
+// The record of the dataset named `name`, looked up through the workload's family.
+py::object find_dataset(const native::Call& call, Workload workload, py::handle name) {
+  const py::object response =
+      client<"sdk_get_data_snapshot_by_name", "internal_get_data_snapshot_by_name">(call, workload)(name);
+  expect_readable_dict(response);
+  py::object dataset = entry(response, native::interned<"data_snapshot">());
+  native::expect_dict(dataset);
+  if (dataset.is_none()) native::raise(PyExc_ValueError, "Dataset '%U' does not exist.", name.ptr());
+  return dataset;
+}
+
+py::object id_of(py::handle dataset) {
+  const py::object id = entry(dataset, native::interned<"id">());
+  if (id.is_none()) native::raise(PyExc_ValueError, "Data snapshot id does not exist.");
+  return native::expect_int(id);
+}
+
 // --- save_dataset -----------------------------------------------------------
 
 py::object as_dataframe(const native::Call& call, py::handle data) {
@@ -194,32 +223,18 @@ py::object save_dataset(const native::Call& call) {
 
 py::object create_dataset(const native::Call& call) {
   const Workload workload = enter(call, call[1]);
-  const py::object create = workload == Workload::dev_instance ? call.global<"sdk_create_data_snapshot">()
-                                                               : call.global<"internal_create_data_snapshot">();
-  const py::object response = create(call[0], call[1], call[2]);
+  const py::object response =
+      client<"sdk_create_data_snapshot", "internal_create_data_snapshot">(call, workload)(call[0], call[1], call[2]);
   native::expect_dict(response);
   return from_mapping(call.global<"DatasetInfo">(), response);
 }
 
 // Looks the dataset up by name, then asks for a new version of it.
 py::object create_dataset_version(const native::Call& call) {
-  const py::handle dataset_name = call[0];
   const Workload workload = enter(call, call[1]);
-  const bool dev_instance = workload == Workload::dev_instance;
-  const py::object find = dev_instance ? call.global<"sdk_get_data_snapshot_by_name">()
-                                       : call.global<"internal_get_data_snapshot_by_name">();
-  const py::object dataset_response = find(dataset_name);
-  expect_readable_dict(dataset_response);
-  const py::object dataset = entry(dataset_response, native::interned<"data_snapshot">());
-  native::expect_dict(dataset);
-  if (dataset.is_none()) native::raise(PyExc_ValueError, "Dataset '%U' does not exist.", dataset_name.ptr());
-  const py::object id = entry(dataset, native::interned<"id">());
-  if (id.is_none()) native::raise(PyExc_ValueError, "Data snapshot id does not exist.");
-  const py::object dataset_id = native::expect_int(id);
-
-  const py::object create = dev_instance ? call.global<"sdk_create_data_snapshot_version">()
-                                         : call.global<"internal_create_data_snapshot_version">();
-  const py::object response = create(dataset_id, call[1]);
+  const py::object dataset_id = id_of(find_dataset(call, workload, call[0]));
+  const py::object response = client<"sdk_create_data_snapshot_version", "internal_create_data_snapshot_version">(
+      call, workload)(dataset_id, call[1]);
   native::expect_dict(response);
   return from_mapping(call.global<"DatasetVersionInfo">(), response);
 }
@@ -264,6 +279,185 @@ py::object get_code_snippet_to_import_dataset(const native::Call& call) {
   py::object response = call.global<"sdk_get_code_snippet_to_import_data_snapshot">()(call[0], call[1]);
   native::expect_dict(response);
   return response;
+}
+
+// --- versions, downloads and loading -------------------------------------------
+
+// Every version record of the dataset, as the service lists them: oldest first.
+py::object version_records(const native::Call& call, Workload workload, py::handle dataset_id) {
+  const py::object response =
+      client<"sdk_get_data_snapshot_versions", "internal_get_data_snapshot_versions">(call, workload)(dataset_id);
+  expect_readable_dict(response);
+  py::object versions = entry(response, native::interned<"data_snapshot_versions">(), py::list());
+  expect_list(versions);
+  for (const py::handle version : versions) expect_readable_dict(version);
+  return versions;
+}
+
+py::object get_dataset_versions(const native::Call& call) {
+  const py::handle name = call[0];
+  const Workload workload = enter(call);
+  const py::object versions = version_records(call, workload, id_of(find_dataset(call, workload, name)));
+  py::list records;
+  const py::object record = call.global<"DatasetVersionInfo">();
+  for (const py::handle version : versions) records.append(from_mapping(record, version));
+  return records;
+}
+
+py::object files_of(py::handle version) {
+  py::object files = entry(version, native::interned<"files">(), py::list());
+  expect_list(files);
+  return files;
+}
+
+// The version numbered `number`, or with None the latest one that has a file.
+py::object chosen_version(py::handle versions, py::handle name, py::handle number) {
+  for (Py_ssize_t i = PyList_GET_SIZE(versions.ptr()) - 1; i >= 0; --i) {
+    const py::handle version = PyList_GET_ITEM(versions.ptr(), i);
+    if (number.is_none() ? PyList_GET_SIZE(files_of(version).ptr()) > 0
+                         : compares(entry(version, native::interned<"version">()), number, Py_EQ)) {
+      return native::borrowed(version);
+    }
+  }
+  if (number.is_none()) native::raise(PyExc_ValueError, "Dataset '%U' has no version with a file.", name.ptr());
+  native::raise(PyExc_ValueError, "Dataset '%U' has no version %S.", name.ptr(), number.ptr());
+}
+
+// The service's file name becomes a path in the caller's directory: one plain component only.
+void check_file_name(py::handle filename) {
+  if (!PyUnicode_CheckExact(filename.ptr())) {
+    native::raise(PyExc_TypeError, "Expected %s, got %.200s", "str", native::type_name(filename));
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(filename.ptr(), &size);
+  if (utf8 == nullptr) throw py::error_already_set();
+  const std::string_view text(utf8, static_cast<std::size_t>(size));
+  constexpr std::string_view kSeparators("/\\\0", 3);
+  if (text.empty() || text == "." || text == ".." || text.find_first_of(kSeparators) != std::string_view::npos) {
+    native::raise(PyExc_ValueError, "The service named a file that is not a plain file name: filename=%R",
+                  filename.ptr());
+  }
+}
+
+// What download_dataset and load_dataset fetch: a version and its one file.
+struct Wanted {
+  Workload workload;
+  py::object dataset_id;
+  py::object version;
+  py::object file;
+  py::object filename;
+};
+
+Wanted wanted_file(const native::Call& call, Workload workload, py::handle name, py::handle number) {
+  py::object dataset_id = id_of(find_dataset(call, workload, name));
+  py::object version = chosen_version(version_records(call, workload, dataset_id), name, number);
+  const py::object files = files_of(version);
+  const Py_ssize_t count = PyList_GET_SIZE(files.ptr());
+  const py::object shown = entry(version, native::interned<"version">());
+  if (count == 0) native::raise(PyExc_ValueError, "Version %S of dataset '%U' has no file.", shown.ptr(), name.ptr());
+  if (count > 1) {
+    native::raise(PyExc_ValueError, "Version %S of dataset '%U' has %zd files; only a version of one file is read.",
+                  shown.ptr(), name.ptr(), count);
+  }
+  py::object file = native::borrowed(PyList_GET_ITEM(files.ptr(), 0));
+  expect_readable_dict(file);
+  py::object filename = entry(file, native::interned<"filename">());
+  check_file_name(filename);
+  return {workload, std::move(dataset_id), std::move(version), std::move(file), std::move(filename)};
+}
+
+void check_digest(const Wanted& wanted, py::handle received, py::handle name) {
+  expect_readable_dict(received);
+  const py::object expected = entry(wanted.file, native::interned<"sha256">());
+  const py::object got = entry(received, native::interned<"sha256">());
+  if (!compares(got, expected, Py_EQ)) {
+    native::raise(PyExc_ValueError,
+                  "Checksum mismatch for %R of dataset '%U' version %S: the record says sha256 %S, "
+                  "the download has sha256 %S",
+                  wanted.filename.ptr(), name.ptr(), entry(wanted.version, native::interned<"version">()).ptr(),
+                  expected.ptr(), got.ptr());
+  }
+}
+
+// Streams the file into a hidden temporary file in `directory`, checks its sha256 against the
+// record, then renames it into place: an existing file of that name is replaced only by checked
+// bytes, and nothing is left behind on a failure.
+py::object download_into(const native::Call& call, const Wanted& wanted, py::handle directory, py::handle name) {
+  const py::object folder = call.global<"Path">()(directory);
+  const py::object target = folder / wanted.filename;
+  const py::object hex = native::attr<"hex">(call.global<"uuid4">()());
+  const py::object partial = folder / owned(PyUnicode_FromFormat(".%U.part", hex.ptr()));
+  try {
+    const py::object received = or_none(native::with(open_file(partial, "xb"), [&](const py::object& binary) {
+      return client<"sdk_download_data_snapshot_file", "internal_download_data_snapshot_file">(call, wanted.workload)(
+          wanted.dataset_id, entry(wanted.version, native::interned<"id">()), wanted.filename, binary);
+    }));
+    check_digest(wanted, received, name);
+    native::attr<"replace">(call.global<"os">())(partial, target);
+  } catch (...) {
+    try {
+      native::attr<"unlink">(partial)("missing_ok"_a = true);
+    } catch (py::error_already_set&) {
+      // The error that stopped the download is the one to report.
+    }
+    throw;
+  }
+  return py::str(target);
+}
+
+py::object download_dataset(const native::Call& call) {
+  const py::handle name = call[0];
+  const py::handle path = call[2];
+  const Workload workload = enter(call);
+  const py::object directory = path.is_none() ? native::attr<"getcwd">(call.global<"os">())() : native::borrowed(path);
+  if (!native::truthy(native::attr<"is_dir">(call.global<"Path">()(directory))())) {
+    native::raise(PyExc_NotADirectoryError, "download_dataset needs an existing directory: path=%R", directory.ptr());
+  }
+  return download_into(call, wanted_file(call, workload, name, call[1]), directory, name);
+}
+
+// The file type a stored file's suffix names.
+py::object file_type_of(const native::Call& call, const Wanted& wanted, py::handle name) {
+  const py::object suffix = native::attr<"suffix">(call.global<"Path">()(wanted.filename));
+  for (const py::handle member : call.global<"DatasetFileType">()) {
+    if (compares(owned(PyNumber_Add(py::str(".").ptr(), member.ptr())), suffix, Py_EQ)) return native::borrowed(member);
+  }
+  native::raise(PyExc_ValueError,
+                "Version %S of dataset '%U' holds %R, which is not a csv, parquet, npy or pickle file.",
+                entry(wanted.version, native::interned<"version">()).ptr(), name.ptr(), wanted.filename.ptr());
+}
+
+// Reads what write_data_file wrote, by the same file types.
+py::object read_data_file(const native::Call& call, py::handle filename, py::handle file_type) {
+  const py::object types = call.global<"DatasetFileType">();
+  if (compares(file_type, native::attr<"csv">(types), Py_EQ)) {
+    return native::attr<"read_csv">(call.global<"pd">())(filename, "index_col"_a = 0);
+  }
+  if (compares(file_type, native::attr<"parquet">(types), Py_EQ)) {
+    return native::attr<"read_parquet">(call.global<"pd">())(filename);
+  }
+  if (compares(file_type, native::attr<"npy">(types), Py_EQ)) {
+    return native::attr<"load">(call.global<"np">())(filename, "allow_pickle"_a = false);
+  }
+  return or_none(native::with(open_file(filename, "rb"),
+                              [&](const py::object& f) { return native::attr<"load">(call.global<"pickle">())(f); }));
+}
+
+py::object load_dataset(const native::Call& call) {
+  const py::handle name = call[0];
+  const Workload workload = enter(call);
+  const Wanted wanted = wanted_file(call, workload, name, call[1]);
+  const py::object file_type = file_type_of(call, wanted, name);
+  if (!call.flag(2) && compares(file_type, native::attr<"pickle">(call.global<"DatasetFileType">()), Py_EQ)) {
+    native::raise(PyExc_ValueError,
+                  "Dataset '%U' version %S is a pickle file, and reading a pickle runs code from whoever wrote it; "
+                  "pass allow_pickle=True only if you trust it.",
+                  name.ptr(), entry(wanted.version, native::interned<"version">()).ptr());
+  }
+  const py::object directory = native::attr<"TemporaryDirectory">(call.global<"tempfile">())();
+  return or_none(native::with(directory, [&](const py::object& tmp_dir) {
+    return read_data_file(call, download_into(call, wanted, tmp_dir, name), file_type);
+  }));
 }
 
 // --- mount_dataset ----------------------------------------------------------
@@ -375,6 +569,10 @@ constexpr const char* kClientFunctions[] = {
     "sdk_get_data_snapshot_detail",
     "sdk_get_code_snippet_to_upload_tabular_data_snapshot",
     "sdk_get_code_snippet_to_import_data_snapshot",
+    "sdk_get_data_snapshot_versions",
+    "internal_get_data_snapshot_versions",
+    "sdk_download_data_snapshot_file",
+    "internal_download_data_snapshot_file",
 };
 
 void bind_from(py::module_& m, const char* module, std::initializer_list<const char*> names) {
@@ -476,10 +674,62 @@ void define_dataset_operations(py::module_& m) {
                                                        "    dataset_version_id: id of the dataset version\n"});
 }
 
+void define_versions_and_downloads(py::module_& m) {
+  native::def<&get_dataset_versions>(m, {"get_dataset_versions",
+                                         {{"name", Kind::Str}},
+                                         "Get every version of a dataset, oldest first.\n\n"
+                                         "Args:\n"
+                                         "    name: name of the dataset\n\n"
+                                         "Returns:\n"
+                                         "    List[DatasetVersionInfo]: its versions, oldest first\n\n"
+                                         "Raises:\n"
+                                         "    ValueError: no dataset has that name, or the workload type is unknown\n"
+                                         "    CorlettError: the platform service refused or could not be reached\n"});
+  native::def<&download_dataset>(
+      m, {"download_dataset",
+          {{"name", Kind::Str}, {"version", Kind::OptInt, native::kNone}, {"path", Kind::OptStr, native::kNone}},
+          "Download the file of a dataset version into a directory.\n\n"
+          "The bytes go to a hidden temporary file in that directory and are checked against\n"
+          "the sha256 of the version's record before the file is renamed into place, under its\n"
+          "stored name; an existing file of that name is replaced only then.\n\n"
+          "Args:\n"
+          "    name: name of the dataset\n"
+          "    version: version number. Defaults to None: the latest version that has a file.\n"
+          "    path: directory to put the file in. Defaults to None: the current directory.\n\n"
+          "Returns:\n"
+          "    str: the path of the downloaded file\n\n"
+          "Raises:\n"
+          "    ValueError: no dataset has that name, no such version, the version has no file,\n"
+          "        or the bytes' sha256 differs from the record's (nothing is left behind)\n"
+          "    NotADirectoryError: path is not an existing directory\n"
+          "    CorlettError: the platform service refused or could not be reached\n"});
+  native::def<&load_dataset>(
+      m, {"load_dataset",
+          {{"name", Kind::Str},
+           {"version", Kind::OptInt, native::kNone},
+           {"allow_pickle", Kind::Bool, native::Default::boolean(false)}},
+          "Load a dataset version into memory, read by its file type.\n\n"
+          "The file is downloaded into a private temporary directory, which is removed again:\n"
+          "csv with pandas.read_csv (first column as the index), parquet with pandas.read_parquet,\n"
+          "npy with numpy.load (allow_pickle=False), pickle with pickle.load.\n\n"
+          "Args:\n"
+          "    name: name of the dataset\n"
+          "    version: version number. Defaults to None: the latest version that has a file.\n"
+          "    allow_pickle: read a pickle file. Reading one runs code from whoever wrote it, so\n"
+          "        only pass True for a dataset you trust. Defaults to False.\n\n"
+          "Returns:\n"
+          "    the data: a pandas DataFrame (csv, parquet), a numpy ndarray (npy) or the pickled object\n\n"
+          "Raises:\n"
+          "    ValueError: as download_dataset; also for a pickle file without allow_pickle, or a file\n"
+          "        that is not of a dataset file type\n"
+          "    CorlettError: the platform service refused or could not be reached\n"});
+}
+
 }  // namespace
 
 PYBIND11_MODULE(methods, m) {
   bind_imports(m);
   define_save_and_mount(m);
   define_dataset_operations(m);
+  define_versions_and_downloads(m);
 }
