@@ -10,7 +10,11 @@ using native::Kind;
 
 namespace {
 
-py::object native_body(const native::Call& call) { return py::reinterpret_borrow<py::object>(call[0]); }
+constexpr native::Signature kNative{
+    "native",
+    {{"name", Kind::Str}, {"description", Kind::OptStr, native::kNone}, {"exist_ok", Kind::Bool, native::kFalse}}};
+
+py::object native_body(const native::Call<kNative>& call) { return native::borrowed(call.arg<"name">()); }
 
 py::object args_body(const py::args& args, const py::kwargs& kwargs) {
   if (args.size() > 0) return args[0];
@@ -20,9 +24,6 @@ py::object args_body(const py::args& args, const py::kwargs& kwargs) {
 }  // namespace
 
 PYBIND11_MODULE(call_overhead, m) {
-  native::def<&native_body>(m, {"native",
-                                {{"name", Kind::Str},
-                                 {"description", Kind::OptStr, native::kNone},
-                                 {"exist_ok", Kind::Bool, native::Default::boolean(false)}}});
+  native::def<&native_body>(m);
   m.def("pybind_args", &args_body);
 }

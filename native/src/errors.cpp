@@ -2,6 +2,8 @@
 
 #include <cstdarg>
 
+#include "velora_native/objects.hpp"
+
 namespace velora::native {
 
 namespace {
@@ -11,11 +13,6 @@ constexpr const char* kSubclassNote =
     "subclasses of built-in types; pass a plain ";
 
 }  // namespace
-
-bool converts_to_int(py::handle value) {
-  const PyNumberMethods* number = Py_TYPE(value.ptr())->tp_as_number;
-  return number != nullptr && (number->nb_index != nullptr || number->nb_int != nullptr);
-}
 
 void raise(PyObject* type, const char* format, ...) {
   va_list args;
@@ -49,11 +46,10 @@ py::handle expect_dict(py::handle result) {
 }
 
 py::object expect_int(py::handle value) {
-  if (value.is_none() || PyLong_CheckExact(value.ptr())) return py::reinterpret_borrow<py::object>(value);
-  if (!converts_to_int(value)) raise(PyExc_TypeError, "Expected %.200s, got %.200s", "int", type_name(value));
-  PyObject* converted = PyNumber_Long(value.ptr());
-  if (converted == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(converted);
+  if (value.is_none()) return borrowed(value);
+  py::object converted = int_of(value);
+  if (!converted) raise(PyExc_TypeError, "Expected %.200s, got %.200s", "int", type_name(value));
+  return converted;
 }
 
 void raise_none_attribute(const char* name) {

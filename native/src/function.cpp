@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <span>
 
 #include "velora_native/errors.hpp"
 
@@ -62,8 +63,6 @@ PyObject* default_object(const Default& fallback) {
       return Py_NewRef(Py_True);
     case Default::Tag::Integer:
       return PyLong_FromLongLong(fallback.integer);
-    case Default::Tag::Text:
-      return PyUnicode_InternFromString(fallback.text);
   }
   return nullptr;
 }
@@ -146,7 +145,7 @@ void bind_arguments(const detail::CompiledSignature& signature, PyObject* const*
 }
 
 // Checks one argument; a converted value replaces it in `slot` and is kept in `owned`.
-void check_argument(const detail::CompiledParam& param, PyObject*& slot, py::object& owned) {
+void check_argument(const detail::CompiledParam& param, PyObject*& slot, py::object& converted) {
   PyObject* value = slot;
   if (param.kind == Kind::Any) return;
   if (param.kind == Kind::Bool) {
@@ -158,11 +157,9 @@ void check_argument(const detail::CompiledParam& param, PyObject*& slot, py::obj
   if (value == Py_None && allows_none(param.kind)) return;
   if (param.kind == Kind::Int || param.kind == Kind::OptInt) {
     if (PyLong_CheckExact(value)) return;
-    if (!converts_to_int(value)) raise_argument_type(param.c_name, &PyLong_Type, value);
-    PyObject* converted = PyNumber_Long(value);
-    if (converted == nullptr) throw py::error_already_set();
-    owned = py::reinterpret_steal<py::object>(converted);
-    slot = converted;
+    converted = int_of(value);
+    if (!converted) raise_argument_type(param.c_name, &PyLong_Type, value);
+    slot = converted.ptr();
     return;
   }
   if (!is_exact(param.kind, value)) raise_argument_type(param.c_name, expected_type(param.kind), value);
@@ -170,14 +167,7 @@ void check_argument(const detail::CompiledParam& param, PyObject*& slot, py::obj
 
 }  // namespace
 
-std::string_view Call::text(std::size_t index) const {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(args_[index], &size);
-  if (data == nullptr) throw py::error_already_set();
-  return {data, static_cast<std::size_t>(size)};
-}
-
-py::object Call::lookup_global(PyObject* name) const {
+py::object Frame::lookup_global(PyObject* name) const {
   PyObject* globals = PyModule_GetDict(module_.ptr());
   PyObject* value = PyDict_GetItemWithError(globals, name);
   if (value == nullptr) {
@@ -190,11 +180,10 @@ py::object Call::lookup_global(PyObject* name) const {
 namespace detail {
 
 CompiledSignature compile(const Signature& declared) {
-  if (declared.params.size() > kMaxParams) throw std::length_error("too many parameters");
   CompiledSignature signature;
   signature.name = declared.name;
   bool optional_seen = false;
-  for (const Param& param : declared.params) {
+  for (const Param& param : std::span(declared.params, declared.size())) {
     PyObject* name = PyUnicode_InternFromString(param.name);
     if (name == nullptr) throw py::error_already_set();
     PyObject* fallback = default_object(param.fallback);
@@ -211,14 +200,14 @@ CompiledSignature compile(const Signature& declared) {
   return signature;
 }
 
-PyObject* invoke(const CompiledSignature& signature, Body body, PyObject* module, PyObject* const* args,
+PyObject* invoke(const CompiledSignature& signature, Runner run, PyObject* module, PyObject* const* args,
                  Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   try {
     Slots slots{};
     Owned owned;
     bind_arguments(signature, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
     for (std::size_t i = 0; i < signature.params.size(); ++i) check_argument(signature.params[i], slots[i], owned[i]);
-    return body(Call(module, slots)).release().ptr();
+    return run(module, slots.data()).release().ptr();
   } catch (py::error_already_set& error) {
     error.restore();
   } catch (const py::builtin_exception& error) {
@@ -240,17 +229,32 @@ py::object make_builtin(PyMethodDef* definition, py::handle module) {
   return py::reinterpret_steal<py::object>(builtin);
 }
 
-py::object steal_or_throw(PyObject* created) {
-  if (created == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(created);
-}
-
-}  // namespace detail
-
 py::object mark_abstract(const py::object& builtin) {
   const py::module_ functools = py::module_::import("functools");
   const py::object forwarder = functools.attr("update_wrapper")(functools.attr("partial")(builtin), builtin);
   return py::module_::import("abc").attr("abstractmethod")(forwarder);
+}
+
+// Filled while the module's shared library loads, read once at its import.
+std::vector<const char*>& globals_read() {
+  static std::vector<const char*> names;
+  return names;
+}
+
+bool note_global_read(const char* name) {
+  globals_read().push_back(name);
+  return true;
+}
+
+}  // namespace detail
+
+void check_globals(py::module_& module) {
+  for (const char* name : detail::globals_read()) {
+    if (!py::hasattr(module, name)) {
+      raise(PyExc_ImportError, "module %R reads the attribute '%s', which it does not define",
+            module.attr("__name__").ptr(), name);
+    }
+  }
 }
 
 }  // namespace velora::native

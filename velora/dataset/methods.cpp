@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <pybind11/pybind11.h>
 
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,6 +25,7 @@ using native::Kind;
 
 namespace {
 
+using native::kNone;
 using native::owned;
 
 constexpr Py_ssize_t kMaxDescription = 100;
@@ -33,12 +33,6 @@ constexpr Py_ssize_t kMaxDescription = 100;
 bool compares(py::handle left, py::handle right, int op) {
   const py::object result = owned(PyObject_RichCompare(left.ptr(), right.ptr(), op));
   return native::truthy(result);
-}
-
-bool is_instance(py::handle value, py::handle type) {
-  const int found = PyObject_IsInstance(value.ptr(), type.ptr());
-  if (found < 0) throw py::error_already_set();
-  return found == 1;
 }
 
 // What an f-string shows for a value.
@@ -74,13 +68,13 @@ py::object open_file(py::handle path, const char* mode) { return py::module_::im
 
 enum class Workload { dev_instance, pipeline, other };
 
-py::object inspect_workload(const native::Call& call) {
+py::object inspect_workload(const native::Frame& call) {
   py::object workload_type = call.global<"inspect_workload_type">()();
   if (workload_type.is_none()) native::raise(PyExc_ValueError, "Unable to inspect workload type");
   return workload_type;
 }
 
-Workload classify(const native::Call& call, py::handle workload_type) {
+Workload classify(const native::Frame& call, py::handle workload_type) {
   const py::object types = call.global<"WorkloadType">();
   if (compares(workload_type, native::attr<"dev_instance">(types), Py_EQ)) return Workload::dev_instance;
   if (compares(workload_type, native::attr<"pipeline">(types), Py_EQ)) return Workload::pipeline;
@@ -95,7 +89,7 @@ void check_description(py::handle description) {
 
 // Around every service operation: the workload must be known, a description
 // short enough, and the workload one of the two the SDK serves.
-Workload enter(const native::Call& call, py::handle description = {}) {
+Workload enter(const native::Frame& call, py::handle description = {}) {
   const py::object workload_type = inspect_workload(call);
   if (description) check_description(description);
   const Workload workload = classify(call, workload_type);
@@ -106,13 +100,13 @@ Workload enter(const native::Call& call, py::handle description = {}) {
 }
 
 // For the operations a pipeline does not offer.
-void enter_dev_instance(const native::Call& call, py::handle description = {}) {
+void enter_dev_instance(const native::Frame& call, py::handle description = {}) {
   if (enter(call, description) == Workload::pipeline) native::raise(PyExc_NotImplementedError, "Not implemented yet");
 }
 
 // The workload's client function: the SDK-token one in a development instance, else the internal one.
 template <native::Literal Sdk, native::Literal Internal>
-py::object client(const native::Call& call, Workload workload) {
+py::object client(const native::Frame& call, Workload workload) {
   return workload == Workload::dev_instance ? call.global<Sdk>() : call.global<Internal>();
 }
 
@@ -123,7 +117,7 @@ void expect_list(py::handle result) {
 }
 
 // The record of the dataset named `name`, looked up through the workload's family.
-py::object find_dataset(const native::Call& call, Workload workload, py::handle name) {
+py::object find_dataset(const native::Frame& call, Workload workload, py::handle name) {
   const py::object response =
       client<"sdk_get_data_snapshot_by_name", "internal_get_data_snapshot_by_name">(call, workload)(name);
   expect_readable_dict(response);
@@ -141,18 +135,18 @@ py::object id_of(py::handle dataset) {
 
 // --- save_dataset -----------------------------------------------------------
 
-py::object as_dataframe(const native::Call& call, py::handle data) {
-  if (is_instance(data, native::attr<"ndarray">(call.global<"np">()))) {
+py::object as_dataframe(const native::Frame& call, py::handle data) {
+  if (native::is_instance(data, native::attr<"ndarray">(call.global<"np">()))) {
     return native::attr<"DataFrame">(call.global<"pd">())(data);
   }
-  if (is_instance(data, native::attr<"DataFrame">(call.global<"pd">()))) {
+  if (native::is_instance(data, native::attr<"DataFrame">(call.global<"pd">()))) {
     return py::reinterpret_borrow<py::object>(data);
   }
   native::raise(PyExc_ValueError, "data is not supported object");
 }
 
 // tmp_dir / <32 hex digits>.<file type>
-py::object data_file_path(const native::Call& call, py::handle tmp_dir, py::handle file_type) {
+py::object data_file_path(const native::Frame& call, py::handle tmp_dir, py::handle file_type) {
   const py::object directory = call.global<"Path">()(tmp_dir);
   const py::object base = native::attr<"hex">(call.global<"uuid4">()());
   const py::object path = owned(PyNumber_TrueDivide(directory.ptr(), base.ptr()));
@@ -161,7 +155,7 @@ py::object data_file_path(const native::Call& call, py::handle tmp_dir, py::hand
 }
 
 // The table goes through pandas; pickle and npy keep the caller's object itself.
-void write_data_file(const native::Call& call, py::handle filename, py::handle data, py::handle dataframe,
+void write_data_file(const native::Frame& call, py::handle filename, py::handle data, py::handle dataframe,
                      py::handle file_type) {
   const py::object types = call.global<"DatasetFileType">();
   if (compares(file_type, native::attr<"csv">(types), Py_EQ)) {
@@ -180,9 +174,8 @@ void write_data_file(const native::Call& call, py::handle filename, py::handle d
 }
 
 // Streams the open file to the upload of the workload's family.
-py::object upload_data_file(const native::Call& call, py::handle workload_type, py::handle filename, py::handle file) {
-  const py::handle name = call[0];
-  const py::handle description = call[3];
+py::object upload_data_file(const native::Frame& call, py::handle workload_type, py::handle name,
+                            py::handle description, py::handle filename, py::handle file) {
   switch (classify(call, workload_type)) {
     case Workload::dev_instance: {
       const py::object response =
@@ -202,52 +195,102 @@ py::object upload_data_file(const native::Call& call, py::handle workload_type, 
                 formatted(workload_type).ptr());
 }
 
-py::object or_none(py::object result) { return result ? std::move(result) : py::none(); }
+constexpr native::Param kDescription{"description", Kind::OptStr, kNone};
 
-py::object save_dataset(const native::Call& call) {
-  const py::handle data = call[1];
-  const py::handle file_type = call[2];
+constexpr native::Signature kSaveDataset{
+    "save_dataset",
+    {{"name", Kind::Str}, {"data"}, {"file_type"}, kDescription},
+    "upload tabular dataset to the Velora system\n\n"
+    "The data is written as a file of the given type in a private temporary\n"
+    "directory and streamed to the platform as a new dataset.\n\n"
+    "Args:\n"
+    "    name: name of the dataset\n"
+    "    data: the table (pandas DataFrame) or array (numpy ndarray) to save\n"
+    "    file_type: file extension string (DatasetFileType: csv, parquet, pickle, npy)\n"
+    "    description: details of the dataset. Defaults to None.\n\n"
+    "Returns:\n"
+    "    DatasetInfo: the new dataset, as the platform describes it\n"};
+
+py::object save_dataset(const native::Call<kSaveDataset>& call) {
+  const py::handle data = call.arg<"data">();
+  const py::handle file_type = call.arg<"file_type">();
   const py::object workload_type = inspect_workload(call);
   const py::object dataframe = as_dataframe(call, data);
-  check_description(call[3]);
+  check_description(call.arg<"description">());
   const py::object directory = native::attr<"TemporaryDirectory">(call.global<"tempfile">())();
-  return or_none(native::with(directory, [&](const py::object& tmp_dir) {
+  return native::or_none(native::with(directory, [&](const py::object& tmp_dir) {
     const py::object filename = data_file_path(call, tmp_dir, file_type);
     write_data_file(call, filename, data, dataframe, file_type);
-    return native::with(open_file(filename, "rb"),
-                        [&](const py::object& file) { return upload_data_file(call, workload_type, filename, file); });
+    return native::with(open_file(filename, "rb"), [&](const py::object& file) {
+      return upload_data_file(call, workload_type, call.arg<"name">(), call.arg<"description">(), filename, file);
+    });
   }));
 }
 
 // --- datasets, versions, lookups and snippets -------------------------------
 
-py::object create_dataset(const native::Call& call) {
-  const Workload workload = enter(call, call[1]);
-  const py::object response =
-      client<"sdk_create_data_snapshot", "internal_create_data_snapshot">(call, workload)(call[0], call[1], call[2]);
+constexpr native::Signature kCreateDataset{
+    "create_dataset",
+    {{"name", Kind::Str}, kDescription, {"exist_ok", Kind::Bool, native::kFalse}},
+    "Create the dataset directory on the platform.\n\n"
+    "Args:\n"
+    "    name: name of the dataset\n"
+    "    description: details of the dataset. Defaults to None.\n"
+    "    exist_ok: when True, no error is raised if the dataset already exists.\n\n"
+    "Returns:\n"
+    "    DatasetInfo: the dataset\n"};
+
+py::object create_dataset(const native::Call<kCreateDataset>& call) {
+  const Workload workload = enter(call, call.arg<"description">());
+  const py::object response = client<"sdk_create_data_snapshot", "internal_create_data_snapshot">(call, workload)(
+      call.arg<"name">(), call.arg<"description">(), call.arg<"exist_ok">());
   native::expect_dict(response);
   return from_mapping(call.global<"DatasetInfo">(), response);
 }
 
+constexpr native::Signature kCreateDatasetVersion{"create_dataset_version",
+                                                  {{"dataset_name", Kind::Str}, kDescription},
+                                                  "Create a new version of the dataset with the given name.\n\n"
+                                                  "Args:\n"
+                                                  "    dataset_name: name of the dataset\n"
+                                                  "    description: details of the version. Defaults to None.\n\n"
+                                                  "Returns:\n"
+                                                  "    DatasetVersionInfo: the new version\n"};
+
 // Looks the dataset up by name, then asks for a new version of it.
-py::object create_dataset_version(const native::Call& call) {
-  const Workload workload = enter(call, call[1]);
-  const py::object dataset_id = id_of(find_dataset(call, workload, call[0]));
+py::object create_dataset_version(const native::Call<kCreateDatasetVersion>& call) {
+  const Workload workload = enter(call, call.arg<"description">());
+  const py::object dataset_id = id_of(find_dataset(call, workload, call.arg<"dataset_name">()));
   const py::object response = client<"sdk_create_data_snapshot_version", "internal_create_data_snapshot_version">(
-      call, workload)(dataset_id, call[1]);
+      call, workload)(dataset_id, call.arg<"description">());
   native::expect_dict(response);
   return from_mapping(call.global<"DatasetVersionInfo">(), response);
 }
 
-py::object create_dataset_version_by_id(const native::Call& call) {
-  enter_dev_instance(call, call[1]);
-  const py::object response = call.global<"sdk_create_data_snapshot_version">()(call[0], call[1]);
+constexpr native::Signature kCreateDatasetVersionById{"create_dataset_version_by_id",
+                                                      {{"dataset_id", Kind::Int}, kDescription}};
+
+py::object create_dataset_version_by_id(const native::Call<kCreateDatasetVersionById>& call) {
+  enter_dev_instance(call, call.arg<"description">());
+  const py::object response =
+      call.global<"sdk_create_data_snapshot_version">()(call.arg<"dataset_id">(), call.arg<"description">());
   return from_mapping(call.global<"DatasetVersionInfo">(), response);
 }
 
-py::object get_dataset_list(const native::Call& call) {
+constexpr native::Signature kGetDatasetList{
+    "get_dataset_list",
+    {{"page", Kind::Int, native::Default::number(1)}, {"page_size", Kind::Int, native::Default::number(1000)}},
+    "Get one page of the project's datasets.\n\n"
+    "Args:\n"
+    "    page: current page number. Defaults to 1.\n"
+    "    page_size: number of items per page. Defaults to 1000.\n\n"
+    "Returns:\n"
+    "    List[DatasetInfo]: the datasets of that page\n"};
+
+py::object get_dataset_list(const native::Call<kGetDatasetList>& call) {
   enter_dev_instance(call);
-  const py::object response = call.global<"sdk_get_data_snapshot_list">()("page"_a = call[0], "page_size"_a = call[1]);
+  const py::object response = call.global<"sdk_get_data_snapshot_list">()("page"_a = call.arg<"page">(),
+                                                                          "page_size"_a = call.arg<"page_size">());
   expect_readable_dict(response);
   const py::object datasets = entry(response, native::interned<"data_snapshots">(), py::list());
   py::list records;
@@ -256,9 +299,17 @@ py::object get_dataset_list(const native::Call& call) {
   return records;
 }
 
-py::object get_dataset(const native::Call& call) {
+constexpr native::Signature kGetDataset{"get_dataset",
+                                        {{"dataset_id", Kind::Int}},
+                                        "Get the dataset with the given id.\n\n"
+                                        "Args:\n"
+                                        "    dataset_id: id of the dataset\n\n"
+                                        "Returns:\n"
+                                        "    Optional[DatasetInfo]: the dataset, None when the platform has none\n"};
+
+py::object get_dataset(const native::Call<kGetDataset>& call) {
   enter_dev_instance(call);
-  const py::object response = call.global<"sdk_get_data_snapshot_detail">()(call[0]);
+  const py::object response = call.global<"sdk_get_data_snapshot_detail">()(call.arg<"dataset_id">());
   expect_readable_dict(response);
   const py::object dataset = entry(response, native::interned<"data_snapshot">());
   native::expect_dict(dataset);
@@ -266,17 +317,35 @@ py::object get_dataset(const native::Call& call) {
   return from_mapping(call.global<"DatasetInfo">(), dataset);
 }
 
-py::object get_code_snippet_to_upload_dataset(const native::Call& call) {
+constexpr native::Signature kGetCodeSnippetToUploadDataset{
+    "get_code_snippet_to_upload_dataset",
+    {{"name", Kind::Str}, {"data", Kind::Str}, {"file_type", Kind::Str}},
+    "Get the code snippet that uploads a data object to a dataset.\n\n"
+    "Args:\n"
+    "    name: name of the dataset\n"
+    "    data: variable name of the data object in your code\n"
+    "    file_type: file type to save the data as\n"};
+
+py::object get_code_snippet_to_upload_dataset(const native::Call<kGetCodeSnippetToUploadDataset>& call) {
   enter_dev_instance(call);
-  py::object response =
-      call.global<"sdk_get_code_snippet_to_upload_tabular_data_snapshot">()(call[0], call[1], call[2]);
+  py::object response = call.global<"sdk_get_code_snippet_to_upload_tabular_data_snapshot">()(
+      call.arg<"name">(), call.arg<"data">(), call.arg<"file_type">());
   native::expect_dict(response);
   return response;
 }
 
-py::object get_code_snippet_to_import_dataset(const native::Call& call) {
+constexpr native::Signature kGetCodeSnippetToImportDataset{
+    "get_code_snippet_to_import_dataset",
+    {{"dataset_id", Kind::Int}, {"dataset_version_id", Kind::Int}},
+    "Get the code snippet that imports a dataset version.\n\n"
+    "Args:\n"
+    "    dataset_id: id of the dataset\n"
+    "    dataset_version_id: id of the dataset version\n"};
+
+py::object get_code_snippet_to_import_dataset(const native::Call<kGetCodeSnippetToImportDataset>& call) {
   enter_dev_instance(call);
-  py::object response = call.global<"sdk_get_code_snippet_to_import_data_snapshot">()(call[0], call[1]);
+  py::object response = call.global<"sdk_get_code_snippet_to_import_data_snapshot">()(call.arg<"dataset_id">(),
+                                                                                      call.arg<"dataset_version_id">());
   native::expect_dict(response);
   return response;
 }
@@ -284,7 +353,7 @@ py::object get_code_snippet_to_import_dataset(const native::Call& call) {
 // --- versions, downloads and loading -------------------------------------------
 
 // Every version record of the dataset, as the service lists them: oldest first.
-py::object version_records(const native::Call& call, Workload workload, py::handle dataset_id) {
+py::object version_records(const native::Frame& call, Workload workload, py::handle dataset_id) {
   const py::object response =
       client<"sdk_get_data_snapshot_versions", "internal_get_data_snapshot_versions">(call, workload)(dataset_id);
   expect_readable_dict(response);
@@ -294,8 +363,20 @@ py::object version_records(const native::Call& call, Workload workload, py::hand
   return versions;
 }
 
-py::object get_dataset_versions(const native::Call& call) {
-  const py::handle name = call[0];
+constexpr native::Signature kGetDatasetVersions{
+    "get_dataset_versions",
+    {{"name", Kind::Str}},
+    "Get every version of a dataset, oldest first.\n\n"
+    "Args:\n"
+    "    name: name of the dataset\n\n"
+    "Returns:\n"
+    "    List[DatasetVersionInfo]: its versions, oldest first\n\n"
+    "Raises:\n"
+    "    ValueError: no dataset has that name, or the workload type is unknown\n"
+    "    CorlettError: the platform service refused or could not be reached\n"};
+
+py::object get_dataset_versions(const native::Call<kGetDatasetVersions>& call) {
+  const py::handle name = call.arg<"name">();
   const Workload workload = enter(call);
   const py::object versions = version_records(call, workload, id_of(find_dataset(call, workload, name)));
   py::list records;
@@ -328,10 +409,7 @@ void check_file_name(py::handle filename) {
   if (!PyUnicode_CheckExact(filename.ptr())) {
     native::raise(PyExc_TypeError, "Expected %s, got %.200s", "str", native::type_name(filename));
   }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(filename.ptr(), &size);
-  if (utf8 == nullptr) throw py::error_already_set();
-  const std::string_view text(utf8, static_cast<std::size_t>(size));
+  const std::string_view text = native::utf8(filename);
   constexpr std::string_view kSeparators("/\\\0", 3);
   if (text.empty() || text == "." || text == ".." || text.find_first_of(kSeparators) != std::string_view::npos) {
     native::raise(PyExc_ValueError, "The service named a file that is not a plain file name: filename=%R",
@@ -348,7 +426,7 @@ struct Wanted {
   py::object filename;
 };
 
-Wanted wanted_file(const native::Call& call, Workload workload, py::handle name, py::handle number) {
+Wanted wanted_file(const native::Frame& call, Workload workload, py::handle name, py::handle number) {
   py::object dataset_id = id_of(find_dataset(call, workload, name));
   py::object version = chosen_version(version_records(call, workload, dataset_id), name, number);
   const py::object files = files_of(version);
@@ -382,13 +460,13 @@ void check_digest(const Wanted& wanted, py::handle received, py::handle name) {
 // Streams the file into a hidden temporary file in `directory`, checks its sha256 against the
 // record, then renames it into place: an existing file of that name is replaced only by checked
 // bytes, and nothing is left behind on a failure.
-py::object download_into(const native::Call& call, const Wanted& wanted, py::handle directory, py::handle name) {
+py::object download_into(const native::Frame& call, const Wanted& wanted, py::handle directory, py::handle name) {
   const py::object folder = call.global<"Path">()(directory);
   const py::object target = folder / wanted.filename;
   const py::object hex = native::attr<"hex">(call.global<"uuid4">()());
   const py::object partial = folder / owned(PyUnicode_FromFormat(".%U.part", hex.ptr()));
   try {
-    const py::object received = or_none(native::with(open_file(partial, "xb"), [&](const py::object& binary) {
+    const py::object received = native::or_none(native::with(open_file(partial, "xb"), [&](const py::object& binary) {
       return client<"sdk_download_data_snapshot_file", "internal_download_data_snapshot_file">(call, wanted.workload)(
           wanted.dataset_id, entry(wanted.version, native::interned<"id">()), wanted.filename, binary);
     }));
@@ -405,19 +483,38 @@ py::object download_into(const native::Call& call, const Wanted& wanted, py::han
   return py::str(target);
 }
 
-py::object download_dataset(const native::Call& call) {
-  const py::handle name = call[0];
-  const py::handle path = call[2];
+constexpr native::Signature kDownloadDataset{
+    "download_dataset",
+    {{"name", Kind::Str}, {"version", Kind::OptInt, kNone}, {"path", Kind::OptStr, kNone}},
+    "Download the file of a dataset version into a directory.\n\n"
+    "The bytes go to a hidden temporary file in that directory and are checked against\n"
+    "the sha256 of the version's record before the file is renamed into place, under its\n"
+    "stored name; an existing file of that name is replaced only then.\n\n"
+    "Args:\n"
+    "    name: name of the dataset\n"
+    "    version: version number. Defaults to None: the latest version that has a file.\n"
+    "    path: directory to put the file in. Defaults to None: the current directory.\n\n"
+    "Returns:\n"
+    "    str: the path of the downloaded file\n\n"
+    "Raises:\n"
+    "    ValueError: no dataset has that name, no such version, the version has no file,\n"
+    "        or the bytes' sha256 differs from the record's (nothing is left behind)\n"
+    "    NotADirectoryError: path is not an existing directory\n"
+    "    CorlettError: the platform service refused or could not be reached\n"};
+
+py::object download_dataset(const native::Call<kDownloadDataset>& call) {
+  const py::handle name = call.arg<"name">();
+  const py::handle path = call.arg<"path">();
   const Workload workload = enter(call);
   const py::object directory = path.is_none() ? native::attr<"getcwd">(call.global<"os">())() : native::borrowed(path);
   if (!native::truthy(native::attr<"is_dir">(call.global<"Path">()(directory))())) {
     native::raise(PyExc_NotADirectoryError, "download_dataset needs an existing directory: path=%R", directory.ptr());
   }
-  return download_into(call, wanted_file(call, workload, name, call[1]), directory, name);
+  return download_into(call, wanted_file(call, workload, name, call.arg<"version">()), directory, name);
 }
 
 // The file type a stored file's suffix names.
-py::object file_type_of(const native::Call& call, const Wanted& wanted, py::handle name) {
+py::object file_type_of(const native::Frame& call, const Wanted& wanted, py::handle name) {
   const py::object suffix = native::attr<"suffix">(call.global<"Path">()(wanted.filename));
   for (const py::handle member : call.global<"DatasetFileType">()) {
     if (compares(owned(PyNumber_Add(py::str(".").ptr(), member.ptr())), suffix, Py_EQ)) return native::borrowed(member);
@@ -428,7 +525,7 @@ py::object file_type_of(const native::Call& call, const Wanted& wanted, py::hand
 }
 
 // Reads what write_data_file wrote, by the same file types.
-py::object read_data_file(const native::Call& call, py::handle filename, py::handle file_type) {
+py::object read_data_file(const native::Frame& call, py::handle filename, py::handle file_type) {
   const py::object types = call.global<"DatasetFileType">();
   if (compares(file_type, native::attr<"csv">(types), Py_EQ)) {
     return native::attr<"read_csv">(call.global<"pd">())(filename, "index_col"_a = 0);
@@ -439,23 +536,44 @@ py::object read_data_file(const native::Call& call, py::handle filename, py::han
   if (compares(file_type, native::attr<"npy">(types), Py_EQ)) {
     return native::attr<"load">(call.global<"np">())(filename, "allow_pickle"_a = false);
   }
-  return or_none(native::with(open_file(filename, "rb"),
-                              [&](const py::object& f) { return native::attr<"load">(call.global<"pickle">())(f); }));
+  return native::or_none(native::with(open_file(filename, "rb"), [&](const py::object& f) {
+    return native::attr<"load">(call.global<"pickle">())(f);
+  }));
 }
 
-py::object load_dataset(const native::Call& call) {
-  const py::handle name = call[0];
+constexpr native::Signature kLoadDataset{
+    "load_dataset",
+    {{"name", Kind::Str}, {"version", Kind::OptInt, kNone}, {"allow_pickle", Kind::Bool, native::kFalse}},
+    "Load a dataset version into memory, read by its file type.\n\n"
+    "The file is downloaded into a private temporary directory, which is removed again:\n"
+    "csv with pandas.read_csv (first column as the index), parquet with pandas.read_parquet,\n"
+    "npy with numpy.load (allow_pickle=False), pickle with pickle.load.\n\n"
+    "Args:\n"
+    "    name: name of the dataset\n"
+    "    version: version number. Defaults to None: the latest version that has a file.\n"
+    "    allow_pickle: read a pickle file. Reading one runs code from whoever wrote it, so\n"
+    "        only pass True for a dataset you trust. Defaults to False.\n\n"
+    "Returns:\n"
+    "    the data: a pandas DataFrame (csv, parquet), a numpy ndarray (npy) or the pickled object\n\n"
+    "Raises:\n"
+    "    ValueError: as download_dataset; also for a pickle file without allow_pickle, or a file\n"
+    "        that is not of a dataset file type\n"
+    "    CorlettError: the platform service refused or could not be reached\n"};
+
+py::object load_dataset(const native::Call<kLoadDataset>& call) {
+  const py::handle name = call.arg<"name">();
   const Workload workload = enter(call);
-  const Wanted wanted = wanted_file(call, workload, name, call[1]);
+  const Wanted wanted = wanted_file(call, workload, name, call.arg<"version">());
   const py::object file_type = file_type_of(call, wanted, name);
-  if (!call.flag(2) && compares(file_type, native::attr<"pickle">(call.global<"DatasetFileType">()), Py_EQ)) {
+  if (!call.flag<"allow_pickle">() &&
+      compares(file_type, native::attr<"pickle">(call.global<"DatasetFileType">()), Py_EQ)) {
     native::raise(PyExc_ValueError,
                   "Dataset '%U' version %S is a pickle file, and reading a pickle runs code from whoever wrote it; "
                   "pass allow_pickle=True only if you trust it.",
                   name.ptr(), entry(wanted.version, native::interned<"version">()).ptr());
   }
   const py::object directory = native::attr<"TemporaryDirectory">(call.global<"tempfile">())();
-  return or_none(native::with(directory, [&](const py::object& tmp_dir) {
+  return native::or_none(native::with(directory, [&](const py::object& tmp_dir) {
     return read_data_file(call, download_into(call, wanted, tmp_dir, name), file_type);
   }));
 }
@@ -475,10 +593,8 @@ std::string remote_suffix(std::string_view dir) {
   return suffix;
 }
 
-py::str text(std::string_view value) { return {value.data(), value.size()}; }
-
 // One WebDAV remote per directory; the settings are read as each is written.
-py::object config_section(const native::Call& call, std::string_view dir) {
+py::object config_section(const native::Frame& call, std::string_view dir) {
   const py::object settings = call.global<"settings">();
   const py::object url = formatted(native::attr<"VELORA_WEBDAV_URL">(settings));
   const py::object project_dir = formatted(native::attr<"VELORA_PROJECT_DIR">(settings));
@@ -489,11 +605,13 @@ py::object config_section(const native::Call& call, std::string_view dir) {
 }
 
 // open()'s opener for the configuration: it holds the SDK token, so only its owner may read it.
-py::object open_owner_only(const native::Call& call) {
-  return native::attr<"open">(call.global<"os">())(call[0], call[1], 0600);
+constexpr native::Signature kOpenOwnerOnly{"_open_owner_only", {{"path"}, {"flags"}}};
+
+py::object open_owner_only(const native::Call<kOpenOwnerOnly>& call) {
+  return native::attr<"open">(call.global<"os">())(call.arg<"path">(), call.arg<"flags">(), 0600);
 }
 
-void write_config(const native::Call& call, py::handle config_file) {
+void write_config(const native::Frame& call, py::handle config_file) {
   const py::object file = py::module_::import("io").attr("open")(config_file, "w", "encoding"_a = "utf-8",
                                                                  "opener"_a = call.global<"_open_owner_only">());
   native::with(file, [&](const py::object& f) {
@@ -516,15 +634,15 @@ py::list split_at_spaces(std::string_view command) {
   py::list words;
   std::size_t start = 0;
   for (std::size_t space = command.find(' '); space != std::string_view::npos; space = command.find(' ', start)) {
-    words.append(text(command.substr(start, space - start)));
+    words.append(py::str(command.substr(start, space - start)));
     start = space + 1;
   }
-  words.append(text(command.substr(start)));
+  words.append(py::str(command.substr(start)));
   return words;
 }
 
 // Starts one `rclone mount --daemon`; it exits once the mount runs, its status telling whether it does.
-void mount(const native::Call& call, std::string_view dir) {
+void mount(const native::Frame& call, std::string_view dir) {
   const std::string mount_point = std::string(kMountBase) + std::string(dir);
   native::attr<"mkdir">(call.global<"Path">()(mount_point))("parents"_a = true, "exist_ok"_a = true);
   const py::object subprocess = call.global<"subprocess">();
@@ -539,7 +657,16 @@ void mount(const native::Call& call, std::string_view dir) {
   });
 }
 
-py::object mount_dataset(const native::Call& call) {
+constexpr native::Signature kMountDataset{
+    "mount_dataset",
+    {},
+    "Mount the project's dataset storage under /home/jovyan/workspace.\n\n"
+    "Writes the rclone configuration (readable by its owner only, as it holds the\n"
+    "SDK token) and starts two rclone mounts as daemons: \"dataset\" read-only and\n"
+    "\"dataset-staged\" writable. Raises RuntimeError with rclone's error output when\n"
+    "a mount fails.\n"};
+
+py::object mount_dataset(const native::Call<kMountDataset>& call) {
   const py::object project_id = native::attr<"VELORA_PROJECT_ID">(call.global<"settings">());
   if (!py::bool_(project_id)) {
     native::raise(PyExc_ValueError, "VELORA_PROJECT_ID is not set. Please call set_joined_project() first.");
@@ -554,182 +681,43 @@ py::object mount_dataset(const native::Call& call) {
   return py::none();
 }
 
-// --- module -----------------------------------------------------------------
+}  // namespace
 
-constexpr const char* kClientFunctions[] = {
-    "sdk_upload_data_snapshot",
-    "internal_upload_data_snapshot",
-    "sdk_create_data_snapshot",
-    "internal_create_data_snapshot",
-    "sdk_get_data_snapshot_by_name",
-    "internal_get_data_snapshot_by_name",
-    "sdk_create_data_snapshot_version",
-    "internal_create_data_snapshot_version",
-    "sdk_get_data_snapshot_list",
-    "sdk_get_data_snapshot_detail",
-    "sdk_get_code_snippet_to_upload_tabular_data_snapshot",
-    "sdk_get_code_snippet_to_import_data_snapshot",
-    "sdk_get_data_snapshot_versions",
-    "internal_get_data_snapshot_versions",
-    "sdk_download_data_snapshot_file",
-    "internal_download_data_snapshot_file",
-};
-
-void bind_from(py::module_& m, const char* module, std::initializer_list<const char*> names) {
-  const py::module_ source = py::module_::import(module);
-  for (const char* name : names) m.attr(name) = source.attr(name);
-}
-
-void bind_imports(py::module_& m) {
+VELORA_MODULE(methods, m,
+              "The dataset operations: save_dataset, datasets and versions by workload, downloading and loading "
+              "a version back, code snippets and mount_dataset.") {
   for (const char* name : {"os", "pickle", "subprocess", "tempfile"}) m.attr(name) = py::module_::import(name);
   m.attr("np") = py::module_::import("numpy");
   m.attr("pd") = py::module_::import("pandas");
-  bind_from(m, "typing", {"Any", "Dict", "List", "Optional", "Union"});
-  bind_from(m, "pathlib", {"Path"});
-  bind_from(m, "uuid", {"uuid4"});
-  bind_from(m, "velora.settings", {"settings"});
-  bind_from(m, "velora.common.utils", {"inspect_workload_type"});
-  bind_from(m, "velora.common.values", {"WorkloadType"});
-  bind_from(m, "velora.dataset.schemas", {"DatasetInfo", "DatasetVersionInfo"});
-  bind_from(m, "velora.dataset.values", {"DatasetFileType"});
-  const py::module_ client = py::module_::import("velora.dataset.corlett");
-  for (const char* name : kClientFunctions) m.attr(name) = client.attr(name);
-}
+  native::bind_from(m, "typing", {"Any", "Dict", "List", "Optional", "Union"});
+  native::bind_from(m, "pathlib", {"Path"});
+  native::bind_from(m, "uuid", {"uuid4"});
+  native::bind_from(m, "velora.settings", {"settings"});
+  native::bind_from(m, "velora.common.utils", {"inspect_workload_type"});
+  native::bind_from(m, "velora.common.values", {"WorkloadType"});
+  native::bind_from(m, "velora.dataset.schemas", {"DatasetInfo", "DatasetVersionInfo"});
+  native::bind_from(m, "velora.dataset.values", {"DatasetFileType"});
+  native::bind_from(
+      m, "velora.dataset.corlett",
+      {"sdk_upload_data_snapshot", "internal_upload_data_snapshot", "sdk_create_data_snapshot",
+       "internal_create_data_snapshot", "sdk_get_data_snapshot_by_name", "internal_get_data_snapshot_by_name",
+       "sdk_create_data_snapshot_version", "internal_create_data_snapshot_version", "sdk_get_data_snapshot_list",
+       "sdk_get_data_snapshot_detail", "sdk_get_code_snippet_to_upload_tabular_data_snapshot",
+       "sdk_get_code_snippet_to_import_data_snapshot", "sdk_get_data_snapshot_versions",
+       "internal_get_data_snapshot_versions", "sdk_download_data_snapshot_file",
+       "internal_download_data_snapshot_file"});
 
-constexpr native::Param kDescription{"description", Kind::OptStr, native::kNone};
-
-void define_save_and_mount(py::module_& m) {
-  native::def<&save_dataset>(m, {"save_dataset",
-                                 {{"name", Kind::Str}, {"data"}, {"file_type"}, kDescription},
-                                 "upload tabular dataset to the Velora system\n\n"
-                                 "The data is written as a file of the given type in a private temporary\n"
-                                 "directory and streamed to the platform as a new dataset.\n\n"
-                                 "Args:\n"
-                                 "    name: name of the dataset\n"
-                                 "    data: the table (pandas DataFrame) or array (numpy ndarray) to save\n"
-                                 "    file_type: file extension string (DatasetFileType: csv, parquet, pickle, npy)\n"
-                                 "    description: details of the dataset. Defaults to None.\n\n"
-                                 "Returns:\n"
-                                 "    DatasetInfo: the new dataset, as the platform describes it\n"});
-  native::def<&mount_dataset>(m, {"mount_dataset",
-                                  {},
-                                  "Mount the project's dataset storage under /home/jovyan/workspace.\n\n"
-                                  "Writes the rclone configuration (readable by its owner only, as it holds the\n"
-                                  "SDK token) and starts two rclone mounts as daemons: \"dataset\" read-only and\n"
-                                  "\"dataset-staged\" writable. Raises RuntimeError with rclone's error output when\n"
-                                  "a mount fails.\n"});
-  m.attr("_open_owner_only") = native::function<&open_owner_only>(m, {"_open_owner_only", {{"path"}, {"flags"}}});
-}
-
-void define_dataset_operations(py::module_& m) {
-  native::def<&create_dataset>(
-      m, {"create_dataset",
-          {{"name", Kind::Str}, kDescription, {"exist_ok", Kind::Bool, native::Default::boolean(false)}},
-          "Create the dataset directory on the platform.\n\n"
-          "Args:\n"
-          "    name: name of the dataset\n"
-          "    description: details of the dataset. Defaults to None.\n"
-          "    exist_ok: when True, no error is raised if the dataset already exists.\n\n"
-          "Returns:\n"
-          "    DatasetInfo: the dataset\n"});
-  native::def<&create_dataset_version>(m, {"create_dataset_version",
-                                           {{"dataset_name", Kind::Str}, kDescription},
-                                           "Create a new version of the dataset with the given name.\n\n"
-                                           "Args:\n"
-                                           "    dataset_name: name of the dataset\n"
-                                           "    description: details of the version. Defaults to None.\n\n"
-                                           "Returns:\n"
-                                           "    DatasetVersionInfo: the new version\n"});
-  native::def<&create_dataset_version_by_id>(
-      m, {"create_dataset_version_by_id", {{"dataset_id", Kind::Int}, kDescription}});
-  native::def<&get_dataset_list>(
-      m, {"get_dataset_list",
-          {{"page", Kind::Int, native::Default::number(1)}, {"page_size", Kind::Int, native::Default::number(1000)}},
-          "Get one page of the project's datasets.\n\n"
-          "Args:\n"
-          "    page: current page number. Defaults to 1.\n"
-          "    page_size: number of items per page. Defaults to 1000.\n\n"
-          "Returns:\n"
-          "    List[DatasetInfo]: the datasets of that page\n"});
-  native::def<&get_dataset>(m, {"get_dataset",
-                                {{"dataset_id", Kind::Int}},
-                                "Get the dataset with the given id.\n\n"
-                                "Args:\n"
-                                "    dataset_id: id of the dataset\n\n"
-                                "Returns:\n"
-                                "    Optional[DatasetInfo]: the dataset, None when the platform has none\n"});
-  native::def<&get_code_snippet_to_upload_dataset>(
-      m, {"get_code_snippet_to_upload_dataset",
-          {{"name", Kind::Str}, {"data", Kind::Str}, {"file_type", Kind::Str}},
-          "Get the code snippet that uploads a data object to a dataset.\n\n"
-          "Args:\n"
-          "    name: name of the dataset\n"
-          "    data: variable name of the data object in your code\n"
-          "    file_type: file type to save the data as\n"});
-  native::def<&get_code_snippet_to_import_dataset>(m, {"get_code_snippet_to_import_dataset",
-                                                       {{"dataset_id", Kind::Int}, {"dataset_version_id", Kind::Int}},
-                                                       "Get the code snippet that imports a dataset version.\n\n"
-                                                       "Args:\n"
-                                                       "    dataset_id: id of the dataset\n"
-                                                       "    dataset_version_id: id of the dataset version\n"});
-}
-
-void define_versions_and_downloads(py::module_& m) {
-  native::def<&get_dataset_versions>(m, {"get_dataset_versions",
-                                         {{"name", Kind::Str}},
-                                         "Get every version of a dataset, oldest first.\n\n"
-                                         "Args:\n"
-                                         "    name: name of the dataset\n\n"
-                                         "Returns:\n"
-                                         "    List[DatasetVersionInfo]: its versions, oldest first\n\n"
-                                         "Raises:\n"
-                                         "    ValueError: no dataset has that name, or the workload type is unknown\n"
-                                         "    CorlettError: the platform service refused or could not be reached\n"});
-  native::def<&download_dataset>(
-      m, {"download_dataset",
-          {{"name", Kind::Str}, {"version", Kind::OptInt, native::kNone}, {"path", Kind::OptStr, native::kNone}},
-          "Download the file of a dataset version into a directory.\n\n"
-          "The bytes go to a hidden temporary file in that directory and are checked against\n"
-          "the sha256 of the version's record before the file is renamed into place, under its\n"
-          "stored name; an existing file of that name is replaced only then.\n\n"
-          "Args:\n"
-          "    name: name of the dataset\n"
-          "    version: version number. Defaults to None: the latest version that has a file.\n"
-          "    path: directory to put the file in. Defaults to None: the current directory.\n\n"
-          "Returns:\n"
-          "    str: the path of the downloaded file\n\n"
-          "Raises:\n"
-          "    ValueError: no dataset has that name, no such version, the version has no file,\n"
-          "        or the bytes' sha256 differs from the record's (nothing is left behind)\n"
-          "    NotADirectoryError: path is not an existing directory\n"
-          "    CorlettError: the platform service refused or could not be reached\n"});
-  native::def<&load_dataset>(
-      m, {"load_dataset",
-          {{"name", Kind::Str},
-           {"version", Kind::OptInt, native::kNone},
-           {"allow_pickle", Kind::Bool, native::Default::boolean(false)}},
-          "Load a dataset version into memory, read by its file type.\n\n"
-          "The file is downloaded into a private temporary directory, which is removed again:\n"
-          "csv with pandas.read_csv (first column as the index), parquet with pandas.read_parquet,\n"
-          "npy with numpy.load (allow_pickle=False), pickle with pickle.load.\n\n"
-          "Args:\n"
-          "    name: name of the dataset\n"
-          "    version: version number. Defaults to None: the latest version that has a file.\n"
-          "    allow_pickle: read a pickle file. Reading one runs code from whoever wrote it, so\n"
-          "        only pass True for a dataset you trust. Defaults to False.\n\n"
-          "Returns:\n"
-          "    the data: a pandas DataFrame (csv, parquet), a numpy ndarray (npy) or the pickled object\n\n"
-          "Raises:\n"
-          "    ValueError: as download_dataset; also for a pickle file without allow_pickle, or a file\n"
-          "        that is not of a dataset file type\n"
-          "    CorlettError: the platform service refused or could not be reached\n"});
-}
-
-}  // namespace
-
-PYBIND11_MODULE(methods, m) {
-  bind_imports(m);
-  define_save_and_mount(m);
-  define_dataset_operations(m);
-  define_versions_and_downloads(m);
+  native::def<&save_dataset>(m);
+  native::def<&mount_dataset>(m);
+  native::def<&open_owner_only>(m);
+  native::def<&create_dataset>(m);
+  native::def<&create_dataset_version>(m);
+  native::def<&create_dataset_version_by_id>(m);
+  native::def<&get_dataset_list>(m);
+  native::def<&get_dataset>(m);
+  native::def<&get_code_snippet_to_upload_dataset>(m);
+  native::def<&get_code_snippet_to_import_dataset>(m);
+  native::def<&get_dataset_versions>(m);
+  native::def<&download_dataset>(m);
+  native::def<&load_dataset>(m);
 }

@@ -438,6 +438,38 @@ void expect_identifier(py::handle identifier) {
   if (!PyUnicode_CheckExact(identifier.ptr())) native::raise_argument_type("identifier", &PyUnicode_Type, identifier);
 }
 
+// ---------------------------------------------------------------- signatures
+
+constexpr native::Signature kInit{"__init__", {{"self"}}};
+constexpr native::Signature kValidate{"validate_custom_query",
+                                      {{"self"}, {"query", Kind::Str}},
+                                      "Whether the identifier quotes of a hand-written query are balanced."};
+constexpr native::Signature kSchema{"build_schema_query",
+                                    {{"self"}, {"table_name", Kind::Str}},
+                                    "The query listing the columns of `table_name` in order: column_name, data_type "
+                                    "and is_nullable."};
+constexpr native::Signature kQuote{
+    "quote_identifier", {{"self"}, {"identifier", Kind::Str}}, "`identifier` as the dialect writes it into SQL."};
+constexpr native::Signature kPaginate{
+    "add_pagination",
+    {{"self"}, {"query", Kind::Str}, {"limit", Kind::OptInt}, {"offset", Kind::OptInt}},
+    "`query` limited to `limit` rows after skipping `offset` (None: no bound)."};
+
+constexpr native::Signature kSelect{
+    "build_select_query",
+    {{"self"},
+     {"table", Kind::Str},
+     {"filters", Kind::OptList, kNone},
+     {"sorting", Kind::Any, kNone},
+     {"limit", Kind::OptInt, kNone},
+     {"offset", Kind::OptInt, kNone}},
+    "SELECT every column of `table` with the filters (values as :filter_value_N parameters), the sort "
+    "order and the page; returns the SQL text and the parameters."};
+constexpr native::Signature kOperator{
+    "get_operator", {{"self"}, {"match_type"}}, "The SQL comparison operator of a match type."};
+constexpr native::Signature kGetBuilder{
+    "get_builder", {{"cls"}, {"db_type"}}, "A new query builder for `db_type`; ValueError when none exists for it."};
+
 // ---------------------------------------------------------------- operators
 
 // get_operator's table, built afresh from the enumeration read now.
@@ -454,7 +486,7 @@ std::size_t operator_from_table(py::handle match_types, py::handle match_type) {
 // identity; anything else goes through the table as get_operator builds it.
 class MatchTypes {
  public:
-  explicit MatchTypes(const native::Call& call)
+  explicit MatchTypes(const native::Frame& call)
       : enumeration_(call.global<"InferenceDatabaseRecordsMatchType">()),
         loaded_(enumeration_.is(state().match_types)) {}
 
@@ -597,7 +629,7 @@ PyObject* class_attribute(py::handle self, unsigned shadowed, unsigned method, P
 // methods directly when they are the ones defined here.
 class SelectWriter {
  public:
-  SelectWriter(const native::Call& call, py::handle self) : call_(call), self_(self) { resolve_methods(); }
+  SelectWriter(const native::Frame& call, py::handle self) : call_(call), self_(self) { resolve_methods(); }
 
   void from(py::handle table) {
     sql_ += "SELECT * FROM "sv;
@@ -765,7 +797,7 @@ class SelectWriter {
     if (PyDict_SetItem(parameters.ptr(), name.ptr(), value.ptr()) < 0) throw py::error_already_set();
   }
 
-  const native::Call& call_;
+  const native::Frame& call_;
   py::handle self_;
   SqlText sql_;
   Quoting quoting_ = Quoting::Through;
@@ -777,13 +809,13 @@ class SelectWriter {
   PyTypeObject* plain_record_ = nullptr;
 };
 
-py::object build_select_query(const native::Call& call) {
-  SelectWriter writer(call, call[0]);
-  writer.from(call[1]);
+py::object build_select_query(const native::Call<kSelect>& call) {
+  SelectWriter writer(call, call.arg<"self">());
+  writer.from(call.arg<"table">());
   py::dict parameters;
-  if (!call[2].is_none()) writer.where(call[2], parameters);
-  writer.order_by(call[3]);
-  py::object text = writer.paginate(call[4], call[5]);
+  if (!call.arg<"filters">().is_none()) writer.where(call.arg<"filters">(), parameters);
+  writer.order_by(call.arg<"sorting">());
+  py::object text = writer.paginate(call.arg<"limit">(), call.arg<"offset">());
   return py::make_tuple(std::move(text), std::move(parameters));
 }
 
@@ -793,41 +825,42 @@ void set_field(py::handle builder, PyObject* name, PyObject* value) {
   if (PyObject_SetAttr(builder.ptr(), name, value) < 0) throw py::error_already_set();
 }
 
-py::object init_base(const native::Call& call) {
-  set_field(call[0], interned<"identifier_quote">(), interned<"\"">());
-  set_field(call[0], interned<"supports_limit_offset">(), Py_True);
-  set_field(call[0], interned<"use_ilike">(), Py_False);
+py::object init_base(const native::Call<kInit>& call) {
+  set_field(call.arg<"self">(), interned<"identifier_quote">(), interned<"\"">());
+  set_field(call.arg<"self">(), interned<"supports_limit_offset">(), Py_True);
+  set_field(call.arg<"self">(), interned<"use_ilike">(), Py_False);
   return py::none();
 }
 
-py::object validate_base(const native::Call& call) {
-  const py::object quote = native::attr<"identifier_quote">(call[0]);
+py::object validate_base(const native::Call<kValidate>& call) {
+  const py::object quote = native::attr<"identifier_quote">(call.arg<"self">());
   if (!truthy(quote)) return py::bool_(true);
-  const Py_ssize_t count = PyUnicode_Count(call[1].ptr(), quote.ptr(), 0, PY_SSIZE_T_MAX);
+  const Py_ssize_t count = PyUnicode_Count(call.arg<"query">().ptr(), quote.ptr(), 0, PY_SSIZE_T_MAX);
   if (count < 0) throw py::error_already_set();
   return py::bool_(count % 2 == 0);
 }
 
-py::object schema_base(const native::Call&) {
+py::object schema_base(const native::Call<kSchema>&) {
   native::raise(PyExc_NotImplementedError, "Subclass must implement build_schema_query");
 }
 
-py::object quote_base(const native::Call& call) {
-  const py::object quote = text_of(native::attr<"identifier_quote">(call[0]));
+py::object quote_base(const native::Call<kQuote>& call) {
+  const py::object quote = text_of(native::attr<"identifier_quote">(call.arg<"self">()));
   SqlText out;
-  write_quoted(out, call[1], utf8(quote));
+  write_quoted(out, call.arg<"identifier">(), utf8(quote));
   return out.str();
 }
 
-py::object operator_base(const native::Call& call) {
+py::object operator_base(const native::Call<kOperator>& call) {
   const MatchTypes match_types(call);
-  return state().operator_texts[match_types.operator_index(call[1])];
+  return state().operator_texts[match_types.operator_index(call.arg<"match_type">())];
 }
 
-py::object paginate_base(const native::Call& call) {
-  if (!pages_by_limit_offset(call[0]) || (call[2].is_none() && call[3].is_none())) return native::borrowed(call[1]);
-  SqlText out(utf8(call[1]));
-  append_limit_offset(out, call[2], call[3]);
+py::object paginate_base(const native::Call<kPaginate>& call) {
+  if (!pages_by_limit_offset(call.arg<"self">()) || (call.arg<"limit">().is_none() && call.arg<"offset">().is_none()))
+    return native::borrowed(call.arg<"query">());
+  SqlText out(utf8(call.arg<"query">()));
+  append_limit_offset(out, call.arg<"limit">(), call.arg<"offset">());
   return out.str();
 }
 
@@ -838,8 +871,8 @@ std::size_t count_of(py::handle query, char character) {
   return static_cast<std::size_t>(std::count(text.begin(), text.end(), character));
 }
 
-bool base_accepts(py::handle cls, const native::Call& call) {
-  return truthy(call_super(cls, call[0], interned<"validate_custom_query">(), call[1]));
+bool base_accepts(py::handle cls, const native::Call<kValidate>& call) {
+  return truthy(call_super(cls, call.arg<"self">(), interned<"validate_custom_query">(), call.arg<"query">()));
 }
 
 struct FieldValue {
@@ -848,16 +881,16 @@ struct FieldValue {
 };
 
 // A dialect's constructor: the base's first, then the fields that differ.
-py::object init_dialect(py::handle cls, const native::Call& call, std::initializer_list<FieldValue> fields) {
-  call_super(cls, call[0], interned<"__init__">());
-  for (const FieldValue& field : fields) set_field(call[0], field.name, field.value);
+py::object init_dialect(py::handle cls, const native::Call<kInit>& call, std::initializer_list<FieldValue> fields) {
+  call_super(cls, call.arg<"self">(), interned<"__init__">());
+  for (const FieldValue& field : fields) set_field(call.arg<"self">(), field.name, field.value);
   return py::none();
 }
 
 // A dialect's custom-query check: the base's first, then `passes(query)`.
 template <typename Check>
-py::object validate_dialect(py::handle cls, const native::Call& call, Check passes) {
-  return py::bool_(base_accepts(cls, call) && passes(call[1]));
+py::object validate_dialect(py::handle cls, const native::Call<kValidate>& call, Check passes) {
+  return py::bool_(base_accepts(cls, call) && passes(call.arg<"query">()));
 }
 
 // Appends `text` with each of the characters in `doubled` written twice.
@@ -895,91 +928,91 @@ constexpr std::string_view kInformationSchemaTail =
     "            ORDER BY ordinal_position\n"
     "        ";
 
-py::object init_postgresql(const native::Call& call) {
+py::object init_postgresql(const native::Call<kInit>& call) {
   return init_dialect(state().postgresql_class, call, {{interned<"use_ilike">(), Py_True}});
 }
 
-py::object validate_postgresql(const native::Call& call) {
+py::object validate_postgresql(const native::Call<kValidate>& call) {
   return validate_dialect(state().postgresql_class, call,
                           [](py::handle query) { return count_of(query, '"') % 2 == 0; });
 }
 
-py::object schema_postgresql(const native::Call& call) {
+py::object schema_postgresql(const native::Call<kSchema>& call) {
   return columns_query(
       "\n"
       "            SELECT column_name, data_type, is_nullable\n"
       "            FROM information_schema.columns\n"
       "            WHERE table_name = '",
-      call[1], kInformationSchemaTail, &kPostgreSQLNames);
+      call.arg<"table_name">(), kInformationSchemaTail, &kPostgreSQLNames);
 }
 
-py::object init_mysql(const native::Call& call) {
+py::object init_mysql(const native::Call<kInit>& call) {
   return init_dialect(state().mysql_class, call, {{interned<"identifier_quote">(), interned<"`">()}});
 }
 
-py::object validate_mysql(const native::Call& call) {
+py::object validate_mysql(const native::Call<kValidate>& call) {
   return validate_dialect(state().mysql_class, call, [](py::handle query) { return count_of(query, '`') % 2 == 0; });
 }
 
-py::object schema_mysql(const native::Call& call) {
+py::object schema_mysql(const native::Call<kSchema>& call) {
   return columns_query(
       "\n"
       "            SELECT column_name, data_type,\n"
       "                   IF(is_nullable = 'YES', 'true', 'false') as is_nullable\n"
       "            FROM information_schema.columns\n"
       "            WHERE table_name = '",
-      call[1], kInformationSchemaTail, &kMySQLNames, "'\\"sv);
+      call.arg<"table_name">(), kInformationSchemaTail, &kMySQLNames, "'\\"sv);
 }
 
-py::object init_mssql(const native::Call& call) {
+py::object init_mssql(const native::Call<kInit>& call) {
   return init_dialect(state().mssql_class, call, {{interned<"identifier_quote">(), interned<"[">()}});
 }
 
-py::object validate_mssql(const native::Call& call) {
+py::object validate_mssql(const native::Call<kValidate>& call) {
   return validate_dialect(state().mssql_class, call,
                           [](py::handle query) { return count_of(query, '[') == count_of(query, ']'); });
 }
 
 // Upper-case catalog names, so that a database with a case-sensitive
 // collation resolves them too; N'' since catalog names are nvarchar.
-py::object schema_mssql(const native::Call& call) {
+py::object schema_mssql(const native::Call<kSchema>& call) {
   return columns_query(
       "\n"
       "            SELECT COLUMN_NAME AS column_name, DATA_TYPE AS data_type,\n"
       "                   CASE WHEN IS_NULLABLE = 'YES' THEN 'true' ELSE 'false' END AS is_nullable\n"
       "            FROM INFORMATION_SCHEMA.COLUMNS\n"
       "            WHERE TABLE_NAME = N'",
-      call[1],
+      call.arg<"table_name">(),
       "'\n"
       "            ORDER BY ORDINAL_POSITION\n"
       "        ",
       &kSQLServerNames);
 }
 
-py::object quote_mssql(const native::Call& call) {
+py::object quote_mssql(const native::Call<kQuote>& call) {
   SqlText out;
-  write_bracketed(out, call[1]);
+  write_bracketed(out, call.arg<"identifier">());
   return out.str();
 }
 
-py::object paginate_mssql(const native::Call& call) {
-  if (call[2].is_none() && call[3].is_none()) return native::borrowed(call[1]);
-  SqlText out(utf8(call[1]));
-  append_offset_fetch(out, call[2], call[3]);
+py::object paginate_mssql(const native::Call<kPaginate>& call) {
+  if (call.arg<"limit">().is_none() && call.arg<"offset">().is_none()) return native::borrowed(call.arg<"query">());
+  SqlText out(utf8(call.arg<"query">()));
+  append_offset_fetch(out, call.arg<"limit">(), call.arg<"offset">());
   return out.str();
 }
 
-py::object init_oracle(const native::Call& call) {
+py::object init_oracle(const native::Call<kInit>& call) {
   return init_dialect(
       state().oracle_class, call,
       {{interned<"identifier_quote">(), interned<"">()}, {interned<"supports_limit_offset">(), Py_False}});
 }
 
-py::object validate_oracle(const native::Call& call) {
+py::object validate_oracle(const native::Call<kValidate>& call) {
   return validate_dialect(state().oracle_class, call, [](py::handle) { return true; });
 }
 
-py::object schema_oracle(const native::Call& call) {
+py::object schema_oracle(const native::Call<kSchema>& call) {
   return columns_query(
       "\n"
       "            SELECT\n"
@@ -991,23 +1024,23 @@ py::object schema_oracle(const native::Call& call) {
       "                END as is_nullable\n"
       "            FROM all_tab_columns\n"
       "            WHERE table_name = UPPER('",
-      call[1],
+      call.arg<"table_name">(),
       "')\n"
       "            ORDER BY column_id\n"
       "        ",
       nullptr);
 }
 
-py::object paginate_oracle(const native::Call& call) {
-  if (call[2].is_none() || call[3].is_none()) return native::borrowed(call[1]);
-  return rownum_window(utf8(call[1]), call[2], call[3]);
+py::object paginate_oracle(const native::Call<kPaginate>& call) {
+  if (call.arg<"limit">().is_none() || call.arg<"offset">().is_none()) return native::borrowed(call.arg<"query">());
+  return rownum_window(utf8(call.arg<"query">()), call.arg<"limit">(), call.arg<"offset">());
 }
 
 // ---------------------------------------------------------------- factory
 
-py::object get_builder(const native::Call& call) {
-  const py::object builders = native::attr<"_builders">(call[0]);
-  const py::handle db_type = call[1];
+py::object get_builder(const native::Call<kGetBuilder>& call) {
+  const py::object builders = native::attr<"_builders">(call.arg<"cls">());
+  const py::handle db_type = call.arg<"db_type">();
   py::object found;
   if (PyDict_CheckExact(builders.ptr())) {
     PyObject* entry = PyDict_GetItemWithError(builders.ptr(), db_type.ptr());
@@ -1054,40 +1087,16 @@ State load_constants(py::module_& m) {
   return s;
 }
 
-const native::Signature kInit{"__init__", {{"self"}}};
-const native::Signature kValidate{"validate_custom_query",
-                                  {{"self"}, {"query", Kind::Str}},
-                                  "Whether the identifier quotes of a hand-written query are balanced."};
-const native::Signature kSchema{"build_schema_query",
-                                {{"self"}, {"table_name", Kind::Str}},
-                                "The query listing the columns of `table_name` in order: column_name, data_type "
-                                "and is_nullable."};
-const native::Signature kQuote{
-    "quote_identifier", {{"self"}, {"identifier", Kind::Str}}, "`identifier` as the dialect writes it into SQL."};
-const native::Signature kPaginate{"add_pagination",
-                                  {{"self"}, {"query", Kind::Str}, {"limit", Kind::OptInt}, {"offset", Kind::OptInt}},
-                                  "`query` limited to `limit` rows after skipping `offset` (None: no bound)."};
-
 py::object build_base_class(py::module_& m, State& s) {
-  s.quote_method = native::instance_method<&quote_base>(m, kQuote);
-  s.operator_method = native::instance_method<&operator_base>(
-      m, {"get_operator", {{"self"}, {"match_type"}}, "The SQL comparison operator of a match type."});
-  s.pagination_method = native::instance_method<&paginate_base>(m, kPaginate);
+  s.quote_method = native::instance_method<&quote_base>(m);
+  s.operator_method = native::instance_method<&operator_base>(m);
+  s.pagination_method = native::instance_method<&paginate_base>(m);
   return native::ClassBuilder(m, "DBQueryBuilder", py::make_tuple(m.attr("ABC")))
       .doc("Abstract base class for database-specific query builders")
-      .method<&init_base>(kInit)
-      .method<&validate_base>(kValidate)
-      .method<&build_select_query>(
-          {"build_select_query",
-           {{"self"},
-            {"table", Kind::Str},
-            {"filters", Kind::OptList, kNone},
-            {"sorting", Kind::Any, kNone},
-            {"limit", Kind::OptInt, kNone},
-            {"offset", Kind::OptInt, kNone}},
-           "SELECT every column of `table` with the filters (values as :filter_value_N parameters), the sort "
-           "order and the page; returns the SQL text and the parameters."})
-      .attr("build_schema_query", native::abstract_instance_method<&schema_base>(m, kSchema))
+      .method<&init_base>()
+      .method<&validate_base>()
+      .method<&build_select_query>()
+      .attr("build_schema_query", native::abstract_instance_method<&schema_base>(m))
       .attr("quote_identifier", s.quote_method)
       .attr("get_operator", s.operator_method)
       .attr("add_pagination", s.pagination_method)
@@ -1096,10 +1105,10 @@ py::object build_base_class(py::module_& m, State& s) {
 
 // A dialect class with its own constructor, custom-query check and column
 // listing; the caller adds any further methods and builds it.
-template <native::Body Init, native::Body Validate, native::Body Schema>
+template <auto Init, auto Validate, auto Schema>
 native::ClassBuilder dialect_class(py::module_& m, const char* name, const py::object& base) {
   native::ClassBuilder builder(m, name, py::make_tuple(base));
-  builder.template method<Init>(kInit).template method<Validate>(kValidate).template method<Schema>(kSchema);
+  builder.template method<Init>().template method<Validate>().template method<Schema>();
   return builder;
 }
 
@@ -1110,14 +1119,14 @@ void bind_dialect_classes(py::module_& m, State& s, const py::object& base) {
   m.attr("PostgreSQLQueryBuilder") = s.postgresql_class;
   s.mysql_class = dialect_class<&init_mysql, &validate_mysql, &schema_mysql>(m, "MySQLQueryBuilder", base).build();
   m.attr("MySQLQueryBuilder") = s.mysql_class;
-  s.bracket_quote_method = native::instance_method<&quote_mssql>(m, kQuote);
-  s.offset_fetch_pagination_method = native::instance_method<&paginate_mssql>(m, kPaginate);
+  s.bracket_quote_method = native::instance_method<&quote_mssql>(m);
+  s.offset_fetch_pagination_method = native::instance_method<&paginate_mssql>(m);
   s.mssql_class = dialect_class<&init_mssql, &validate_mssql, &schema_mssql>(m, "MSSQLQueryBuilder", base)
                       .attr("add_pagination", s.offset_fetch_pagination_method)
                       .attr("quote_identifier", s.bracket_quote_method)
                       .build();
   m.attr("MSSQLQueryBuilder") = s.mssql_class;
-  s.rownum_pagination_method = native::instance_method<&paginate_oracle>(m, kPaginate);
+  s.rownum_pagination_method = native::instance_method<&paginate_oracle>(m);
   s.oracle_class = dialect_class<&init_oracle, &validate_oracle, &schema_oracle>(m, "OracleQueryBuilder", base)
                        .attr("add_pagination", s.rownum_pagination_method)
                        .build();
@@ -1139,15 +1148,13 @@ py::object build_factory_class(py::module_& m) {
   return native::ClassBuilder(m, "DBQueryBuilderFactory", py::tuple())
       .doc("Factory for creating database-specific query builders")
       .field("_builders", table_type, builders)
-      .classmethod<&get_builder>({"get_builder",
-                                  {{"cls"}, {"db_type"}},
-                                  "A new query builder for `db_type`; ValueError when none exists for it."})
+      .classmethod<&get_builder>()
       .build();
 }
 
 }  // namespace
 
-PYBIND11_MODULE(brinwell, m) {
+VELORA_MODULE(brinwell, m, "Parameterised SQL query builders for the inference records of five database dialects.") {
   bind_imported_names(m);
   State& s = state_storage.call_once_and_store_result([&m] { return load_constants(m); }).get_stored();
 

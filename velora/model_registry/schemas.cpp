@@ -5,19 +5,13 @@
 // read from the module when a function runs, so that a patched name is seen.
 #include <pybind11/pybind11.h>
 
-#include <initializer_list>
-
 #include "schemas_common.hpp"
 
 namespace py = pybind11;
 namespace schemas = velora::schemas;
+using velora::native::bind_from;
 
 namespace {
-
-void bind_from(py::module_& m, const char* module_name, std::initializer_list<const char*> names) {
-  const py::module_ source = py::module_::import(module_name);
-  for (const char* name : names) m.attr(name) = source.attr(name);
-}
 
 void bind_pydantic(py::module_& m) {
   bind_from(m, "velora.pydantic_compat", {"PYDANTIC_V2", "NATIVE_FUNCTION_TYPES", "model_dump", "model_validate"});
@@ -56,7 +50,9 @@ void bind_imports(py::module_& m) {
 
 }  // namespace
 
-PYBIND11_MODULE(schemas, m) {
+VELORA_MODULE(schemas, m,
+              "The model registry's validated records: data schemas, revision-stamped documents, IO samples, "
+              "signatures and model configuration.") {
   bind_imports(m);
   schemas::define_data_schemas(m);
   schemas::define_documents(m);

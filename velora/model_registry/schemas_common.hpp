@@ -9,7 +9,7 @@
 
 #include "velora_native/classes.hpp"
 #include "velora_native/errors.hpp"
-#include "velora_native/names.hpp"
+#include "velora_native/function.hpp"
 #include "velora_native/objects.hpp"
 
 namespace velora::schemas {
@@ -41,11 +41,10 @@ py::object required_field(py::handle module, const py::dict& options);
 // `field_validator(*fields)` or `validator(*fields, allow_reuse=True)`.
 py::object field_check(py::handle module, std::initializer_list<const char*> fields, const py::object& method);
 
-template <native::Body F>
-native::ClassBuilder& check(native::ClassBuilder& builder, std::initializer_list<const char*> fields,
-                            const native::Signature& signature) {
-  return builder.attr(signature.name,
-                      field_check(builder.module(), fields, native::class_method<F>(builder.module(), signature)));
+template <auto F>
+native::ClassBuilder& check(native::ClassBuilder& builder, std::initializer_list<const char*> fields) {
+  return builder.attr(native::signature_of<F>->name,
+                      field_check(builder.module(), fields, native::class_method<F>(builder.module())));
 }
 
 using native::owned;

@@ -10,8 +10,11 @@ namespace {
 
 using namespace pybind11::literals;
 
-py::object validate_method_name(const native::Call& call) {
-  const py::handle v = call[1];
+constexpr native::Signature kValidateMethodName{
+    "validate_method_name", {{"cls"}, {"v"}}, "Refuse a method name that is not a Python identifier."};
+
+py::object validate_method_name(const native::Call<kValidateMethodName>& call) {
+  const py::handle v = call.arg<"v">();
   for (const py::handle key : v) {
     const int valid = PyUnicode_Check(key.ptr()) ? PyUnicode_IsIdentifier(key.ptr()) : 0;
     if (valid < 0) throw py::error_already_set();
@@ -20,16 +23,24 @@ py::object validate_method_name(const native::Call& call) {
   return borrow(v);
 }
 
-py::object build_model_config(const native::Call& call) {
-  const py::handle context = call[1];
+constexpr native::Signature kBuildModelConfig{
+    "build",
+    {{"cls"}, {"context"}},
+    "The model configuration of a builder context: flavors, signatures, then extensions."};
+
+py::object build_model_config(const native::Call<kBuildModelConfig>& call) {
+  const py::handle context = call.arg<"context">();
   const py::object flavors = native::attr<"build">(call.global<"ModelFlavors">())(context);
   const py::object signatures = native::attr<"build">(call.global<"ModelSignature">())(context);
   const py::object extensions = native::attr<"build">(call.global<"ModelExtensions">())(context);
   return call.global<"ModelConfig">()("flavors"_a = flavors, "signatures"_a = signatures, "extensions"_a = extensions);
 }
 
-py::object build_flavors(const native::Call& call) {
-  const py::handle context = call[1];
+constexpr native::Signature kBuildFlavors{
+    "build", {{"cls"}, {"context"}}, "Flavors from the context's MLflow model information and framework."};
+
+py::object build_flavors(const native::Call<kBuildFlavors>& call) {
+  const py::handle context = call.arg<"context">();
   require_entries<"mlflow_model_info", "framework">(context);
   const py::object framework = native::attr<"framework">(context);
   const py::object model_path =
@@ -38,7 +49,7 @@ py::object build_flavors(const native::Call& call) {
 }
 
 // The training workload of the launch parameters' source record, by its entityname.
-py::object source_workload(const native::Call& call, py::handle source) {
+py::object source_workload(const native::Frame& call, py::handle source) {
   if (source.is_none()) return py::none();
   const py::object entityname = native::attr<"entityname">(source);
   const py::object workload_types = call.global<"WorkloadType">();
@@ -54,8 +65,13 @@ py::object source_workload(const native::Call& call, py::handle source) {
   return workload(**fields);
 }
 
-py::object build_extensions(const native::Call& call) {
-  const py::handle context = call[1];
+constexpr native::Signature kBuildExtensions{
+    "build",
+    {{"cls"}, {"context"}},
+    "Extensions from the context's image snapshot, artifact size and launch parameters."};
+
+py::object build_extensions(const native::Call<kBuildExtensions>& call) {
+  const py::handle context = call.arg<"context">();
   require_entries<"mlflow_model_info", "image_snapshot_info", "artifact_size_bytes", "launch_params">(context);
   const py::object source = source_workload(call, native::attr<"source">(native::attr<"launch_params">(context)));
   const py::object now = native::attr<"time">(call.global<"time">())();
@@ -123,30 +139,24 @@ void define_extensions(py::module_& m) {
   const py::object sources = typed(m, "Union", {m.attr("LinkWorkload"), m.attr("TrainingRunWorkload")});
   py::dict discriminated;
   discriminated["discriminator"] = "entityname";
-  m.attr("ModelExtensions") =
-      native::ClassBuilder(m, "ModelExtensions", bases_of(m, "BaseModel"))
-          .doc("Where the model comes from and how it is served.")
-          .annotate("model_info", m.attr("ModelInfo"))
-          .annotate("container", m.attr("RuntimeContainer"))
-          .field("source", typed(m, "Optional", {sources}), required_field(m, discriminated))
-          .field("velora_sdk_version", optional_str, py::none())
-          .classmethod<&build_extensions>(
-              {"build",
-               {{"cls"}, {"context"}},
-               "Extensions from the context's image snapshot, artifact size and launch parameters."})
-          .build();
+  m.attr("ModelExtensions") = native::ClassBuilder(m, "ModelExtensions", bases_of(m, "BaseModel"))
+                                  .doc("Where the model comes from and how it is served.")
+                                  .annotate("model_info", m.attr("ModelInfo"))
+                                  .annotate("container", m.attr("RuntimeContainer"))
+                                  .field("source", typed(m, "Optional", {sources}), required_field(m, discriminated))
+                                  .field("velora_sdk_version", optional_str, py::none())
+                                  .classmethod<&build_extensions>()
+                                  .build();
 }
 
 void define_model_config(py::module_& m) {
   const py::object framework = typed(m, "Union", {str_type(), m.attr("ModelFramework")});
-  m.attr("ModelFlavors") =
-      native::ClassBuilder(m, "ModelFlavors", bases_of(m, "BaseModel"))
-          .doc("How the model is stored and by which framework it was logged.")
-          .annotate("model_path", str_type())
-          .annotate("framework", framework)
-          .classmethod<&build_flavors>(
-              {"build", {{"cls"}, {"context"}}, "Flavors from the context's MLflow model information and framework."})
-          .build();
+  m.attr("ModelFlavors") = native::ClassBuilder(m, "ModelFlavors", bases_of(m, "BaseModel"))
+                               .doc("How the model is stored and by which framework it was logged.")
+                               .annotate("model_path", str_type())
+                               .annotate("framework", framework)
+                               .classmethod<&build_flavors>()
+                               .build();
 
   native::ClassBuilder config(m, "ModelConfig", bases_of(m, "RevisionableSchema"));
   config.doc("The model configuration document: flavors, per-method signatures and extensions.")
@@ -155,16 +165,8 @@ void define_model_config(py::module_& m) {
       .annotate("flavors", m.attr("ModelFlavors"))
       .annotate("signatures", typed(m, "Mapping", {str_type(), m.attr("ModelSignature")}))
       .field("extensions", typed(m, "Optional", {m.attr("ModelExtensions")}), py::none());
-  check<&validate_method_name>(
-      config, {"signatures"},
-      {"validate_method_name", {{"cls"}, {"v"}}, "Refuse a method name that is not a Python identifier."});
-  m.attr("ModelConfig") =
-      config
-          .classmethod<&build_model_config>({"build",
-                                             {{"cls"}, {"context"}},
-                                             "The model configuration of a builder context: flavors, signatures, "
-                                             "then extensions."})
-          .build();
+  check<&validate_method_name>(config, {"signatures"});
+  m.attr("ModelConfig") = config.classmethod<&build_model_config>().build();
 }
 
 void define_plain_records(py::module_& m) {

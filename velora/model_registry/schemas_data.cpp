@@ -14,33 +14,26 @@ py::list one_element_shape() {
   return shape;
 }
 
-py::object validate_name(const native::Call& call) {
-  const py::handle v = call[1];
+constexpr native::Signature kValidateName{"validate_name", {{"cls"}, {"v"}}, "Refuse an empty name."};
+
+py::object validate_name(const native::Call<kValidateName>& call) {
+  const py::handle v = call.arg<"v">();
   if (PyUnicode_Check(v.ptr()) && PyUnicode_GetLength(v.ptr()) == 0) {
     native::raise(PyExc_ValueError, "Name is empty string");
   }
   return borrow(v);
 }
 
-py::object validate_shape(const native::Call& call) {
-  const py::handle v = call[1];
+constexpr native::Signature kValidateShape{
+    "validate_shape", {{"cls"}, {"v"}}, "Refuse a shape other than [1] (None passes)."};
+
+py::object validate_shape(const native::Call<kValidateShape>& call) {
+  const py::handle v = call.arg<"v">();
   if (!v.is_none() && !v.equal(one_element_shape())) {
     const py::object column = native::attr<"column">(call.global<"DataSchemaType">());
     native::raise(PyExc_ValueError, "Shape of '%S' type schema should be [1]", column.ptr());
   }
   return borrow(v);
-}
-
-// The name of a spec; one without a `name` attribute counts as unnamed.
-py::object spec_name(py::handle spec) {
-  PyObject* name = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-  const int found = PyObject_GetOptionalAttr(spec.ptr(), native::interned<"name">(), &name);
-#else
-  const int found = _PyObject_LookupAttr(spec.ptr(), native::interned<"name">(), &name);
-#endif
-  if (found < 0) throw py::error_already_set();
-  return found == 1 ? py::reinterpret_steal<py::object>(name) : py::none();
 }
 
 // The rules both kinds of schema share: all specs named or none, and no
@@ -51,7 +44,8 @@ bool check_spec_names(py::handle specs) {
   bool some_named = false;
   bool some_unnamed = false;
   for (const py::handle spec : specs) {
-    py::object name = spec_name(spec);
+    // A spec without a `name` attribute counts as unnamed.
+    py::object name = native::or_none(native::optional_attr<"name">(spec));
     (name.is_none() ? some_unnamed : some_named) = true;
     names.append(std::move(name));
   }
@@ -66,13 +60,21 @@ bool check_spec_names(py::handle specs) {
   return named;
 }
 
-py::object validate_column_schema(const native::Call& call) {
-  check_spec_names(call[1]);
-  return borrow(call[1]);
+constexpr native::Signature kValidateColumnSchema{
+    "validate_schema", {{"cls"}, {"v"}}, "Refuse specs of which only some are named, or named twice."};
+
+py::object validate_column_schema(const native::Call<kValidateColumnSchema>& call) {
+  check_spec_names(call.arg<"v">());
+  return borrow(call.arg<"v">());
 }
 
-py::object validate_tensor_schema(const native::Call& call) {
-  const py::handle specs = call[1];
+constexpr native::Signature kValidateTensorSchema{
+    "validate_schema",
+    {{"cls"}, {"v"}},
+    "Refuse specs of which only some are named, or named twice, and several unnamed tensors."};
+
+py::object validate_tensor_schema(const native::Call<kValidateTensorSchema>& call) {
+  const py::handle specs = call.arg<"v">();
   if (!check_spec_names(specs) && py::len(specs) > 1) {
     native::raise(PyExc_ValueError, "Tensor name is needed when there are more than one tensors: %S", specs.ptr());
   }
@@ -95,13 +97,12 @@ void define_specs(py::module_& m) {
       .field("name", optional_str, py::none())
       .annotate("dtype", typed(m, "Union", {str_type(), m.attr("DataType")}))
       .field("shape", optional_int_list, py::none());
-  check<&validate_name>(spec, {"name"}, {"validate_name", {{"cls"}, {"v"}}, "Refuse an empty name."});
+  check<&validate_name>(spec, {"name"});
   m.attr("SchemaSpec") = spec.build();
 
   native::ClassBuilder column(m, "ColumnSpec", py::make_tuple(m.attr("SchemaSpec")));
   column.doc("One column of a table; its shape is [1].").field("shape", optional_int_list, one_element_shape());
-  check<&validate_shape>(column, {"shape"},
-                         {"validate_shape", {{"cls"}, {"v"}}, "Refuse a shape other than [1] (None passes)."});
+  check<&validate_shape>(column, {"shape"});
   m.attr("ColumnSpec") = column.build();
 
   m.attr("TensorSpec") = native::ClassBuilder(m, "TensorSpec", py::make_tuple(m.attr("SchemaSpec")))
@@ -131,20 +132,14 @@ void define_schemas(py::module_& m) {
   columns.doc("A data schema of table columns.")
       .annotate("type", typed(m, "Literal", {column_kind}))
       .field("schema_", typed(m, "Sequence", {m.attr("ColumnSpec")}), schema_field(m));
-  check<&validate_column_schema>(
-      columns, {"schema_"},
-      {"validate_schema", {{"cls"}, {"v"}}, "Refuse specs of which only some are named, or named twice."});
+  check<&validate_column_schema>(columns, {"schema_"});
   m.attr("ColumnDataSchema") = columns.build();
 
   native::ClassBuilder tensors(m, "TensorDataSchema", py::make_tuple(m.attr("DataSchema")));
   tensors.doc("A data schema of tensors.")
       .annotate("type", typed(m, "Literal", {tensor_kind}))
       .field("schema_", typed(m, "Sequence", {m.attr("TensorSpec")}), schema_field(m));
-  check<&validate_tensor_schema>(tensors, {"schema_"},
-                                 {"validate_schema",
-                                  {{"cls"}, {"v"}},
-                                  "Refuse specs of which only some are named, or named twice, and several "
-                                  "unnamed tensors."});
+  check<&validate_tensor_schema>(tensors, {"schema_"});
   m.attr("TensorDataSchema") = tensors.build();
 }
 

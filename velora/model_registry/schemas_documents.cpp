@@ -3,9 +3,8 @@
 // document (Revision).
 #include <pybind11/pybind11.h>
 
-#include <utility>
-
 #include "schemas_common.hpp"
+#include "velora_native/context.hpp"
 
 namespace velora::schemas {
 
@@ -35,9 +34,11 @@ class ReprGuard {
   int entered_;
 };
 
+constexpr native::Signature kBuilderContextRepr{"__repr__", {{"self"}}, "BuilderContext(a=1, b='x'), entries by name."};
+
 // BuilderContext(a=1, b='x'): the entries sorted by name.
-py::object builder_context_repr(const native::Call& call) {
-  const py::handle self = call[0];
+py::object builder_context_repr(const native::Call<kBuilderContextRepr>& call) {
+  const py::handle self = call.arg<"self">();
   const py::object name = native::attr<"__name__">(py::type::handle_of(self));
   const ReprGuard guard(self);
   if (guard.recursive()) return py::str("{}(...)").format(name);
@@ -57,23 +58,33 @@ py::object expect_schema_name(py::object name) {
   return name;
 }
 
-py::object dump(const native::Call& call) {
-  const py::object mapping = native::attr<"to_dict">(call[0])();
+constexpr native::Signature kDump{"dump", {{"self"}, {"fp"}}, "Write the document to the text stream `fp` as JSON."};
+
+py::object dump(const native::Call<kDump>& call) {
+  const py::object mapping = native::attr<"to_dict">(call.arg<"self">())();
   // The text of json.dump, made by the writer's one-shot (C) encoder and written at
   // once: much faster for large samples, and nothing is written when encoding fails.
   const py::object text = call.global<"json">().attr("dumps")(mapping, "cls"_a = call.global<"CustomEncoder">());
-  native::attr<"write">(call[1])(text);
+  native::attr<"write">(call.arg<"fp">())(text);
   return py::none();
 }
 
-py::object get_filename(const native::Call& call) {
-  const py::object name = expect_schema_name(native::attr<"get_schema_name">(call[0])());
+constexpr native::Signature kGetFilename{
+    "get_filename", {{"cls"}}, "The document's file name: its schema name followed by \".json\"."};
+
+py::object get_filename(const native::Call<kGetFilename>& call) {
+  const py::object name = expect_schema_name(native::attr<"get_schema_name">(call.arg<"cls">())());
   if (!truthy(name)) native::raise(PyExc_ValueError, "not allowed empty schema_name");
   return name + py::str(kJsonSuffix);
 }
 
-py::object extract_schema_name_from_filename(const native::Call& call) {
-  const py::handle filename = call[1];
+constexpr native::Signature kExtractSchemaNameFromFilename{
+    "extract_schema_name_from_filename",
+    {{"cls"}, {"filename", native::Kind::Str}},
+    "`filename` without its final \".json\", or None when it does not end with it."};
+
+py::object extract_schema_name_from_filename(const native::Call<kExtractSchemaNameFromFilename>& call) {
+  const py::handle filename = call.arg<"filename">();
   const Py_ssize_t length = PyUnicode_GetLength(filename.ptr());
   const py::str suffix(kJsonSuffix);
   const Py_ssize_t ends = PyUnicode_Tailmatch(filename.ptr(), suffix.ptr(), 0, length, 1);
@@ -82,70 +93,71 @@ py::object extract_schema_name_from_filename(const native::Call& call) {
   return owned(PyUnicode_Substring(filename.ptr(), 0, length - kJsonSuffixLength));
 }
 
-// The contract's abstract operations do nothing when called directly; one
-// body per operation, since a binding is keyed by its body.
-template <native::Literal Name>
-py::object abstract_operation(const native::Call&) {
-  return py::none();
-}
+// The contract's abstract operations do nothing when called directly: one
+// body, bound under each operation's signature.
+constexpr native::Signature kAbstractOperation{"abstract_operation"};
+constexpr native::Signature kAbstractLoad{"load", {{"cls"}, {"fp"}}, "Read a document from `fp`."};
+constexpr native::Signature kAbstractToDict{"to_dict", {{"self"}}, "The document as a mapping."};
+constexpr native::Signature kAbstractFromDict{"from_dict", {{"cls"}, {"item"}}, "A document from a mapping."};
+constexpr native::Signature kAbstractBuild{"build", {{"cls"}, {"context"}}, "A document from a builder context."};
+constexpr native::Signature kAbstractGetSchemaName{"get_schema_name", {{"cls"}}, "The name of the document kind."};
 
-template <native::Literal Name>
-py::object abstract_class_method(py::handle m, const native::Signature& signature) {
-  return native::abstract_class_method<&abstract_operation<Name>>(m, signature);
-}
+py::object abstract_operation(const native::Call<kAbstractOperation>&) { return py::none(); }
 
-template <native::Literal Name>
-py::object abstract_instance_method(py::handle m, const native::Signature& signature) {
-  return native::abstract_instance_method<&abstract_operation<Name>>(m, signature);
-}
+constexpr native::Signature kToDict{"to_dict", {{"self"}}, "The record's fields under their aliases, as a plain dict."};
 
-py::object to_dict(const native::Call& call) {
-  py::object mapping = call.global<"model_dump">()(call[0], "by_alias"_a = true);
+py::object to_dict(const native::Call<kToDict>& call) {
+  py::object mapping = call.global<"model_dump">()(call.arg<"self">(), "by_alias"_a = true);
   native::expect_dict(mapping);
   return mapping;
 }
 
-py::object load(const native::Call& call) {
-  const py::object data = call.global<"json">().attr("load")(call[1]);
-  return call.global<"model_validate">()(call[0], data);
+constexpr native::Signature kLoad{"load", {{"cls"}, {"fp"}}, "A validated document read as JSON from `fp`."};
+
+py::object load(const native::Call<kLoad>& call) {
+  const py::object data = call.global<"json">().attr("load")(call.arg<"fp">());
+  return call.global<"model_validate">()(call.arg<"cls">(), data);
 }
 
-py::object from_dict(const native::Call& call) { return call.global<"model_validate">()(call[0], call[1]); }
+constexpr native::Signature kFromDict{
+    "from_dict", {{"cls"}, {"item", native::Kind::Dict}}, "A validated document from a dict."};
 
-py::object build_not_implemented(const native::Call&) {
+py::object from_dict(const native::Call<kFromDict>& call) {
+  return call.global<"model_validate">()(call.arg<"cls">(), call.arg<"item">());
+}
+
+constexpr native::Signature kBuildNotImplemented{
+    "build", {{"cls"}, {"context"}}, "Documents supply their own builder; this one raises."};
+
+py::object build_not_implemented(const native::Call<kBuildNotImplemented>&) {
   PyErr_SetNone(PyExc_NotImplementedError);
   throw py::error_already_set();
 }
 
-py::object get_schema_name(const native::Call& call) {
-  return expect_schema_name(native::attr<"schema_name">(call[0]));
+constexpr native::Signature kGetSchemaName{"get_schema_name", {{"cls"}}, "The class's `schema_name`."};
+
+py::object get_schema_name(const native::Call<kGetSchemaName>& call) {
+  return expect_schema_name(native::attr<"schema_name">(call.arg<"cls">()));
 }
 
-// Closes `file` after `use`, also when `use` raises.
-template <typename Use>
-py::object with_closed_after(const py::object& file, Use&& use) {
-  py::object result;
-  try {
-    result = std::forward<Use>(use)();
-  } catch (...) {
-    native::attr<"close">(file)();
-    throw;
-  }
-  native::attr<"close">(file)();
-  return result;
-}
+constexpr native::Signature kParse{
+    "parse", {{"cls"}, {"path"}}, "The revision document velora_revision.json of the directory `path`."};
 
-py::object parse(const native::Call& call) {
-  py::object directory = borrow(call[1]);
+// Read as UTF-8 whatever the locale, so a document reads the same on every machine.
+py::object parse(const native::Call<kParse>& call) {
+  py::object directory = borrow(call.arg<"path">());
   if (PyUnicode_Check(directory.ptr())) directory = call.global<"Path">()(directory);
-  const py::object filename = native::attr<"get_filename">(call[0])();
+  const py::object filename = native::attr<"get_filename">(call.arg<"cls">())();
   const py::object path = owned(PyNumber_TrueDivide(directory.ptr(), filename.ptr()));
-  const py::object file = native::attr<"open">(path)();
-  return with_closed_after(file, [&] { return native::attr<"load">(call.global<"Revision">())(file); });
+  const py::object file = native::attr<"open">(path)("encoding"_a = "utf-8");
+  return native::with(file, [&](const py::object&) { return native::attr<"load">(call.global<"Revision">())(file); });
 }
 
-py::object build_revision(const native::Call& call) {
-  return call.global<"Revision">()("revision"_a = native::attr<"revision">(call[1]));
+constexpr native::Signature kBuildRevision{
+    "build", {{"cls"}, {"context"}}, "A revision document of the context's `revision`."};
+
+py::object build_revision(const native::Call<kBuildRevision>& call) {
+  return call.global<"Revision">()("revision"_a = native::attr<"revision">(call.arg<"context">()));
 }
 
 void define_revisionable(py::module_& m) {
@@ -153,29 +165,21 @@ void define_revisionable(py::module_& m) {
       native::ClassBuilder(m, "BuilderContext", py::make_tuple(m.attr("SimpleNamespace")), py::dict(),
                            "Revisionable.BuilderContext")
           .doc("Named entries from which documents are built, given as keywords and read as attributes.")
-          .method<&builder_context_repr>({"__repr__", {{"self"}}, "BuilderContext(a=1, b='x'), entries by name."})
+          .method<&builder_context_repr>()
           .build();
 
   m.attr("Revisionable") =
       native::ClassBuilder(m, "Revisionable", py::make_tuple(m.attr("ABC")))
           .doc("A model registry document written to and read from its own JSON file, named after its schema.")
           .attr("BuilderContext", context)
-          .method<&dump>({"dump", {{"self"}, {"fp"}}, "Write the document to the text stream `fp` as JSON."})
-          .attr("load", abstract_class_method<"load">(m, {"load", {{"cls"}, {"fp"}}, "Read a document from `fp`."}))
-          .attr("to_dict",
-                abstract_instance_method<"to_dict">(m, {"to_dict", {{"self"}}, "The document as a mapping."}))
-          .attr("from_dict",
-                abstract_class_method<"from_dict">(m, {"from_dict", {{"cls"}, {"item"}}, "A document from a mapping."}))
-          .attr("build", abstract_class_method<"build">(
-                             m, {"build", {{"cls"}, {"context"}}, "A document from a builder context."}))
-          .classmethod<&get_filename>(
-              {"get_filename", {{"cls"}}, "The document's file name: its schema name followed by \".json\"."})
-          .classmethod<&extract_schema_name_from_filename>(
-              {"extract_schema_name_from_filename",
-               {{"cls"}, {"filename", native::Kind::Str}},
-               "`filename` without its final \".json\", or None when it does not end with it."})
-          .attr("get_schema_name", abstract_class_method<"get_schema_name">(
-                                       m, {"get_schema_name", {{"cls"}}, "The name of the document kind."}))
+          .method<&dump>()
+          .attr("load", native::abstract_class_method<&abstract_operation, kAbstractLoad>(m))
+          .attr("to_dict", native::abstract_instance_method<&abstract_operation, kAbstractToDict>(m))
+          .attr("from_dict", native::abstract_class_method<&abstract_operation, kAbstractFromDict>(m))
+          .attr("build", native::abstract_class_method<&abstract_operation, kAbstractBuild>(m))
+          .classmethod<&get_filename>()
+          .classmethod<&extract_schema_name_from_filename>()
+          .attr("get_schema_name", native::abstract_class_method<&abstract_operation, kAbstractGetSchemaName>(m))
           .build();
 }
 
@@ -185,26 +189,20 @@ void define_revisionable_schema(py::module_& m) {
       .annotate("schema_name", typed(m, "ClassVar", {str_type()}))
       .annotate("revision", typed(m, "ClassVar", {m.attr("SchemaRevision")}));
   configure(schema, "RevisionableSchema", {.use_enum_values = true, .ignore_native_functions = true});
-  m.attr("RevisionableSchema") =
-      schema.method<&to_dict>({"to_dict", {{"self"}}, "The record's fields under their aliases, as a plain dict."})
-          .classmethod<&load>({"load", {{"cls"}, {"fp"}}, "A validated document read as JSON from `fp`."})
-          .classmethod<&from_dict>(
-              {"from_dict", {{"cls"}, {"item", native::Kind::Dict}}, "A validated document from a dict."})
-          .classmethod<&build_not_implemented>(
-              {"build", {{"cls"}, {"context"}}, "Documents supply their own builder; this one raises."})
-          .classmethod<&get_schema_name>({"get_schema_name", {{"cls"}}, "The class's `schema_name`."})
-          .build();
+  m.attr("RevisionableSchema") = schema.method<&to_dict>()
+                                     .classmethod<&load>()
+                                     .classmethod<&from_dict>()
+                                     .classmethod<&build_not_implemented>()
+                                     .classmethod<&get_schema_name>()
+                                     .build();
 
-  m.attr("Revision") =
-      native::ClassBuilder(m, "Revision", py::make_tuple(m.attr("RevisionableSchema")))
-          .doc("The revision document: the revision of the document format in a directory.")
-          .attr("schema_name", py::str("velora_revision"))
-          .annotate("revision", m.attr("SchemaRevision"))
-          .classmethod<&parse>(
-              {"parse", {{"cls"}, {"path"}}, "The revision document velora_revision.json of the directory `path`."})
-          .classmethod<&build_revision>(
-              {"build", {{"cls"}, {"context"}}, "A revision document of the context's `revision`."})
-          .build();
+  m.attr("Revision") = native::ClassBuilder(m, "Revision", py::make_tuple(m.attr("RevisionableSchema")))
+                           .doc("The revision document: the revision of the document format in a directory.")
+                           .attr("schema_name", py::str("velora_revision"))
+                           .annotate("revision", m.attr("SchemaRevision"))
+                           .classmethod<&parse>()
+                           .classmethod<&build_revision>()
+                           .build();
 }
 
 }  // namespace

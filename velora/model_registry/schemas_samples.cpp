@@ -14,11 +14,11 @@ using namespace pybind11::literals;
 enum class SampleKind { DataFrame, Series, Array };
 
 // Which of the supported kinds `sample` is; anything else is refused.
-SampleKind kind_of(const native::Call& call, py::handle sample) {
+SampleKind kind_of(const native::Frame& call, py::handle sample) {
   const py::object pd = call.global<"pd">();
-  if (py::isinstance(sample, native::attr<"DataFrame">(pd))) return SampleKind::DataFrame;
-  if (py::isinstance(sample, native::attr<"Series">(pd))) return SampleKind::Series;
-  if (py::isinstance(sample, native::attr<"ndarray">(call.global<"np">()))) return SampleKind::Array;
+  if (native::is_instance(sample, native::attr<"DataFrame">(pd))) return SampleKind::DataFrame;
+  if (native::is_instance(sample, native::attr<"Series">(pd))) return SampleKind::Series;
+  if (native::is_instance(sample, native::attr<"ndarray">(call.global<"np">()))) return SampleKind::Array;
   native::raise(PyExc_ValueError, "unknown sample type: type=%R", reinterpret_cast<PyObject*>(Py_TYPE(sample.ptr())));
 }
 
@@ -34,7 +34,7 @@ py::list single(py::handle value) {
   return list;
 }
 
-py::object io_field_data(const native::Call& call, py::handle sample, py::handle name) {
+py::object io_field_data(const native::Frame& call, py::handle sample, py::handle name) {
   switch (kind_of(call, sample)) {
     case SampleKind::DataFrame: {
       py::list columns;
@@ -52,24 +52,34 @@ py::object io_field_data(const native::Call& call, py::handle sample, py::handle
   return py::none();
 }
 
-py::object io_sample_field(const native::Call& call) {
-  const py::handle sample = call[0];
-  const py::handle name = call[1];
+constexpr native::Signature kIoSampleField{
+    "generate_io_field",
+    {{"sample"}, {"name", native::Kind::Str}},
+    "The IO field of a DataFrame (first row), Series (first value) or ndarray (whole array)."};
+
+py::object io_sample_field(const native::Call<kIoSampleField>& call) {
+  const py::handle sample = call.arg<"sample">();
+  const py::handle name = call.arg<"name">();
   return call.global<"IOField">()("name"_a = name, "data"_a = io_field_data(call, sample, name));
 }
 
-py::object column_spec(const native::Call& call, py::handle name, py::handle column) {
+py::object column_spec(const native::Frame& call, py::handle name, py::handle column) {
   return call.global<"ColumnSpec">()("name"_a = name, "dtype"_a = call.global<"_infer_pandas_column">()(column));
 }
 
-py::object column_schema(const native::Call& call, py::handle name, const py::list& specs) {
+py::object column_schema(const native::Frame& call, py::handle name, const py::list& specs) {
   const py::object column = native::attr<"column">(call.global<"DataSchemaType">());
   return call.global<"ColumnDataSchema">()("name"_a = name, "type"_a = column, "schema"_a = specs);
 }
 
-py::object signature_field(const native::Call& call) {
-  const py::handle name = call[0];
-  const py::handle sample = call[1];
+constexpr native::Signature kSignatureField{
+    "generate_io_field",
+    {{"name", native::Kind::Str}, {"sample"}},
+    "The column schema of a DataFrame or Series, or the tensor schema of an ndarray."};
+
+py::object signature_field(const native::Call<kSignatureField>& call) {
+  const py::handle name = call.arg<"name">();
+  const py::handle sample = call.arg<"sample">();
   switch (kind_of(call, sample)) {
     case SampleKind::DataFrame: {
       py::list specs;
@@ -98,9 +108,8 @@ enum class ArgumentOrder { SampleFirst, NameFirst };
 
 // The fields or schemas of one method's samples of one kind ("input" or
 // "output"), each named by stringify_io_name_by_module with its position.
-py::list io_entries(const native::Call& call, py::handle context, PyObject* kind, py::handle samples,
+py::list io_entries(const native::Frame& call, py::handle cls, py::handle context, PyObject* kind, py::handle samples,
                     ArgumentOrder order) {
-  const py::handle cls = call[0];
   py::list entries;
   Py_ssize_t index = 0;
   for (const py::handle sample : samples) {
@@ -116,42 +125,54 @@ py::list io_entries(const native::Call& call, py::handle context, PyObject* kind
 // `inputs_sample` the input entries and, when the method has output
 // samples, the output entries (None otherwise), handed to `make`.
 template <typename Make>
-py::dict per_method(const native::Call& call, ArgumentOrder order, Make&& make) {
-  const py::handle context = call[1];
+py::dict per_method(const native::Frame& call, py::handle cls, py::handle context, ArgumentOrder order, Make&& make) {
   require_entries<"mlflow_model_info", "inputs_sample", "framework">(context);
   py::dict built;
   const py::object methods = native::attr<"items">(native::attr<"inputs_sample">(context))();
   for (const py::handle item : methods) {
     const py::object method = item[py::int_(0)];
-    const py::list inputs = io_entries(call, context, native::interned<"input">(), item[py::int_(1)], order);
+    const py::list inputs = io_entries(call, cls, context, native::interned<"input">(), item[py::int_(1)], order);
     const py::object outputs_sample =
         native::has_attr<"outputs_sample">(context) ? native::attr<"outputs_sample">(context) : py::object(py::dict());
     const py::object output_samples = native::attr<"get">(outputs_sample)(method);
     const py::object outputs =
         truthy(output_samples)
-            ? py::object(io_entries(call, context, native::interned<"output">(), output_samples, order))
+            ? py::object(io_entries(call, cls, context, native::interned<"output">(), output_samples, order))
             : py::object(py::none());
     built[method] = make(inputs, outputs);
   }
   return built;
 }
 
-py::object build_io_sample(const native::Call& call) {
+constexpr native::Signature kBuildIoSample{
+    "build", {{"cls"}, {"context"}}, "The IO sample document of the context's `inputs_sample` and `outputs_sample`."};
+
+py::object build_io_sample(const native::Call<kBuildIoSample>& call) {
   const py::object signatures =
-      per_method(call, ArgumentOrder::SampleFirst, [&](py::handle inputs, py::handle outputs) {
-        return call.global<"IOSignature">()("inputs"_a = inputs, "outputs"_a = outputs);
-      });
+      per_method(call, call.arg<"cls">(), call.arg<"context">(), ArgumentOrder::SampleFirst,
+                 [&](py::handle inputs, py::handle outputs) {
+                   return call.global<"IOSignature">()("inputs"_a = inputs, "outputs"_a = outputs);
+                 });
   return call.global<"IOSample">()("signatures"_a = signatures);
 }
 
-py::object build_model_signatures(const native::Call& call) {
-  return per_method(call, ArgumentOrder::NameFirst, [&](py::handle inputs, py::handle outputs) {
-    return call.global<"ModelSignature">()("inputs"_a = inputs, "outputs"_a = outputs);
-  });
+constexpr native::Signature kBuildModelSignatures{
+    "build",
+    {{"cls"}, {"context"}},
+    "Per method of the context's `inputs_sample`, the signature of its input and output samples."};
+
+py::object build_model_signatures(const native::Call<kBuildModelSignatures>& call) {
+  return per_method(call, call.arg<"cls">(), call.arg<"context">(), ArgumentOrder::NameFirst,
+                    [&](py::handle inputs, py::handle outputs) {
+                      return call.global<"ModelSignature">()("inputs"_a = inputs, "outputs"_a = outputs);
+                    });
 }
 
-py::object validate_unique_name(const native::Call& call) {
-  const py::handle v = call[1];
+constexpr native::Signature kValidateUniqueName{
+    "validate_unique_name", {{"cls"}, {"v"}}, "Refuse a data schema name used twice."};
+
+py::object validate_unique_name(const native::Call<kValidateUniqueName>& call) {
+  const py::handle v = call.arg<"v">();
   if (!PyList_Check(v.ptr())) return borrow(v);
   py::set names;
   for (const py::handle schema : v) names.add(native::attr<"name">(schema));
@@ -176,21 +197,14 @@ void define_io_records(py::module_& m) {
                               .field("outputs", typed(m, "Optional", {typed(m, "Sequence", {any})}), py::none())
                               .build();
 
-  m.attr("IOSample") =
-      native::ClassBuilder(m, "IOSample", py::make_tuple(m.attr("RevisionableSchema")))
-          .doc("The IO sample document: per method, its sample values under their IO names.")
-          .attr("revision", native::attr<"rev2">(m.attr("SchemaRevision")))
-          .attr("schema_name", py::str("velora_io_sample"))
-          .annotate("signatures", typed(m, "Mapping", {str_type(), m.attr("IOSignature")}))
-          .classmethod<&build_io_sample>(
-              {"build",
-               {{"cls"}, {"context"}},
-               "The IO sample document of the context's `inputs_sample` and `outputs_sample`."})
-          .staticmethod<&io_sample_field>({"generate_io_field",
-                                           {{"sample"}, {"name", native::Kind::Str}},
-                                           "The IO field of a DataFrame (first row), Series (first value) or "
-                                           "ndarray (whole array)."})
-          .build();
+  m.attr("IOSample") = native::ClassBuilder(m, "IOSample", py::make_tuple(m.attr("RevisionableSchema")))
+                           .doc("The IO sample document: per method, its sample values under their IO names.")
+                           .attr("revision", native::attr<"rev2">(m.attr("SchemaRevision")))
+                           .attr("schema_name", py::str("velora_io_sample"))
+                           .annotate("signatures", typed(m, "Mapping", {str_type(), m.attr("IOSignature")}))
+                           .classmethod<&build_io_sample>()
+                           .staticmethod<&io_sample_field>()
+                           .build();
 }
 
 void define_model_signature(py::module_& m) {
@@ -204,19 +218,8 @@ void define_model_signature(py::module_& m) {
           "schemas or all tensor schemas; whether inputs and outputs have the same form is not tested.")
       .annotate("inputs", schemas)
       .field("outputs", typed(m, "Optional", {schemas}), py::none());
-  check<&validate_unique_name>(signature, {"inputs", "outputs"},
-                               {"validate_unique_name", {{"cls"}, {"v"}}, "Refuse a data schema name used twice."});
-  m.attr("ModelSignature") =
-      signature
-          .classmethod<&build_model_signatures>(
-              {"build",
-               {{"cls"}, {"context"}},
-               "Per method of the context's `inputs_sample`, the signature of its input and output samples."})
-          .staticmethod<&signature_field>({"generate_io_field",
-                                           {{"name", native::Kind::Str}, {"sample"}},
-                                           "The column schema of a DataFrame or Series, or the tensor schema of "
-                                           "an ndarray."})
-          .build();
+  check<&validate_unique_name>(signature, {"inputs", "outputs"});
+  m.attr("ModelSignature") = signature.classmethod<&build_model_signatures>().staticmethod<&signature_field>().build();
 }
 
 }  // namespace

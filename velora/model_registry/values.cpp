@@ -20,7 +20,8 @@ bool greater(py::handle left, py::handle right) {
 // The revision of greatest numeric value (decimal text compared as integers);
 // the first of equal ones wins. The module's own class is used, whatever
 // class the method is called through.
-py::object latest_revision(const native::Call& call) {
+constexpr native::Signature kLatestRevision{"get_latest_revision", {{"cls"}}};
+py::object latest_revision(const native::Call<kLatestRevision>& call) {
   py::object latest = py::none();
   py::object latest_key;
   for (const py::handle member : call.global<"SchemaRevision">()) {
@@ -53,15 +54,11 @@ py::object auto_enum(py::module_& m, const char* name, const char* doc, std::ini
 
 }  // namespace
 
-PYBIND11_MODULE(values, m) {
-  const py::module_ enum_ = py::module_::import("velora.common.enum_");
-  m.attr("Enum") = enum_.attr("Enum");
-  m.attr("StrEnum") = enum_.attr("StrEnum");
-  m.attr("auto") = enum_.attr("auto");
+VELORA_MODULE(values, m, "The model registry's enumerations.") {
+  native::bind_from(m, "velora.common.enum_", {"Enum", "StrEnum", "auto"});
 
-  m.attr("SchemaRevision") = value_enum(m, "SchemaRevision", {{"rev1", "1"}, {"rev2", "2"}})
-                                 .classmethod<&latest_revision>({"get_latest_revision", {{"cls"}}})
-                                 .build();
+  m.attr("SchemaRevision") =
+      value_enum(m, "SchemaRevision", {{"rev1", "1"}, {"rev2", "2"}}).classmethod<&latest_revision>().build();
   m.attr("ModelRegistryType") =
       auto_enum(m, "ModelRegistryType", "Supported Model Registry type.", {"mlflow", "wandb"});
   m.attr("ModelFramework") = auto_enum(m, "ModelFramework", "Supported Model Framework to log model.",

@@ -36,17 +36,18 @@ class ClassBuilder {
   // A plain namespace entry (a member, a constant, a decorated callable).
   ClassBuilder& attr(const char* name, py::handle value);
 
-  template <Body F>
-  ClassBuilder& method(const Signature& signature) {
-    return attr(signature.name, instance_method<F>(module_, signature));
+  // A method of the body's own signature, or of `S` (see native::function).
+  template <auto F, const Signature& S = *signature_of<F>>
+  ClassBuilder& method() {
+    return attr(S.name, instance_method<F, S>(module_));
   }
-  template <Body F>
-  ClassBuilder& classmethod(const Signature& signature) {
-    return attr(signature.name, class_method<F>(module_, signature));
+  template <auto F, const Signature& S = *signature_of<F>>
+  ClassBuilder& classmethod() {
+    return attr(S.name, class_method<F, S>(module_));
   }
-  template <Body F>
-  ClassBuilder& staticmethod(const Signature& signature) {
-    return attr(signature.name, static_method<F>(module_, signature));
+  template <auto F, const Signature& S = *signature_of<F>>
+  ClassBuilder& staticmethod() {
+    return attr(S.name, static_method<F, S>(module_));
   }
 
   py::handle module() const { return module_; }

@@ -11,15 +11,13 @@
 
 #include <utility>
 
-#include "velora_native/names.hpp"
+#include "velora_native/objects.hpp"
 
 namespace velora::native {
 
 namespace py = pybind11;
 
 namespace detail {
-
-inline py::object or_none(const py::object& value) { return value ? value : py::none(); }
 
 // __exit__ with the error that left the body; true when the manager swallowed it.
 inline bool exit_with_error(const py::object& on_exit, const py::error_already_set& error) {

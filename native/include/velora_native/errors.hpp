@@ -25,9 +25,6 @@ const char* type_name(py::handle value);
 // anything else raises "Expected dict, got <type>".
 py::handle expect_dict(py::handle result);
 
-// Whether integer conversion applies: an int or any other number (float, bool, ...).
-bool converts_to_int(py::handle value);
-
 // A value declared as an integer: an int as is, another number converted,
 // anything else "Expected int, got <type>". None passes unchanged.
 py::object expect_int(py::handle value);

@@ -2,21 +2,26 @@
 //
 // Every function of the SDK's modules is a vectorcall built-in whose
 // arguments are parsed and checked here, by one set of rules and messages,
-// before the C++ body runs. The body receives a `Call`: the checked
-// arguments and the module, whose attributes it reads at call time.
+// before the C++ body runs. A body is declared beside its signature and
+// reads its arguments by name:
+//
+//   constexpr native::Signature kGreet{"greet", {{"name", Kind::Str}}, "Say hello."};
+//   py::object greet(const native::Call<kGreet>& call) { return call.global<"hello">()(call.arg<"name">()); }
+//
+// A name the signature does not declare fails to compile. The module
+// attributes bodies read with global<"..."> are checked when the module is
+// imported (see VELORA_MODULE).
 #pragma once
 
 #include <pybind11/pybind11.h>
 
-#include <array>
 #include <cstddef>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "velora_native/names.hpp"
+#include "velora_native/objects.hpp"
 
 namespace velora::native {
 
@@ -38,64 +43,155 @@ enum class Kind : unsigned char {
 // A parameter's default, written as a literal so that it can be shown in
 // the text signature.
 struct Default {
-  enum class Tag : unsigned char { Required, None, False, True, Integer, Text };
+  enum class Tag : unsigned char { Required, None, False, True, Integer };
   Tag tag = Tag::Required;
   long long integer = 0;
-  const char* text = nullptr;
 
-  static constexpr Default required() { return {}; }
-  static constexpr Default none() { return {Tag::None}; }
-  static constexpr Default boolean(bool value) { return {value ? Tag::True : Tag::False}; }
   static constexpr Default number(long long value) { return {Tag::Integer, value}; }
-  static constexpr Default string(const char* value) { return {Tag::Text, 0, value}; }
 };
 
-inline constexpr Default kRequired = Default::required();
-inline constexpr Default kNone = Default::none();
+inline constexpr Default kRequired{};
+inline constexpr Default kNone{Default::Tag::None};
+inline constexpr Default kFalse{Default::Tag::False};
+inline constexpr Default kTrue{Default::Tag::True};
 
 struct Param {
-  const char* name;
+  const char* name = nullptr;
   Kind kind = Kind::Any;
   Default fallback = kRequired;
 };
 
-// A function's declared signature: name, parameters in order, docstring.
-struct Signature {
-  const char* name;
-  std::initializer_list<Param> params;
-  const char* doc = "";
-};
-
 inline constexpr std::size_t kMaxParams = 10;
 
-// The checked arguments of one call and the module the function belongs to.
-class Call {
- public:
-  Call(py::handle module, const std::array<PyObject*, kMaxParams>& args) : module_(module), args_(args) {}
+// A function's declared signature: name, parameters in order, docstring.
+// Declared constexpr beside the body that takes a Call of it.
+struct Signature {
+  const char* name;
+  Param params[kMaxParams] = {};
+  const char* doc = "";
 
-  py::handle operator[](std::size_t index) const { return args_[index]; }
+  constexpr std::size_t size() const {
+    std::size_t count = 0;
+    while (count < kMaxParams && params[count].name != nullptr) ++count;
+    return count;
+  }
+};
+
+namespace detail {
+
+constexpr bool same_text(const char* left, const char* right) {
+  while (*left != '\0' && *left == *right) ++left, ++right;
+  return *left == *right;
+}
+
+// The position of the parameter called `name`, or kMaxParams.
+constexpr std::size_t position(const Signature& signature, const char* name) {
+  for (std::size_t i = 0; i < signature.size(); ++i) {
+    if (same_text(signature.params[i].name, name)) return i;
+  }
+  return kMaxParams;
+}
+
+// Whether a body declared with `own` may run under `bound`: the parameters
+// it reads come first there, with the same names and checks.
+constexpr bool begins_with(const Signature& bound, const Signature& own) {
+  if (own.size() > bound.size()) return false;
+  for (std::size_t i = 0; i < own.size(); ++i) {
+    if (!same_text(bound.params[i].name, own.params[i].name) || bound.params[i].kind != own.params[i].kind) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Notes, when the module is loaded, each name a body reads with global<>.
+std::vector<const char*>& globals_read();
+bool note_global_read(const char* name);
+
+template <Literal L>
+struct GlobalRead {
+  static inline const bool noted = note_global_read(L.text);
+};
+
+}  // namespace detail
+
+// The module a running function belongs to, whose attributes it reads at call time.
+class Frame {
+ public:
+  Frame(py::handle module, PyObject* const* args) : module_(module), args_(args) {}
+
   py::handle module() const { return module_; }
 
   // A module attribute, read now (so that a patched or reassigned name is seen).
   template <Literal L>
   py::object global() const {
+    static_cast<void>(&detail::GlobalRead<L>::noted);
     return lookup_global(interned<L>());
   }
 
-  // The text of a checked str argument.
-  std::string_view text(std::size_t index) const;
-
-  // A checked Bool argument.
-  bool flag(std::size_t index) const { return args_[index] == Py_True; }
-
- private:
+ protected:
   py::object lookup_global(PyObject* name) const;
 
   py::handle module_;
-  const std::array<PyObject*, kMaxParams>& args_;  // borrowed for the call
+  PyObject* const* args_;  // the checked arguments, borrowed for the call
 };
 
-using Body = py::object (*)(const Call&);
+// The checked arguments of one call, read by the names `S` declares.
+template <const Signature& S>
+class Call : public Frame {
+ public:
+  using Frame::Frame;
+
+  template <Literal L>
+  py::handle arg() const {
+    return args_[index<L>()];
+  }
+
+  // The text of a str argument.
+  template <Literal L>
+  std::string_view text() const {
+    static_assert(S.params[index<L>()].kind == Kind::Str, "text<> reads a Str parameter");
+    return utf8(arg<L>());
+  }
+
+  // A Bool argument.
+  template <Literal L>
+  bool flag() const {
+    static_assert(S.params[index<L>()].kind == Kind::Bool, "flag<> reads a Bool parameter");
+    return arg<L>().ptr() == Py_True;
+  }
+
+ private:
+  template <Literal L>
+  static constexpr std::size_t index() {
+    constexpr std::size_t found = detail::position(S, L.text);
+    static_assert(found < kMaxParams, "the signature declares no parameter of this name");
+    return found;
+  }
+};
+
+namespace detail {
+
+template <typename F>
+struct BodyOf;
+
+template <const Signature& S>
+struct BodyOf<py::object (*)(const Call<S>&)> {
+  static constexpr const Signature* signature = &S;
+};
+
+}  // namespace detail
+
+// A function body: py::object f(const Call<S>&) for a declared signature S.
+template <auto F>
+concept Body = requires {
+  detail::BodyOf<decltype(F)>::signature;
+};
+
+// The signature a body is declared with (a pointer, as GCC takes it in default template arguments).
+template <auto F>
+requires Body<F>
+inline constexpr const Signature* signature_of = detail::BodyOf<decltype(F)>::signature;
 
 namespace detail {
 
@@ -115,24 +211,31 @@ struct CompiledSignature {
 
 CompiledSignature compile(const Signature& signature);
 
-// Parses, checks, runs `body` and turns C++ exceptions into Python errors.
-PyObject* invoke(const CompiledSignature& signature, Body body, PyObject* module, PyObject* const* args,
+// Runs a body on the checked arguments.
+using Runner = py::object (*)(py::handle module, PyObject* const* args);
+
+// Parses, checks, runs the body and turns C++ exceptions into Python errors.
+PyObject* invoke(const CompiledSignature& signature, Runner run, PyObject* module, PyObject* const* args,
                  Py_ssize_t nargsf, PyObject* kwnames) noexcept;
 
-// One static entry per body: the C entry point CPython calls, its method
-// definition and the compiled signature it checks against.
-template <Body F>
+// One static entry per body and signature: the C entry point CPython calls,
+// its method definition and the compiled signature it checks against.
+template <auto F, const Signature& S>
 struct Binding {
+  static_assert(begins_with(S, *signature_of<F>), "a body runs only under a signature that begins with its own");
+
   static inline std::optional<CompiledSignature> signature;
   static inline PyMethodDef definition{};
 
+  static py::object run(py::handle module, PyObject* const* args) { return F(Call<*signature_of<F>>(module, args)); }
+
   static PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return invoke(*signature, F, module, args, nargsf, kwnames);
+    return invoke(*signature, &run, module, args, nargsf, kwnames);
   }
 
-  static PyMethodDef* define(const Signature& declared) {
+  static PyMethodDef* define() {
     if (!signature) {
-      signature = compile(declared);
+      signature = compile(S);
       definition.ml_name = signature->name.c_str();
       definition.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry));
       definition.ml_flags = METH_FASTCALL | METH_KEYWORDS;
@@ -144,53 +247,66 @@ struct Binding {
 
 py::object make_builtin(PyMethodDef* definition, py::handle module);
 
-// Owns a new reference from the C API, or throws the error it set.
-py::object steal_or_throw(PyObject* created);
-
-}  // namespace detail
-
-// A built-in function bound to `module`.
-template <Body F>
-py::object function(py::handle module, const Signature& signature) {
-  return detail::make_builtin(detail::Binding<F>::define(signature), module);
-}
-
-// The same, wrapped to behave in a class as an instance method (the first
-// parameter receives the instance), a class method or a static method.
-template <Body F>
-py::object instance_method(py::handle module, const Signature& signature) {
-  return detail::steal_or_throw(PyInstanceMethod_New(function<F>(module, signature).ptr()));
-}
-
-template <Body F>
-py::object class_method(py::handle module, const Signature& signature) {
-  return detail::steal_or_throw(PyClassMethod_New(function<F>(module, signature).ptr()));
-}
-
-template <Body F>
-py::object static_method(py::handle module, const Signature& signature) {
-  return detail::steal_or_throw(PyStaticMethod_New(function<F>(module, signature).ptr()));
-}
-
 // abc.abstractmethod for a built-in. A built-in takes no attributes, so the
 // mark goes on a functools.partial forwarding to it, which also carries its
 // name, docstring and signature (through __wrapped__).
 py::object mark_abstract(const py::object& builtin);
 
-template <Body F>
-py::object abstract_instance_method(py::handle module, const Signature& signature) {
-  return detail::steal_or_throw(PyInstanceMethod_New(mark_abstract(function<F>(module, signature)).ptr()));
+}  // namespace detail
+
+// A built-in function bound to `module`, under the body's own signature or
+// under `S`, another signature whose parameters begin with the body's.
+template <auto F, const Signature& S = *signature_of<F>>
+py::object function(py::handle module) {
+  return detail::make_builtin(detail::Binding<F, S>::define(), module);
 }
 
-template <Body F>
-py::object abstract_class_method(py::handle module, const Signature& signature) {
-  return detail::steal_or_throw(PyClassMethod_New(mark_abstract(function<F>(module, signature)).ptr()));
+// The same, wrapped to behave in a class as an instance method (the first
+// parameter receives the instance), a class method or a static method,
+// optionally marked abstract.
+template <auto F, const Signature& S = *signature_of<F>>
+py::object instance_method(py::handle module) {
+  return owned(PyInstanceMethod_New(function<F, S>(module).ptr()));
 }
 
-// Binds a function as a module attribute.
-template <Body F>
-void def(py::module_& module, const Signature& signature) {
-  module.attr(signature.name) = function<F>(module, signature);
+template <auto F, const Signature& S = *signature_of<F>>
+py::object class_method(py::handle module) {
+  return owned(PyClassMethod_New(function<F, S>(module).ptr()));
 }
+
+template <auto F, const Signature& S = *signature_of<F>>
+py::object static_method(py::handle module) {
+  return owned(PyStaticMethod_New(function<F, S>(module).ptr()));
+}
+
+template <auto F, const Signature& S = *signature_of<F>>
+py::object abstract_instance_method(py::handle module) {
+  return owned(PyInstanceMethod_New(detail::mark_abstract(function<F, S>(module)).ptr()));
+}
+
+template <auto F, const Signature& S = *signature_of<F>>
+py::object abstract_class_method(py::handle module) {
+  return owned(PyClassMethod_New(detail::mark_abstract(function<F, S>(module)).ptr()));
+}
+
+// Binds a function as a module attribute of its declared name.
+template <auto F, const Signature& S = *signature_of<F>>
+void def(py::module_& module) {
+  module.attr(S.name) = function<F, S>(module);
+}
+
+// Raises ImportError when a body reads a module attribute the module does not define.
+void check_globals(py::module_& module);
 
 }  // namespace velora::native
+
+// Defines an extension module with its docstring; once the body has run, every
+// name its functions read with global<> must be a module attribute.
+#define VELORA_MODULE(name, m, docstring)             \
+  static void velora_module_body(pybind11::module_&); \
+  PYBIND11_MODULE(name, m) {                          \
+    m.doc() = docstring;                              \
+    velora_module_body(m);                            \
+    velora::native::check_globals(m);                 \
+  }                                                   \
+  void velora_module_body([[maybe_unused]] pybind11::module_& m)

@@ -1,4 +1,4 @@
 // Reserved for the second registry kind: defines nothing and loads nothing.
-#include <pybind11/pybind11.h>
+#include "velora_native/function.hpp"
 
-PYBIND11_MODULE(wandb, m) { static_cast<void>(m); }
+VELORA_MODULE(wandb, m, "Reserved for the second model registry kind; defines nothing.") {}

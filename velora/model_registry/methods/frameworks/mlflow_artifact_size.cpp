@@ -7,22 +7,18 @@
 
 #include "mlflow_parts.hpp"
 #include "velora_native/errors.hpp"
-#include "velora_native/names.hpp"
+#include "velora_native/function.hpp"
 
 namespace velora::mlflow {
 
 namespace {
 
+namespace py = pybind11;
 using namespace pybind11::literals;
+using native::truthy;
+using native::utf8;
 
 py::object add(py::handle left, py::handle right) { return native::owned(PyNumber_Add(left.ptr(), right.ptr())); }
-
-std::string_view text_of(py::handle value) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-  if (data == nullptr) throw py::error_already_set();
-  return {data, static_cast<std::size_t>(size)};
-}
 
 bool scheme_is(py::handle url, const char* scheme) {
   const py::object parsed = native::attr<"scheme">(url);
@@ -32,7 +28,7 @@ bool scheme_is(py::handle url, const char* scheme) {
 // Since MLflow 3 a logged model keeps its artifacts under a location of its
 // own, which ModelInfo.artifact_path then holds as a full URI; before, it was
 // a path inside the run's artifacts. (A one-letter scheme is a drive letter.)
-bool is_own_location(const native::Call& call, py::handle artifact_path) {
+bool is_own_location(const native::Frame& call, py::handle artifact_path) {
   if (!PyUnicode_Check(artifact_path.ptr())) return false;
   const py::object scheme = native::attr<"scheme">(call.global<"urlparse">()(artifact_path));
   return py::len(scheme) > 1;
@@ -43,8 +39,8 @@ py::object join_location(py::handle artifact_uri, py::handle artifact_path) {
   // A value that is not text fails here as `+` fails on it.
   const py::object joined = add(add(artifact_uri, py::str("/")), artifact_path);
   if (!PyUnicode_Check(artifact_uri.ptr()) || !PyUnicode_Check(artifact_path.ptr())) return joined;
-  std::string_view left = text_of(artifact_uri);
-  std::string_view right = text_of(artifact_path);
+  std::string_view left = utf8(artifact_uri);
+  std::string_view right = utf8(artifact_path);
   if (left.ends_with('/')) left.remove_suffix(1);
   if (right.starts_with('/')) right.remove_prefix(1);
   std::string location(left);
@@ -53,15 +49,15 @@ py::object join_location(py::handle artifact_uri, py::handle artifact_path) {
   return py::str(location);
 }
 
-py::object model_location(const native::Call& call, py::handle artifact_uri, py::handle artifact_path) {
-  if (is_own_location(call, artifact_path)) return py::reinterpret_borrow<py::object>(artifact_path);
+py::object model_location(const native::Frame& call, py::handle artifact_uri, py::handle artifact_path) {
+  if (is_own_location(call, artifact_path)) return native::borrowed(artifact_path);
   return join_location(artifact_uri, artifact_path);
 }
 
 // Keys under the model's own folder: no leading "/", a closing "/" so that a
 // sibling whose name starts the same ("model" and "model-2") is not counted.
 py::str key_prefix(py::handle url) {
-  std::string_view path = text_of(native::attr<"path">(url));
+  std::string_view path = utf8(native::attr<"path">(url));
   while (path.starts_with('/')) path.remove_prefix(1);
   std::string prefix(path);
   if (!prefix.empty() && !prefix.ends_with('/')) prefix += '/';
@@ -69,7 +65,7 @@ py::str key_prefix(py::handle url) {
 }
 
 // Follows every page of the listing; a prefix with no object gives 0.
-py::object s3_size(const native::Call& call, py::handle registry_data, py::handle url) {
+py::object s3_size(const native::Frame& call, py::handle registry_data, py::handle url) {
   const py::object client = native::attr<"client">(call.global<"boto3">())(
       "s3", "endpoint_url"_a = native::attr<"storage_url">(registry_data),
       "aws_access_key_id"_a = native::attr<"access_key_id">(registry_data),
@@ -86,7 +82,7 @@ py::object s3_size(const native::Call& call, py::handle registry_data, py::handl
   }
 }
 
-py::object local_size(const native::Call& call, py::handle url) {
+py::object local_size(const native::Frame& call, py::handle url) {
   const py::object path = call.global<"url2pathname">()(native::attr<"path">(url));
   const py::object directory = call.global<"Path">()(path);
   py::object total = py::int_(0);
@@ -98,11 +94,15 @@ py::object local_size(const native::Call& call, py::handle url) {
   return py::int_(total);
 }
 
-}  // namespace
+constexpr native::Signature kGetArtifactSizeBytes{
+    "get_artifact_size_bytes",
+    {{"run"}, {"model_info"}},
+    "Total size in bytes of the model's artifacts, in the model registry's S3 storage or on\n"
+    "local disk."};
 
-py::object get_artifact_size_bytes(const native::Call& call) {
-  const py::handle run = call[0];
-  const py::handle model_info = call[1];
+py::object get_artifact_size_bytes(const native::Call<kGetArtifactSizeBytes>& call) {
+  const py::handle run = call.arg<"run">();
+  const py::handle model_info = call.arg<"model_info">();
   if (run.is_none()) native::raise(PyExc_ValueError, "not found active run");
   const py::object registry = native::attr<"model_registry">(call.global<"settings">());
   if (registry.is_none() || native::attr<"data">(registry).is_none()) {
@@ -113,11 +113,15 @@ py::object get_artifact_size_bytes(const native::Call& call) {
   const py::object artifact_uri = native::attr<"artifact_uri">(native::attr<"info">(run));
   const py::object location = model_location(call, artifact_uri, native::attr<"artifact_path">(model_info));
   const py::object url = call.global<"urlparse">()(location);
-  if (scheme_is(url, "s3") && is_instance(registry_data, call.global<"MLFlowModelRegistryData">())) {
+  if (scheme_is(url, "s3") && native::is_instance(registry_data, call.global<"MLFlowModelRegistryData">())) {
     return s3_size(call, registry_data, url);
   }
   if (scheme_is(url, "file")) return local_size(call, url);
   native::raise(PyExc_ValueError, "unsupported url schema: run.info.artifact_uri=%R", artifact_uri.ptr());
 }
+
+}  // namespace
+
+void define_artifact_size(py::module_& m) { native::def<&get_artifact_size_bytes>(m); }
 
 }  // namespace velora::mlflow

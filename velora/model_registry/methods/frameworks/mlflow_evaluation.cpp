@@ -2,13 +2,19 @@
 // logged it.
 #include <pybind11/pybind11.h>
 
+#include <utility>
+
 #include "mlflow_parts.hpp"
 #include "velora_native/errors.hpp"
-#include "velora_native/names.hpp"
+#include "velora_native/function.hpp"
 
 namespace velora::mlflow {
 
 namespace {
+
+namespace py = pybind11;
+using native::Kind;
+using native::truthy;
 
 bool contains(py::handle container, py::handle item) {
   const int found = PySequence_Contains(container.ptr(), item.ptr());
@@ -21,14 +27,14 @@ py::object method_of(py::handle obj, py::handle name) { return native::owned(PyO
 
 // A table sample is handed over as a copy, so that a model that changes its
 // input in place leaves the caller's table as it was.
-py::object copy_if_table(const native::Call& call, py::handle sample) {
-  if (is_instance(sample, native::attr<"DataFrame">(call.global<"pd">()))) {
+py::object copy_if_table(const native::Frame& call, py::handle sample) {
+  if (native::is_instance(sample, native::attr<"DataFrame">(call.global<"pd">()))) {
     return native::attr<"copy">(sample)();
   }
-  return py::reinterpret_borrow<py::object>(sample);
+  return native::borrowed(sample);
 }
 
-void verify_method(const native::Call& call, py::handle obj, py::handle method_name) {
+void verify_method(const native::Frame& call, py::handle obj, py::handle method_name) {
   py::list names;
   names.append(method_name);
   call.global<"has_method_names">()(obj, names);
@@ -44,7 +50,7 @@ py::object import_from(const char* module, const char* name) {
 
 // `a, b, ... = value` for `count` names, with Python's messages.
 py::tuple unpack(py::handle value, Py_ssize_t count) {
-  const py::tuple values(py::reinterpret_borrow<py::object>(value));
+  const py::tuple values(native::borrowed(value));
   const auto size = static_cast<Py_ssize_t>(values.size());
   if (size < count) {
     native::raise(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", count, size);
@@ -64,7 +70,7 @@ Evaluation evaluation_of(py::handle entry) {
   return {truthy(triple[0]), triple[1], triple[2]};
 }
 
-py::object check_output(const native::Call& call, py::object output) {
+py::object check_output(const native::Frame& call, py::object output) {
   if (PyList_Check(output.ptr())) output = native::attr<"array">(call.global<"np">())(output);
   if (!truthy(call.global<"is_supported_primitive_class">()(output))) {
     native::raise(PyExc_ValueError,
@@ -75,33 +81,44 @@ py::object check_output(const native::Call& call, py::object output) {
   return output;
 }
 
-py::list evaluate_samples(const native::Call& call, const Evaluation& evaluation, py::handle model,
+py::list evaluate_samples(const native::Frame& call, const Evaluation& evaluation, py::handle model,
                           py::handle method_name, py::handle samples) {
   py::list outputs;
-  for (const py::handle sample : py::iter(py::reinterpret_borrow<py::object>(samples))) {
+  for (const py::handle sample : py::iter(native::borrowed(samples))) {
     outputs.append(check_output(call, evaluation.evaluate(model, method_name, sample)));
   }
   return outputs;
 }
 
-}  // namespace
+constexpr native::Signature kExtractFrameworkTypeFrom{
+    "extract_framework_type_from",
+    {{"model_info"}},
+    "The framework that logged the model: pyfunc for a model of a single flavor, otherwise\n"
+    "the first framework of EVALUATION_FUNC_MAP among the model's flavors."};
 
-py::object extract_framework_type_from(const native::Call& call) {
-  const py::handle model_info = call[0];
+py::object extract_framework_type_from(const native::Call<kExtractFrameworkTypeFrom>& call) {
+  const py::handle model_info = call.arg<"model_info">();
   if (py::len(native::attr<"flavors">(model_info)) == 1) {
     return native::attr<"pyfunc">(call.global<"ModelFramework">());
   }
   // Table order decides, not flavor order: a model logged as pytorch and as onnx is evaluated as onnx.
   for (const py::handle framework : call.global<"EVALUATION_FUNC_MAP">()) {
-    if (contains(native::attr<"flavors">(model_info), framework)) return py::reinterpret_borrow<py::object>(framework);
+    if (contains(native::attr<"flavors">(model_info), framework)) return native::borrowed(framework);
   }
   native::raise(PyExc_RuntimeError, "not found framework evaluation class: model_info.flavors=%R",
                 native::attr<"flavors">(model_info).ptr());
 }
 
-py::object evaluate_model(const native::Call& call) {
-  const py::handle model_info = call[0];
-  const py::handle inputs_sample = call[1];
+constexpr native::Signature kEvaluateModel{
+    "evaluate_model",
+    {{"model_info"}, {"inputs_sample"}},
+    "Load the model with its framework's loader and call each method on each of its samples.\n\n"
+    "`inputs_sample` maps method names to lists of samples; the result maps the same names,\n"
+    "in the same order, to the outputs in sample order."};
+
+py::object evaluate_model(const native::Call<kEvaluateModel>& call) {
+  const py::handle model_info = call.arg<"model_info">();
+  const py::handle inputs_sample = call.arg<"inputs_sample">();
   const py::object framework = call.global<"extract_framework_type_from">()(model_info);
   const py::object table = call.global<"EVALUATION_FUNC_MAP">();
   if (!contains(table, framework)) {
@@ -122,36 +139,122 @@ py::object evaluate_model(const native::Call& call) {
   return outputs_sample;
 }
 
-py::object evaluate_pyfunc_model(const native::Call& call) {
-  const py::object unwrapped_model = native::attr<"unwrap_python_model">(call[0])();
-  verify_method(call, unwrapped_model, call[1]);
+// Every framework's evaluation takes the model, the method's name and one sample.
+constexpr native::Param kModel{"model"};
+constexpr native::Param kMethodName{"method_name", Kind::Str};
+constexpr native::Param kSample{"sample"};
+
+constexpr native::Signature kEvaluatePyfunc{
+    "_evaluate_pyfunc_model",
+    {kModel, kMethodName, kSample},
+    "Call `method_name` of the model a pyfunc model wraps with no context and the sample\n"
+    "(a table as a copy)."};
+
+py::object evaluate_pyfunc_model(const native::Call<kEvaluatePyfunc>& call) {
+  const py::object unwrapped_model = native::attr<"unwrap_python_model">(call.arg<"model">())();
+  verify_method(call, unwrapped_model, call.arg<"method_name">());
   // The wrapped model's methods take the pyfunc context first; there is none here.
-  return method_of(unwrapped_model, call[1])(py::none(), copy_if_table(call, call[2]));
+  return method_of(unwrapped_model, call.arg<"method_name">())(py::none(), copy_if_table(call, call.arg<"sample">()));
 }
 
-py::object evaluate_basis_model(const native::Call& call) {
-  return method_of(call[0], call[1])(copy_if_table(call, call[2]));
+constexpr native::Signature kEvaluateBasis{"_evaluate_basis_model",
+                                           {kModel, kMethodName, kSample},
+                                           "Call `method_name` of the model on the sample (a table as a copy)."};
+
+py::object evaluate_basis_model(const native::Call<kEvaluateBasis>& call) {
+  return method_of(call.arg<"model">(), call.arg<"method_name">())(copy_if_table(call, call.arg<"sample">()));
 }
 
-py::object evaluate_onnx_model(const native::Call& call) {
+constexpr native::Signature kEvaluateOnnx{
+    "_evaluate_onnx_model",
+    {kModel, kMethodName, kSample},
+    "Prepare the ONNX model with onnxruntime's backend and call `method_name` of the prepared model."};
+
+py::object evaluate_onnx_model(const native::Call<kEvaluateOnnx>& call) {
   const py::object backend = import_from("onnxruntime", "backend");
   const py::object get_device = import_from("onnxruntime", "get_device");
-  const py::object rep = native::attr<"prepare">(backend)(call[0], get_device());
-  verify_method(call, rep, call[1]);
-  return method_of(rep, call[1])(call[2]);
+  const py::object rep = native::attr<"prepare">(backend)(call.arg<"model">(), get_device());
+  verify_method(call, rep, call.arg<"method_name">());
+  return method_of(rep, call.arg<"method_name">())(call.arg<"sample">());
 }
 
-py::object evaluate_pytorch_model(const native::Call& call) {
+constexpr native::Signature kEvaluatePytorch{
+    "_evaluate_pytorch_model",
+    {kModel, kMethodName, kSample},
+    "Call `method_name` of the torch module; \"forward\" takes a numpy array and gives one."};
+
+py::object evaluate_pytorch_model(const native::Call<kEvaluatePytorch>& call) {
   const py::module_ torch = py::module_::import("torch");
-  if (call.text(1) == "forward") {
-    const py::object result = native::attr<"forward">(call[0])(native::attr<"from_numpy">(torch)(call[2]));
+  if (call.text<"method_name">() == "forward") {
+    const py::object result =
+        native::attr<"forward">(call.arg<"model">())(native::attr<"from_numpy">(torch)(call.arg<"sample">()));
     return native::attr<"numpy">(native::attr<"detach">(result)())();
   }
-  return method_of(call[0], call[1])(call[2]);
+  return method_of(call.arg<"model">(), call.arg<"method_name">())(call.arg<"sample">());
 }
 
-py::object evaluate_tensorflow_model(const native::Call& call) {
-  return method_of(call[0], call[1])(call[2])[py::int_(0)];
+constexpr native::Signature kEvaluateTensorflow{
+    "_evaluate_tensorflow_model",
+    {kModel, kMethodName, kSample},
+    "Call `method_name` of the TensorFlow model and give the first element of its result."};
+
+py::object evaluate_tensorflow_model(const native::Call<kEvaluateTensorflow>& call) {
+  return method_of(call.arg<"model">(), call.arg<"method_name">())(call.arg<"sample">())[py::int_(0)];
+}
+
+// mlflow.pytorch and mlflow.tensorflow import torch and tensorflow when they
+// are imported; their loaders are therefore reached on first use, so that
+// loading this module costs neither.
+constexpr native::Signature kLoadModel{"load_model", {{"model_uri"}, {"dst_path", Kind::OptStr, native::kNone}}};
+
+template <native::Literal Flavor>
+py::object load_model_lazily(const native::Call<kLoadModel>& call) {
+  return native::attr<"load_model">(py::module_::import(Flavor.text))(call.arg<"model_uri">(), call.arg<"dst_path">());
+}
+
+constexpr native::Signature kLoadPytorchModel{"load_model",
+                                              {kLoadModel.params[0], kLoadModel.params[1]},
+                                              "mlflow.pytorch.load_model, imported (with torch) on first call."};
+constexpr native::Signature kLoadTensorflowModel{
+    "load_model",
+    {kLoadModel.params[0], kLoadModel.params[1]},
+    "mlflow.tensorflow.load_model, imported (with tensorflow) on first call."};
+
+// Framework to (lazy verification, evaluation function, loader); the order
+// decides framework detection.
+py::dict evaluation_func_map(py::module_& m) {
+  const py::object framework = m.attr("ModelFramework");
+  const auto entry = [&m](bool lazy, const char* evaluate, py::object loader) {
+    return py::make_tuple(py::bool_(lazy), m.attr(evaluate), std::move(loader));
+  };
+  py::dict table;
+  table[framework.attr("onnx")] =
+      entry(true, "_evaluate_onnx_model", py::module_::import("mlflow.onnx").attr("load_model"));
+  table[framework.attr("pytorch")] = entry(
+      false, "_evaluate_pytorch_model", native::function<&load_model_lazily<"mlflow.pytorch">, kLoadPytorchModel>(m));
+  table[framework.attr("pyfunc")] =
+      entry(true, "_evaluate_pyfunc_model", py::module_::import("mlflow.pyfunc").attr("load_model"));
+  table[framework.attr("sklearn")] =
+      entry(false, "_evaluate_basis_model", py::module_::import("mlflow.sklearn").attr("load_model"));
+  table[framework.attr("tensorflow")] =
+      entry(false, "_evaluate_tensorflow_model",
+            native::function<&load_model_lazily<"mlflow.tensorflow">, kLoadTensorflowModel>(m));
+  table[framework.attr("xgboost")] =
+      entry(false, "_evaluate_basis_model", py::module_::import("mlflow.xgboost").attr("load_model"));
+  return table;
+}
+
+}  // namespace
+
+void define_evaluation(py::module_& m) {
+  native::def<&evaluate_pyfunc_model>(m);
+  native::def<&evaluate_basis_model>(m);
+  native::def<&evaluate_onnx_model>(m);
+  native::def<&evaluate_pytorch_model>(m);
+  native::def<&evaluate_tensorflow_model>(m);
+  m.attr("EVALUATION_FUNC_MAP") = evaluation_func_map(m);
+  native::def<&extract_framework_type_from>(m);
+  native::def<&evaluate_model>(m);
 }
 
 }  // namespace velora::mlflow
