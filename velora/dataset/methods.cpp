@@ -209,7 +209,14 @@ constexpr native::Signature kSaveDataset{
     "    file_type: file extension string (DatasetFileType: csv, parquet, pickle, npy)\n"
     "    description: details of the dataset. Defaults to None.\n\n"
     "Returns:\n"
-    "    DatasetInfo: the new dataset, as the platform describes it\n"};
+    "    DatasetInfo: the new dataset, as the platform describes it\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: name or description of the wrong type\n"
+    "    ValueError: the workload type is unknown or unsupported, data is neither a DataFrame\n"
+    "        nor an ndarray, the description is over 100 characters, or file_type is not one of\n"
+    "        the four\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object save_dataset(const native::Call<kSaveDataset>& call) {
   const py::handle data = call.arg<"data">();
@@ -238,7 +245,13 @@ constexpr native::Signature kCreateDataset{
     "    description: details of the dataset. Defaults to None.\n"
     "    exist_ok: when True, no error is raised if the dataset already exists.\n\n"
     "Returns:\n"
-    "    DatasetInfo: the dataset\n"};
+    "    DatasetInfo: the dataset\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type\n"
+    "    ValueError: the workload type is unknown or unsupported, or the description is over\n"
+    "        100 characters\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object create_dataset(const native::Call<kCreateDataset>& call) {
   const Workload workload = enter(call, call.arg<"description">());
@@ -248,14 +261,21 @@ py::object create_dataset(const native::Call<kCreateDataset>& call) {
   return from_mapping(call.global<"DatasetInfo">(), response);
 }
 
-constexpr native::Signature kCreateDatasetVersion{"create_dataset_version",
-                                                  {{"dataset_name", Kind::Str}, kDescription},
-                                                  "Create a new version of the dataset with the given name.\n\n"
-                                                  "Args:\n"
-                                                  "    dataset_name: name of the dataset\n"
-                                                  "    description: details of the version. Defaults to None.\n\n"
-                                                  "Returns:\n"
-                                                  "    DatasetVersionInfo: the new version\n"};
+constexpr native::Signature kCreateDatasetVersion{
+    "create_dataset_version",
+    {{"dataset_name", Kind::Str}, kDescription},
+    "Create a new version of the dataset with the given name.\n\n"
+    "Args:\n"
+    "    dataset_name: name of the dataset\n"
+    "    description: details of the version. Defaults to None.\n\n"
+    "Returns:\n"
+    "    DatasetVersionInfo: the new version\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type\n"
+    "    ValueError: the workload type is unknown or unsupported, the description is over 100\n"
+    "        characters, or no dataset has that name\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 // Looks the dataset up by name, then asks for a new version of it.
 py::object create_dataset_version(const native::Call<kCreateDatasetVersion>& call) {
@@ -285,7 +305,13 @@ constexpr native::Signature kGetDatasetList{
     "    page: current page number. Defaults to 1.\n"
     "    page_size: number of items per page. Defaults to 1000.\n\n"
     "Returns:\n"
-    "    List[DatasetInfo]: the datasets of that page\n"};
+    "    List[DatasetInfo]: the datasets of that page\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type\n"
+    "    ValueError: the workload type is unknown or unsupported\n"
+    "    NotImplementedError: in a pipeline\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object get_dataset_list(const native::Call<kGetDatasetList>& call) {
   enter_dev_instance(call);
@@ -299,13 +325,20 @@ py::object get_dataset_list(const native::Call<kGetDatasetList>& call) {
   return records;
 }
 
-constexpr native::Signature kGetDataset{"get_dataset",
-                                        {{"dataset_id", Kind::Int}},
-                                        "Get the dataset with the given id.\n\n"
-                                        "Args:\n"
-                                        "    dataset_id: id of the dataset\n\n"
-                                        "Returns:\n"
-                                        "    Optional[DatasetInfo]: the dataset, None when the platform has none\n"};
+constexpr native::Signature kGetDataset{
+    "get_dataset",
+    {{"dataset_id", Kind::Int}},
+    "Get the dataset with the given id.\n\n"
+    "Args:\n"
+    "    dataset_id: id of the dataset\n\n"
+    "Returns:\n"
+    "    Optional[DatasetInfo]: the dataset, None when the platform has none\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type\n"
+    "    ValueError: the workload type is unknown or unsupported\n"
+    "    NotImplementedError: in a pipeline\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object get_dataset(const native::Call<kGetDataset>& call) {
   enter_dev_instance(call);
@@ -324,7 +357,16 @@ constexpr native::Signature kGetCodeSnippetToUploadDataset{
     "Args:\n"
     "    name: name of the dataset\n"
     "    data: variable name of the data object in your code\n"
-    "    file_type: file type to save the data as\n"};
+    "    file_type: file type to save the data as\n"
+    "\n"
+    "Returns:\n"
+    "    dict: {\"code_snippet\": the code}\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type\n"
+    "    ValueError: the workload type is unknown or unsupported\n"
+    "    NotImplementedError: in a pipeline\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object get_code_snippet_to_upload_dataset(const native::Call<kGetCodeSnippetToUploadDataset>& call) {
   enter_dev_instance(call);
@@ -340,7 +382,16 @@ constexpr native::Signature kGetCodeSnippetToImportDataset{
     "Get the code snippet that imports a dataset version.\n\n"
     "Args:\n"
     "    dataset_id: id of the dataset\n"
-    "    dataset_version_id: id of the dataset version\n"};
+    "    dataset_version_id: id of the dataset version\n"
+    "\n"
+    "Returns:\n"
+    "    dict: {\"code_snippet\": the code}\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type\n"
+    "    ValueError: the workload type is unknown or unsupported\n"
+    "    NotImplementedError: in a pipeline\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object get_code_snippet_to_import_dataset(const native::Call<kGetCodeSnippetToImportDataset>& call) {
   enter_dev_instance(call);
@@ -372,7 +423,8 @@ constexpr native::Signature kGetDatasetVersions{
     "Returns:\n"
     "    List[DatasetVersionInfo]: its versions, oldest first\n\n"
     "Raises:\n"
-    "    ValueError: no dataset has that name, or the workload type is unknown\n"
+    "    TypeError: name of the wrong type\n"
+    "    ValueError: no dataset has that name, or the workload type is unknown or unsupported\n"
     "    CorlettError: the platform service refused or could not be reached\n"};
 
 py::object get_dataset_versions(const native::Call<kGetDatasetVersions>& call) {
@@ -663,8 +715,15 @@ constexpr native::Signature kMountDataset{
     "Mount the project's dataset storage under /home/jovyan/workspace.\n\n"
     "Writes the rclone configuration (readable by its owner only, as it holds the\n"
     "SDK token) and starts two rclone mounts as daemons: \"dataset\" read-only and\n"
-    "\"dataset-staged\" writable. Raises RuntimeError with rclone's error output when\n"
-    "a mount fails.\n"};
+    "\"dataset-staged\" writable.\n\n"
+    "Args:\n"
+    "    none\n\n"
+    "Returns:\n"
+    "    None, once both mounts run\n\n"
+    "Raises:\n"
+    "    ValueError: VELORA_PROJECT_ID is not set\n"
+    "    RuntimeError: rclone failed to mount; the message is its error output\n"
+    "    OSError: rclone cannot be started, or the configuration cannot be written\n"};
 
 py::object mount_dataset(const native::Call<kMountDataset>& call) {
   const py::object project_id = native::attr<"VELORA_PROJECT_ID">(call.global<"settings">());
