@@ -97,12 +97,12 @@ def _snippet(args: argparse.Namespace) -> dict[str, Any]:
     versions = methods.get_dataset_versions(args.name)
     if not versions:
         raise ValueError(f"Dataset '{args.name}' has no versions.")
-    if args.version is None:
-        chosen = versions[-1]
-    else:
-        chosen = next((version for version in versions if version.version == args.version), None)
-        if chosen is None:
-            raise ValueError(f"Dataset '{args.name}' has no version {args.version}.")
+    wanted = [version for version in versions if args.version in (None, version.version)]
+    if not wanted:
+        raise ValueError(f"Dataset '{args.name}' has no version {args.version}.")
+    chosen = wanted[-1]
+    if chosen.data_snapshot_id is None or chosen.id is None:
+        raise ValueError(f"The service gave version {chosen.version} of '{args.name}' without its ids.")
     answer = methods.get_code_snippet_to_import_dataset(chosen.data_snapshot_id, chosen.id)
     return _expect_dict(answer) or {}
 
@@ -226,10 +226,11 @@ def _parser() -> argparse.ArgumentParser:
     )
     # The same options after a command: SUPPRESS keeps a command's parser from resetting them.
     shared = argparse.ArgumentParser(add_help=False)
-    for target in (parser, shared):
-        keep = {} if target is parser else {"default": argparse.SUPPRESS}
-        target.add_argument("--json", action="store_true", help="print the result as JSON", **keep)
-        target.add_argument("--debug", action="store_true", help="show the traceback of a failure", **keep)
+    for target, default in ((parser, False), (shared, argparse.SUPPRESS)):
+        target.add_argument("--json", action="store_true", default=default, help="print the result as JSON")
+        target.add_argument(
+            "--debug", action="store_true", default=default, help="show the traceback of a failure"
+        )
     parser.set_defaults(command=None)
     commands = parser.add_subparsers(title="commands", metavar="COMMAND")
 
