@@ -6,6 +6,7 @@ from fractions import Fraction
 import pytest
 
 from velora.common.enum_ import StrEnum, auto
+from velora.inference_services.brinwell import DBQueryBuilder, MSSQLQueryBuilder, TiberoQueryBuilder
 
 generate = StrEnum._generate_next_value_
 
@@ -20,6 +21,11 @@ class Items(list):  # type: ignore[type-arg]
 
 class Color(StrEnum):
     RED = auto()
+
+
+class SizedBuilder(MSSQLQueryBuilder):
+    def __init__(self, page_size: int) -> None:
+        super().__init__()
 
 
 def type_message(argument: str, expected: str, got: str) -> str:
@@ -117,6 +123,10 @@ def test_class_method_counts_the_class_as_argument() -> None:
         (Color.has_value, "(value)"),
         (StrEnum.__dict__["has_value"].__func__, "(cls, value)"),
         (Color.RED.__repr__, "()"),
+        # A class whose __init__ is native shows that __init__'s parameters; a subclass its own.
+        (DBQueryBuilder, "()"),
+        (TiberoQueryBuilder, "()"),
+        (SizedBuilder, "(page_size: int) -> None"),
     ],
 )
 def test_signatures_are_visible(function: object, text: str) -> None:

@@ -38,11 +38,11 @@ void raise_argument_type(const char* argument, PyTypeObject* expected, py::handl
         expected->tp_name, type_name(value));
 }
 
-py::handle expect_dict(py::handle result) {
+py::object expect_dict(py::handle result) {
   if (!result.is_none() && !PyDict_CheckExact(result.ptr())) {
     raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", type_name(result));
   }
-  return result;
+  return borrowed(result);
 }
 
 py::object expect_int(py::handle value) {

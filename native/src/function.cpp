@@ -144,14 +144,12 @@ void bind_arguments(const detail::CompiledSignature& signature, PyObject* const*
   }
 }
 
-// Checks one argument; a converted value replaces it in `slot` and is kept in `owned`.
+// Checks one argument; a converted value replaces it in `slot` and is kept in `converted`.
 void check_argument(const detail::CompiledParam& param, PyObject*& slot, py::object& converted) {
   PyObject* value = slot;
   if (param.kind == Kind::Any) return;
   if (param.kind == Kind::Bool) {
-    const int truth = PyObject_IsTrue(value);
-    if (truth < 0) throw py::error_already_set();
-    slot = truth ? Py_True : Py_False;
+    slot = truthy(value) ? Py_True : Py_False;
     return;
   }
   if (value == Py_None && allows_none(param.kind)) return;

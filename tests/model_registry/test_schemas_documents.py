@@ -5,6 +5,9 @@ from __future__ import annotations
 import inspect
 import io
 import json
+import os
+import subprocess
+import sys
 from collections import OrderedDict
 from pathlib import Path, PosixPath
 from typing import Any
@@ -287,6 +290,22 @@ def test_parse_reads_the_revision_file_of_a_directory(tmp_path, as_text):
     assert type(parsed) is Revision
     assert parsed.revision == "2"
     assert Revision.parse(path=tmp_path) == parsed
+
+
+def test_parse_reads_utf8_whatever_the_locale(tmp_path):
+    (tmp_path / "velora_revision.json").write_bytes('{"revision": "2", "note": "r\u00e9vision"}'.encode())
+    script = (
+        "import sys\n"
+        "from velora.model_registry.schemas import Revision\n"
+        "print(Revision.parse(sys.argv[1]).revision)"
+    )
+    # The C locale without UTF-8 mode: the locale's encoding is ASCII.
+    environment = {**os.environ, "LC_ALL": "C", "PYTHONUTF8": "0", "PYTHONCOERCECLOCALE": "0"}
+    result = subprocess.run(
+        [sys.executable, "-c", script, str(tmp_path)], env=environment, capture_output=True, text=True
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[-1] == "2"
 
 
 @pytest.mark.parametrize(("content", "error"), [('{"revision": "2"}', None), ("{", json.JSONDecodeError)])

@@ -25,16 +25,12 @@ namespace {
 // corlett.<Method>(...), the request object read now; the answer must be a dict or None.
 template <native::Literal Method, typename... Args>
 py::object request(const native::Frame& call, Args&&... args) {
-  py::object answer = native::attr<Method>(call.global<"corlett">())(std::forward<Args>(args)...);
-  native::expect_dict(answer);
-  return answer;
+  return native::expect_dict(native::attr<Method>(call.global<"corlett">())(std::forward<Args>(args)...));
 }
 
 // A request body without its None entries, as the platform's helper makes it.
 py::object body_without_none(const native::Frame& call, const py::dict& fields) {
-  py::object body = call.global<"exclude_none">()(fields);
-  native::expect_dict(body);
-  return body;
+  return native::expect_dict(call.global<"exclude_none">()(fields));
 }
 
 template <native::Literal Name>

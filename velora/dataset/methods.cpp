@@ -6,7 +6,6 @@
 // client family that fits it: the SDK-token one in a development instance,
 // the internal one in a pipeline run. Every imported name is read from the
 // module at call time, so that patching it there takes effect.
-#include <fcntl.h>
 #include <pybind11/pybind11.h>
 
 #include <string>
@@ -49,9 +48,8 @@ py::object from_mapping(py::handle cls, py::handle mapping) {
 }
 
 // A service result declared as a dict that is read further: None cannot be.
-py::handle expect_readable_dict(py::handle result) {
-  native::expect_dict(result);
-  if (result.is_none()) native::raise_none_attribute("get");
+py::object expect_readable_dict(py::object result) {
+  if (native::expect_dict(result).is_none()) native::raise_none_attribute("get");
   return result;
 }
 
@@ -118,11 +116,9 @@ void expect_list(py::handle result) {
 
 // The record of the dataset named `name`, looked up through the workload's family.
 py::object find_dataset(const native::Frame& call, Workload workload, py::handle name) {
-  const py::object response =
-      client<"sdk_get_data_snapshot_by_name", "internal_get_data_snapshot_by_name">(call, workload)(name);
-  expect_readable_dict(response);
-  py::object dataset = entry(response, native::interned<"data_snapshot">());
-  native::expect_dict(dataset);
+  const py::object response = expect_readable_dict(
+      client<"sdk_get_data_snapshot_by_name", "internal_get_data_snapshot_by_name">(call, workload)(name));
+  py::object dataset = native::expect_dict(entry(response, native::interned<"data_snapshot">()));
   if (dataset.is_none()) native::raise(PyExc_ValueError, "Dataset '%U' does not exist.", name.ptr());
   return dataset;
 }
@@ -140,7 +136,7 @@ py::object as_dataframe(const native::Frame& call, py::handle data) {
     return native::attr<"DataFrame">(call.global<"pd">())(data);
   }
   if (native::is_instance(data, native::attr<"DataFrame">(call.global<"pd">()))) {
-    return py::reinterpret_borrow<py::object>(data);
+    return native::borrowed(data);
   }
   native::raise(PyExc_ValueError, "data is not supported object");
 }
@@ -255,9 +251,8 @@ constexpr native::Signature kCreateDataset{
 
 py::object create_dataset(const native::Call<kCreateDataset>& call) {
   const Workload workload = enter(call, call.arg<"description">());
-  const py::object response = client<"sdk_create_data_snapshot", "internal_create_data_snapshot">(call, workload)(
-      call.arg<"name">(), call.arg<"description">(), call.arg<"exist_ok">());
-  native::expect_dict(response);
+  const py::object response = native::expect_dict(client<"sdk_create_data_snapshot", "internal_create_data_snapshot">(
+      call, workload)(call.arg<"name">(), call.arg<"description">(), call.arg<"exist_ok">()));
   return from_mapping(call.global<"DatasetInfo">(), response);
 }
 
@@ -281,9 +276,9 @@ constexpr native::Signature kCreateDatasetVersion{
 py::object create_dataset_version(const native::Call<kCreateDatasetVersion>& call) {
   const Workload workload = enter(call, call.arg<"description">());
   const py::object dataset_id = id_of(find_dataset(call, workload, call.arg<"dataset_name">()));
-  const py::object response = client<"sdk_create_data_snapshot_version", "internal_create_data_snapshot_version">(
-      call, workload)(dataset_id, call.arg<"description">());
-  native::expect_dict(response);
+  const py::object response =
+      native::expect_dict(client<"sdk_create_data_snapshot_version", "internal_create_data_snapshot_version">(
+          call, workload)(dataset_id, call.arg<"description">()));
   return from_mapping(call.global<"DatasetVersionInfo">(), response);
 }
 
@@ -342,10 +337,9 @@ constexpr native::Signature kGetDataset{
 
 py::object get_dataset(const native::Call<kGetDataset>& call) {
   enter_dev_instance(call);
-  const py::object response = call.global<"sdk_get_data_snapshot_detail">()(call.arg<"dataset_id">());
-  expect_readable_dict(response);
-  const py::object dataset = entry(response, native::interned<"data_snapshot">());
-  native::expect_dict(dataset);
+  const py::object response =
+      expect_readable_dict(call.global<"sdk_get_data_snapshot_detail">()(call.arg<"dataset_id">()));
+  const py::object dataset = native::expect_dict(entry(response, native::interned<"data_snapshot">()));
   if (dataset.is_none()) return py::none();
   return from_mapping(call.global<"DatasetInfo">(), dataset);
 }
@@ -370,10 +364,8 @@ constexpr native::Signature kGetCodeSnippetToUploadDataset{
 
 py::object get_code_snippet_to_upload_dataset(const native::Call<kGetCodeSnippetToUploadDataset>& call) {
   enter_dev_instance(call);
-  py::object response = call.global<"sdk_get_code_snippet_to_upload_tabular_data_snapshot">()(
-      call.arg<"name">(), call.arg<"data">(), call.arg<"file_type">());
-  native::expect_dict(response);
-  return response;
+  return native::expect_dict(call.global<"sdk_get_code_snippet_to_upload_tabular_data_snapshot">()(
+      call.arg<"name">(), call.arg<"data">(), call.arg<"file_type">()));
 }
 
 constexpr native::Signature kGetCodeSnippetToImportDataset{
@@ -395,22 +387,19 @@ constexpr native::Signature kGetCodeSnippetToImportDataset{
 
 py::object get_code_snippet_to_import_dataset(const native::Call<kGetCodeSnippetToImportDataset>& call) {
   enter_dev_instance(call);
-  py::object response = call.global<"sdk_get_code_snippet_to_import_data_snapshot">()(call.arg<"dataset_id">(),
-                                                                                      call.arg<"dataset_version_id">());
-  native::expect_dict(response);
-  return response;
+  return native::expect_dict(call.global<"sdk_get_code_snippet_to_import_data_snapshot">()(
+      call.arg<"dataset_id">(), call.arg<"dataset_version_id">()));
 }
 
 // --- versions, downloads and loading -------------------------------------------
 
 // Every version record of the dataset, as the service lists them: oldest first.
 py::object version_records(const native::Frame& call, Workload workload, py::handle dataset_id) {
-  const py::object response =
-      client<"sdk_get_data_snapshot_versions", "internal_get_data_snapshot_versions">(call, workload)(dataset_id);
-  expect_readable_dict(response);
+  const py::object response = expect_readable_dict(
+      client<"sdk_get_data_snapshot_versions", "internal_get_data_snapshot_versions">(call, workload)(dataset_id));
   py::object versions = entry(response, native::interned<"data_snapshot_versions">(), py::list());
   expect_list(versions);
-  for (const py::handle version : versions) expect_readable_dict(version);
+  for (const py::handle version : versions) expect_readable_dict(native::borrowed(version));
   return versions;
 }
 
@@ -489,14 +478,13 @@ Wanted wanted_file(const native::Frame& call, Workload workload, py::handle name
     native::raise(PyExc_ValueError, "Version %S of dataset '%U' has %zd files; only a version of one file is read.",
                   shown.ptr(), name.ptr(), count);
   }
-  py::object file = native::borrowed(PyList_GET_ITEM(files.ptr(), 0));
-  expect_readable_dict(file);
+  py::object file = expect_readable_dict(native::borrowed(PyList_GET_ITEM(files.ptr(), 0)));
   py::object filename = entry(file, native::interned<"filename">());
   check_file_name(filename);
   return {workload, std::move(dataset_id), std::move(version), std::move(file), std::move(filename)};
 }
 
-void check_digest(const Wanted& wanted, py::handle received, py::handle name) {
+void check_digest(const Wanted& wanted, py::object received, py::handle name) {
   expect_readable_dict(received);
   const py::object expected = entry(wanted.file, native::interned<"sha256">());
   const py::object got = entry(received, native::interned<"sha256">());
@@ -633,27 +621,24 @@ py::object load_dataset(const native::Call<kLoadDataset>& call) {
 // --- mount_dataset ----------------------------------------------------------
 
 constexpr std::string_view kMountBase = "/home/jovyan/workspace/";
-constexpr std::string_view kSyncInterval = "5";
-constexpr std::string_view kDirs[] = {"dataset", "dataset-staged"};
 
-// "dataset-staged" -> "datasetstaged": the remote is "velora" + this.
-std::string remote_suffix(std::string_view dir) {
-  std::string suffix;
-  for (const char c : dir) {
-    if (c != '-') suffix += c;
-  }
-  return suffix;
-}
+// The two mounts: a directory of the project's storage, its rclone remote, and
+// whether it is mounted read-only.
+struct Mount {
+  const char* dir;
+  const char* remote;
+  bool read_only;
+};
+constexpr Mount kMounts[] = {{"dataset", "veloradataset", true}, {"dataset-staged", "veloradatasetstaged", false}};
 
 // One WebDAV remote per directory; the settings are read as each is written.
-py::object config_section(const native::Frame& call, std::string_view dir) {
+py::object config_section(const native::Frame& call, const Mount& mount) {
   const py::object settings = call.global<"settings">();
   const py::object url = formatted(native::attr<"VELORA_WEBDAV_URL">(settings));
   const py::object project_dir = formatted(native::attr<"VELORA_PROJECT_DIR">(settings));
   const py::object token = formatted(native::attr<"VELORA_SDK_TOKEN">(settings));
-  return owned(PyUnicode_FromFormat("[velora%s]\ntype = webdav\nurl = %U/%U/%s/\nbearer_token = %U\nvendor = other\n\n",
-                                    remote_suffix(dir).c_str(), url.ptr(), project_dir.ptr(), std::string(dir).c_str(),
-                                    token.ptr()));
+  return owned(PyUnicode_FromFormat("[%s]\ntype = webdav\nurl = %U/%U/%s/\nbearer_token = %U\nvendor = other\n\n",
+                                    mount.remote, url.ptr(), project_dir.ptr(), mount.dir, token.ptr()));
 }
 
 // open()'s opener for the configuration: it holds the SDK token, so only its owner may read it.
@@ -669,37 +654,20 @@ void write_config(const native::Frame& call, py::handle config_file) {
   native::with(file, [&](const py::object& f) {
     // A file that was there before keeps its old mode through O_CREAT; this makes it the owner's alone.
     native::attr<"fchmod">(call.global<"os">())(native::attr<"fileno">(f)(), 0600);
-    for (const std::string_view dir : kDirs) native::attr<"write">(f)(config_section(call, dir));
+    for (const Mount& mount : kMounts) native::attr<"write">(f)(config_section(call, mount));
     return py::none();
   });
 }
 
-std::string mount_command(std::string_view dir, std::string_view mount_point) {
-  std::string command = "rclone mount velora" + remote_suffix(dir) + ":/ " + std::string(mount_point) +
-                        " --dir-cache-time " + std::string(kSyncInterval) + "s --allow-other --daemon";
-  if (dir == "dataset") command += " --read-only";
-  return command;
-}
-
-// "a b" -> ["a", "b"], at every single space.
-py::list split_at_spaces(std::string_view command) {
-  py::list words;
-  std::size_t start = 0;
-  for (std::size_t space = command.find(' '); space != std::string_view::npos; space = command.find(' ', start)) {
-    words.append(py::str(command.substr(start, space - start)));
-    start = space + 1;
-  }
-  words.append(py::str(command.substr(start)));
-  return words;
-}
-
 // Starts one `rclone mount --daemon`; it exits once the mount runs, its status telling whether it does.
-void mount(const native::Frame& call, std::string_view dir) {
-  const std::string mount_point = std::string(kMountBase) + std::string(dir);
+void start_mount(const native::Frame& call, const Mount& mount) {
+  const std::string mount_point = std::string(kMountBase) + mount.dir;
   native::attr<"mkdir">(call.global<"Path">()(mount_point))("parents"_a = true, "exist_ok"_a = true);
+  py::list command(py::make_tuple("rclone", "mount", std::string(mount.remote) + ":/", mount_point, "--dir-cache-time",
+                                  "5s", "--allow-other", "--daemon"));
+  if (mount.read_only) command.append("--read-only");
   const py::object subprocess = call.global<"subprocess">();
-  const py::object process = native::attr<"Popen">(subprocess)(split_at_spaces(mount_command(dir, mount_point)),
-                                                               "stderr"_a = native::attr<"PIPE">(subprocess));
+  const py::object process = native::attr<"Popen">(subprocess)(command, "stderr"_a = native::attr<"PIPE">(subprocess));
   native::with(process, [&](const py::object& p) {
     const py::object stderr_bytes = py::tuple(native::attr<"communicate">(p)())[1];
     if (compares(native::attr<"returncode">(p), py::int_(0), Py_NE)) {
@@ -736,7 +704,7 @@ py::object mount_dataset(const native::Call<kMountDataset>& call) {
   native::attr<"unlink">(config_file)("missing_ok"_a = true);
   native::attr<"mkdir">(config_dir)("parents"_a = true, "exist_ok"_a = true);
   write_config(call, config_file);
-  for (const std::string_view dir : kDirs) mount(call, dir);
+  for (const Mount& mount : kMounts) start_mount(call, mount);
   return py::none();
 }
 

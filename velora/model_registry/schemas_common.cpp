@@ -1,3 +1,4 @@
+// Part of velora.model_registry.schemas: the shared forms of schemas_common.hpp.
 #include "schemas_common.hpp"
 
 #include <string>
@@ -46,6 +47,19 @@ void configure(native::ClassBuilder& builder, const char* qualname, const Record
   } else {
     builder.attr("Config", version1_config(module, qualname, config));
   }
+}
+
+void record(py::module_& m, const char* name, const char* base, const char* doc, std::initializer_list<Field> fields) {
+  native::ClassBuilder builder(m, name, py::make_tuple(m.attr(base)));
+  builder.doc(doc);
+  for (const Field& field : fields) {
+    if (field.fallback) {
+      builder.field(field.name, field.type, field.fallback);
+    } else {
+      builder.annotate(field.name, field.type);
+    }
+  }
+  m.attr(name) = builder.build();
 }
 
 py::object required_field(py::handle module, const py::dict& options) {

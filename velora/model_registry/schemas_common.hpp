@@ -1,3 +1,4 @@
+// Part of velora.model_registry.schemas.
 // What the translation units of velora.model_registry.schemas share: typing
 // forms, the switch between the two pydantic majors, and the builder-context
 // checks.
@@ -33,6 +34,16 @@ struct RecordConfig {
 };
 
 void configure(native::ClassBuilder& builder, const char* qualname, const RecordConfig& config);
+
+// An annotated name of a record, with its default when it has one.
+struct Field {
+  const char* name;
+  py::object type;
+  py::object fallback = {};
+};
+
+// class <name>(<base>) with a docstring and fields, bound as a module attribute.
+void record(py::module_& m, const char* name, const char* base, const char* doc, std::initializer_list<Field> fields);
 
 // `Field(..., **options)`: a required field with options (alias, discriminator).
 py::object required_field(py::handle module, const py::dict& options);

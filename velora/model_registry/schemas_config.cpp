@@ -1,3 +1,4 @@
+// Part of velora.model_registry.schemas.
 // The model configuration document, its parts and builders, the plain
 // configuration records and the registry records.
 #include <pybind11/pybind11.h>
@@ -139,48 +140,29 @@ void define_extensions(py::module_& m) {
   const py::object optional_int = typed(m, "Optional", {int_type()});
   const py::object workload_types = m.attr("WorkloadType");
 
-  m.attr("ModelInfo") = native::ClassBuilder(m, "ModelInfo", bases_of(m, "BaseModel"))
-                            .doc(
-                                "When the model was registered (seconds since the Unix epoch) and the size of its "
-                                "artifacts in bytes.")
-                            .annotate("created_at", int_type())
-                            .field("artifact_size", optional_int, py::none())
-                            .build();
-  m.attr("VeloraImageSnapshotService") =
-      native::ClassBuilder(m, "VeloraImageSnapshotService", bases_of(m, "BaseModel"))
-          .doc(
-              "The platform entity that manages a container image, so that its build can be traced.\n\n"
-              "`name` is the name of the platform's image snapshot table.")
-          .annotate("name", typed(m, "Literal", {py::str("image_snapshots")}))
-          .annotate("resource_uuid", str_type())
-          .build();
-  m.attr("RuntimeContainer") = native::ClassBuilder(m, "RuntimeContainer", bases_of(m, "BaseModel"))
-                                   .doc("The runtime container from which the serving environment is built.")
-                                   .annotate("image_url", str_type())
-                                   .annotate("service", m.attr("VeloraImageSnapshotService"))
-                                   .build();
-  m.attr("SourceWorkload") =
-      native::ClassBuilder(m, "SourceWorkload", bases_of(m, "BaseModel"))
-          .doc(
-              "The workload on which the model was trained, kept for traceability.\n\n"
-              "Subclasses carry what is needed to reproduce the training environment as far as possible.")
-          .build();
-  m.attr("LinkWorkload") =
-      native::ClassBuilder(m, "LinkWorkload", bases_of(m, "SourceWorkload"))
-          .doc("Training in a development instance.")
-          .annotate("entityname", typed(m, "Literal", {native::attr<"dev_instance">(workload_types)}))
-          .annotate("resource_id", int_type())
-          .field("dev_instance_type", optional_str, py::none())
-          .build();
-  m.attr("TrainingRunWorkload") =
-      native::ClassBuilder(m, "TrainingRunWorkload", bases_of(m, "SourceWorkload"))
-          .doc("Training in a pipeline run.")
-          .annotate("entityname", typed(m, "Literal", {native::attr<"pipeline">(workload_types)}))
-          .annotate("resource_id", int_type())
-          .field("run_uuid", optional_str, py::none())
-          .field("pipeline_id", optional_int, py::none())
-          .field("pipeline_version_id", optional_int, py::none())
-          .build();
+  record(m, "ModelInfo", "BaseModel",
+         "When the model was registered (seconds since the Unix epoch) and the size of its artifacts in bytes.",
+         {{"created_at", int_type()}, {"artifact_size", optional_int, py::none()}});
+  record(m, "VeloraImageSnapshotService", "BaseModel",
+         "The platform entity that manages a container image, so that its build can be traced.\n\n"
+         "`name` is the name of the platform's image snapshot table.",
+         {{"name", typed(m, "Literal", {py::str("image_snapshots")})}, {"resource_uuid", str_type()}});
+  record(m, "RuntimeContainer", "BaseModel", "The runtime container from which the serving environment is built.",
+         {{"image_url", str_type()}, {"service", m.attr("VeloraImageSnapshotService")}});
+  record(m, "SourceWorkload", "BaseModel",
+         "The workload on which the model was trained, kept for traceability.\n\n"
+         "Subclasses carry what is needed to reproduce the training environment as far as possible.",
+         {});
+  record(m, "LinkWorkload", "SourceWorkload", "Training in a development instance.",
+         {{"entityname", typed(m, "Literal", {native::attr<"dev_instance">(workload_types)})},
+          {"resource_id", int_type()},
+          {"dev_instance_type", optional_str, py::none()}});
+  record(m, "TrainingRunWorkload", "SourceWorkload", "Training in a pipeline run.",
+         {{"entityname", typed(m, "Literal", {native::attr<"pipeline">(workload_types)})},
+          {"resource_id", int_type()},
+          {"run_uuid", optional_str, py::none()},
+          {"pipeline_id", optional_int, py::none()},
+          {"pipeline_version_id", optional_int, py::none()}});
 
   const py::object sources = typed(m, "Union", {m.attr("LinkWorkload"), m.attr("TrainingRunWorkload")});
   py::dict discriminated;
@@ -218,46 +200,25 @@ void define_model_config(py::module_& m) {
 void define_plain_records(py::module_& m) {
   py::dict schema_alias;
   schema_alias["alias"] = "schema";
-  m.attr("VeloraParamModel") =
-      native::ClassBuilder(m, "VeloraParamModel", bases_of(m, "BaseModel"))
-          .doc("Velora input model.")
-          .annotate("type", str_type())
-          .field("schema_",
-                 typed(m, "List", {typed(m, "Union", {m.attr("ColumnSpecModel"), m.attr("TensorSpecModel")})}),
-                 required_field(m, schema_alias))
-          .build();
+  const py::object specs =
+      typed(m, "List", {typed(m, "Union", {m.attr("ColumnSpecModel"), m.attr("TensorSpecModel")})});
+  record(m, "VeloraParamModel", "BaseModel", "Velora input model.",
+         {{"type", str_type()}, {"schema_", specs, required_field(m, schema_alias)}});
   const py::object params = typed(m, "List", {m.attr("VeloraParamModel")});
-  m.attr("VeloraSignatureModel") = native::ClassBuilder(m, "VeloraSignatureModel", bases_of(m, "BaseModel"))
-                                       .doc("Velora signature model.")
-                                       .annotate("inputs", params)
-                                       .annotate("outputs", params)
-                                       .build();
+  record(m, "VeloraSignatureModel", "BaseModel", "Velora signature model.", {{"inputs", params}, {"outputs", params}});
   m.attr("VeloraSignatures") = typed(m, "Dict", {str_type(), m.attr("VeloraSignatureModel")});
-  m.attr("ModelFlavorsModel") = native::ClassBuilder(m, "ModelFlavorsModel", bases_of(m, "BaseModel"))
-                                    .doc("Model flavors with plain types.")
-                                    .annotate("model_path", str_type())
-                                    .annotate("framework", typed(m, "Union", {str_type(), m.attr("ModelFramework")}))
-                                    .build();
-  m.attr("VeloraConfigModel") = native::ClassBuilder(m, "VeloraConfigModel", bases_of(m, "BaseModel"))
-                                    .doc("Model configuration with plain types and no checks.")
-                                    .annotate("flavors", m.attr("ModelFlavorsModel"))
-                                    .annotate("signatures", m.attr("VeloraSignatures"))
-                                    .build();
+  record(m, "ModelFlavorsModel", "BaseModel", "Model flavors with plain types.",
+         {{"model_path", str_type()}, {"framework", typed(m, "Union", {str_type(), m.attr("ModelFramework")})}});
+  record(m, "VeloraConfigModel", "BaseModel", "Model configuration with plain types and no checks.",
+         {{"flavors", m.attr("ModelFlavorsModel")}, {"signatures", m.attr("VeloraSignatures")}});
 }
 
 void define_registry_records(py::module_& m) {
-  m.attr("MLFlowEssentialData") = native::ClassBuilder(m, "MLFlowEssentialData", bases_of(m, "BaseModel"))
-                                      .doc("Where an MLflow registry keeps the model: its run and artifact path.")
-                                      .annotate("type", typed(m, "Literal", {py::str("mlflow")}))
-                                      .annotate("artifact_path", str_type())
-                                      .annotate("run_id", str_type())
-                                      .build();
-  m.attr("WandbEssentialData") = native::ClassBuilder(m, "WandbEssentialData", bases_of(m, "BaseModel"))
-                                     .doc("What a wandb registry keeps of the model.")
-                                     .annotate("type", typed(m, "Literal", {py::str("wandb")}))
-                                     .build();
-  m.attr("ModelRegistryInfo") =
-      native::ClassBuilder(m, "ModelRegistryInfo", bases_of(m, "BaseInfo")).doc("ModelRegistry information.").build();
+  record(m, "MLFlowEssentialData", "BaseModel", "Where an MLflow registry keeps the model: its run and artifact path.",
+         {{"type", typed(m, "Literal", {py::str("mlflow")})}, {"artifact_path", str_type()}, {"run_id", str_type()}});
+  record(m, "WandbEssentialData", "BaseModel", "What a wandb registry keeps of the model.",
+         {{"type", typed(m, "Literal", {py::str("wandb")})}});
+  record(m, "ModelRegistryInfo", "BaseInfo", "ModelRegistry information.", {});
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// Part of velora.model_registry.schemas.
 // Column and tensor specs, the data schemas that group them, and the plain
 // spec records.
 #include <pybind11/pybind11.h>
@@ -152,10 +153,7 @@ void define_specs(py::module_& m) {
   check<&validate_shape>(column, {"shape"});
   m.attr("ColumnSpec") = column.build();
 
-  m.attr("TensorSpec") = native::ClassBuilder(m, "TensorSpec", py::make_tuple(m.attr("SchemaSpec")))
-                             .doc("One tensor; its shape must be stated.")
-                             .annotate("shape", int_list)
-                             .build();
+  record(m, "TensorSpec", "SchemaSpec", "One tensor; its shape must be stated.", {{"shape", int_list}});
 }
 
 void define_schemas(py::module_& m) {
@@ -193,19 +191,12 @@ void define_schemas(py::module_& m) {
 void define_spec_models(py::module_& m) {
   const py::object optional_str = typed(m, "Optional", {str_type()});
   const py::object int_list = typed(m, "List", {int_type()});
-  const py::tuple bases = py::make_tuple(m.attr("BaseModel"));
-  m.attr("ColumnSpecModel") = native::ClassBuilder(m, "ColumnSpecModel", bases)
-                                  .doc("Column spec model.")
-                                  .field("name", optional_str, py::none())
-                                  .annotate("dtype", str_type())
-                                  .field("shape", typed(m, "Optional", {int_list}), one_element_shape())
-                                  .build();
-  m.attr("TensorSpecModel") = native::ClassBuilder(m, "TensorSpecModel", bases)
-                                  .doc("Tensor spec model.")
-                                  .field("name", optional_str, py::none())
-                                  .annotate("dtype", str_type())
-                                  .annotate("shape", int_list)
-                                  .build();
+  record(m, "ColumnSpecModel", "BaseModel", "Column spec model.",
+         {{"name", optional_str, py::none()},
+          {"dtype", str_type()},
+          {"shape", typed(m, "Optional", {int_list}), one_element_shape()}});
+  record(m, "TensorSpecModel", "BaseModel", "Tensor spec model.",
+         {{"name", optional_str, py::none()}, {"dtype", str_type()}, {"shape", int_list}});
 }
 
 }  // namespace

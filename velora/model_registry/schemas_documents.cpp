@@ -1,3 +1,4 @@
+// Part of velora.model_registry.schemas.
 // The document contract (Revisionable), its builder context, its
 // implementation on pydantic records (RevisionableSchema) and the revision
 // document (Revision).
@@ -213,9 +214,7 @@ constexpr native::Signature kToDict{"to_dict",
                                     "    TypeError: the record's dump is not a dict\n"};
 
 py::object to_dict(const native::Call<kToDict>& call) {
-  py::object mapping = call.global<"model_dump">()(call.arg<"self">(), "by_alias"_a = true);
-  native::expect_dict(mapping);
-  return mapping;
+  return native::expect_dict(call.global<"model_dump">()(call.arg<"self">(), "by_alias"_a = true));
 }
 
 constexpr native::Signature kLoad{"load",

@@ -1,3 +1,4 @@
+// Part of velora.model_registry.schemas.
 // Samples of a model's methods turned into the IO sample document and into
 // per-method signatures. Both builders name each sample through the same
 // outside function, so the two documents carry the same names.
@@ -245,18 +246,12 @@ py::object validate_unique_name(const native::Call<kValidateUniqueName>& call) {
 
 void define_io_records(py::module_& m) {
   const py::object any = m.attr("Any");
-  const py::tuple bases = py::make_tuple(m.attr("BaseModel"));
-  m.attr("IOField") =
-      native::ClassBuilder(m, "IOField", bases)
-          .doc("One sample reduced to plain data, under its IO name.")
-          .annotate("name", str_type())
-          .annotate("data", typed(m, "Union", {m.attr("List"), typed(m, "Union", {m.attr("Dict"), any})}))
-          .build();
-  m.attr("IOSignature") = native::ClassBuilder(m, "IOSignature", bases)
-                              .doc("The IO fields of one method's input samples and of its output samples.")
-                              .annotate("inputs", typed(m, "Sequence", {any}))
-                              .field("outputs", typed(m, "Optional", {typed(m, "Sequence", {any})}), py::none())
-                              .build();
+  record(
+      m, "IOField", "BaseModel", "One sample reduced to plain data, under its IO name.",
+      {{"name", str_type()}, {"data", typed(m, "Union", {m.attr("List"), typed(m, "Union", {m.attr("Dict"), any})})}});
+  record(m, "IOSignature", "BaseModel", "The IO fields of one method's input samples and of its output samples.",
+         {{"inputs", typed(m, "Sequence", {any})},
+          {"outputs", typed(m, "Optional", {typed(m, "Sequence", {any})}), py::none()}});
 
   m.attr("IOSample") = native::ClassBuilder(m, "IOSample", py::make_tuple(m.attr("RevisionableSchema")))
                            .doc("The IO sample document: per method, its sample values under their IO names.")

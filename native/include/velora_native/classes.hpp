@@ -66,6 +66,7 @@ class ClassBuilder {
   py::object namespace_object_;
   py::dict keywords_;
   py::object annotations_;
+  bool builtin_init_ = false;  // __init__ is a built-in, which inspect cannot see into
 };
 
 }  // namespace velora::native

@@ -21,9 +21,9 @@ const char* type_name(py::handle value);
 // the note on refused subclasses when `value` is an instance of `expected`.
 [[noreturn]] void raise_argument_type(const char* argument, PyTypeObject* expected, py::handle value);
 
-// A result declared as a dictionary: None or exactly a dict passes,
+// A result declared as a dictionary: None or exactly a dict is handed back,
 // anything else raises "Expected dict, got <type>".
-py::handle expect_dict(py::handle result);
+py::object expect_dict(py::handle result);
 
 // A value declared as an integer: an int as is, another number converted,
 // anything else "Expected int, got <type>". None passes unchanged.

@@ -79,15 +79,10 @@ struct Signature {
 
 namespace detail {
 
-constexpr bool same_text(const char* left, const char* right) {
-  while (*left != '\0' && *left == *right) ++left, ++right;
-  return *left == *right;
-}
-
 // The position of the parameter called `name`, or kMaxParams.
 constexpr std::size_t position(const Signature& signature, const char* name) {
   for (std::size_t i = 0; i < signature.size(); ++i) {
-    if (same_text(signature.params[i].name, name)) return i;
+    if (std::string_view(signature.params[i].name) == name) return i;
   }
   return kMaxParams;
 }
@@ -97,7 +92,7 @@ constexpr std::size_t position(const Signature& signature, const char* name) {
 constexpr bool begins_with(const Signature& bound, const Signature& own) {
   if (own.size() > bound.size()) return false;
   for (std::size_t i = 0; i < own.size(); ++i) {
-    if (!same_text(bound.params[i].name, own.params[i].name) || bound.params[i].kind != own.params[i].kind) {
+    if (std::string_view(bound.params[i].name) != own.params[i].name || bound.params[i].kind != own.params[i].kind) {
       return false;
     }
   }

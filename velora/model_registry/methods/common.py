@@ -1,4 +1,9 @@
-"""Sample types shared by the model registry's methods."""
+"""Sample types of the model registry's methods: what a model method takes and gives.
+
+One of three `common` modules under `velora.model_registry.methods`: this one holds the sample
+types; `artifacts.common` the JSON encoding, model paths and IO names of the documents;
+`frameworks.common` the checks on a framework's model object.
+"""
 
 from typing import Any
 

@@ -1,4 +1,9 @@
-"""Artifact helpers shared by the model registry: JSON encoding, model paths, IO names."""
+"""Artifact helpers of the model registry: JSON encoding, model paths, IO names.
+
+One of three `common` modules under `velora.model_registry.methods`: this one serves the documents
+(`velora.model_registry.schemas`); the package's `common` holds the sample types and
+`frameworks.common` the checks on a framework's model object.
+"""
 
 from __future__ import annotations
 

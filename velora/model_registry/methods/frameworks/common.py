@@ -1,4 +1,9 @@
-"""Checks shared by the framework integrations."""
+"""Checks on a framework's model object, shared by the framework integrations.
+
+One of three `common` modules under `velora.model_registry.methods`: this one serves
+`frameworks.mlflow`; the package's `common` holds the sample types and `artifacts.common` the JSON
+encoding, model paths and IO names of the documents.
+"""
 
 from collections.abc import Iterable
 from typing import Any

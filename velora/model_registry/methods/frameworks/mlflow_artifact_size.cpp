@@ -1,3 +1,4 @@
+// Part of velora.model_registry.methods.frameworks.mlflow.
 // The size of a logged model's artifacts, in S3-compatible storage or on
 // local disk.
 #include <pybind11/pybind11.h>

@@ -1,3 +1,4 @@
+// Part of velora.model_registry.methods.frameworks.mlflow.
 // Running a logged model's methods on sample inputs, by the framework that
 // logged it.
 #include <pybind11/pybind11.h>
