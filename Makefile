@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 BUILD_TOOLS := scikit-build-core pybind11 ninja cmake setuptools wheel
 
-.PHONY: demo test test-pydantic1 dev system-deps lint format sanitize bench clean
+.PHONY: demo test test-pydantic1 dev system-deps lint format sanitize bench bench-quick clean
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -71,9 +71,15 @@ sanitize: system-deps
 		UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 VELORA_LEAK_ITERATIONS=2000 \
 		$(ASAN_VENV)/bin/pytest -q -p no:cacheprovider
 
+# Every script of benchmarks/, each in its own process; bench-quick runs them on tiny
+# sizes, only to show that each still runs (CI), so its figures mean nothing.
 bench: $(VENV)/bin/python
 	$(PIP) install -q --no-build-isolation '.[test,dev]'
 	$(PY) benchmarks/run_all.py
+
+bench-quick: $(VENV)/bin/python
+	$(PIP) install -q --no-build-isolation '.[test,dev]'
+	$(PY) benchmarks/run_all.py --quick
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) $(PYDANTIC1_VENV)

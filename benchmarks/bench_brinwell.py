@@ -3,7 +3,7 @@
 One query per dialect: three filters (substring, at least, equal), one sort,
 a limit and an offset. Each contender builds the statement from scratch on
 every call, as a request handler would. Prints nanoseconds per query and the
-ratios; the targets are at least 5x the Python builder and 50x SQLAlchemy.
+ratios; the targets are at least 2.5x the Python builder and 100x SQLAlchemy.
 
     python benchmarks/bench_brinwell.py [--quick]
 """

@@ -3,8 +3,11 @@
 Builds a small extension from benchmarks/call_overhead_module.cpp with the project's native layer,
 then times positional and keyword calls of the same three-parameter signature.
 Target: the native call costs no more than the Python call.
+
+    python benchmarks/bench_call_overhead.py [--quick]
 """
 
+import argparse
 import importlib.util
 import subprocess
 import sysconfig
@@ -17,7 +20,7 @@ import pybind11
 ROOT = Path(__file__).resolve().parents[1]
 
 
-def build_module(directory: Path) -> object:
+def build_module(directory: Path, optimisation: str) -> object:
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     target = directory / f"call_overhead{suffix}"
     sources = [
@@ -26,7 +29,7 @@ def build_module(directory: Path) -> object:
     ]
     command = [
         "g++",
-        "-O2",
+        optimisation,
         "-DNDEBUG",
         "-std=c++20",
         "-shared",
@@ -51,13 +54,18 @@ def python_function(name: str, description: str | None = None, exist_ok: bool = 
     return name
 
 
-def best_of(statement: str, namespace: dict[str, object], number: int = 1_000_000) -> float:
-    return min(timeit.repeat(statement, globals=namespace, number=number, repeat=5)) / number
+def best_of(statement: str, namespace: dict[str, object], number: int, repeat: int) -> float:
+    return min(timeit.repeat(statement, globals=namespace, number=number, repeat=repeat)) / number
 
 
 def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="few calls: checks that it builds and runs")
+    quick = parser.parse_args().quick
+    number, repeat = (10_000, 1) if quick else (1_000_000, 5)
     with tempfile.TemporaryDirectory() as directory:
-        module = build_module(Path(directory))
+        # Unoptimised when only checking that it builds and runs: the quicker compile.
+        module = build_module(Path(directory), "-O0" if quick else "-O2")
         namespace = {"native": module.native, "python": python_function, "pybind": module.pybind_args}
         rows = []
         for label, arguments in [
@@ -65,7 +73,8 @@ def main() -> None:
             ("keyword", "(name='a', exist_ok=True)"),
         ]:
             times = {
-                kind: best_of(f"{kind}{arguments}", namespace) for kind in ("native", "python", "pybind")
+                kind: best_of(f"{kind}{arguments}", namespace, number, repeat)
+                for kind in ("native", "python", "pybind")
             }
             rows.append((label, times))
         header = ("call", "native ns", "python ns", "py::args ns", "native/python", "native/py::args")

@@ -4,10 +4,13 @@ Both call a request object that does nothing but answer, so what is timed is the
 client function itself: argument check, settings lookups, path formatting, the
 request call and the result check. Prints the time per call of each and the ratio
 C++ / Python (below 1 means the C++ function is faster).
+
+    python benchmarks/corlett_call_overhead.py [--quick]
 """
 
 from __future__ import annotations
 
+import argparse
 import timeit
 from typing import Any
 
@@ -52,9 +55,7 @@ def python_sdk_get_data_snapshot_detail(data_snapshot_id: int) -> dict[str, Any]
     return response
 
 
-def per_call_seconds(
-    functions: dict[str, Any], argument: Any, rounds: int = 60, number: int = 20_000
-) -> dict[str, float]:
+def per_call_seconds(functions: dict[str, Any], argument: Any, rounds: int, number: int) -> dict[str, float]:
     """The best time per call of each function; rounds interleave them, so that load on a
     shared machine weighs on all of them alike."""
     timers = {
@@ -69,6 +70,9 @@ def per_call_seconds(
 
 
 def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="two short rounds: checks that it runs")
+    rounds, number = (2, 1_000) if parser.parse_args().quick else (60, 20_000)
     native_client.settings = settings  # type: ignore[attr-defined]
     native_client.corlett = corlett  # type: ignore[attr-defined]
     native = native_client.sdk_get_data_snapshot_detail
@@ -80,7 +84,7 @@ def main() -> None:
     )
     ratios = []
     for label, argument in [("int id", 7), ("float id", 7.0)]:
-        best = per_call_seconds(functions, argument)
+        best = per_call_seconds(functions, argument, rounds, number)
         cpp, python = best["C++"] - best["empty"], best["Python"] - best["empty"]
         ratios.append(cpp / python)
         print(

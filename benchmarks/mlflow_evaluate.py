@@ -6,6 +6,8 @@ Two comparisons, each as the ratio ours / direct:
 - evaluation alone: evaluate_model with the loader handing back the model already
   loaded, against predict on the table. This includes what the evaluation adds by
   design: the copy of the table sample, the method-name check and the output check.
+
+    python benchmarks/mlflow_evaluate.py [--quick]
 """
 
 import os
@@ -13,6 +15,7 @@ import os
 os.environ.setdefault("MLFLOW_DISABLE_TELEMETRY", "true")
 os.environ.setdefault("DO_NOT_TRACK", "true")
 
+import argparse  # noqa: E402
 import statistics  # noqa: E402
 import tempfile  # noqa: E402
 import time  # noqa: E402
@@ -41,18 +44,22 @@ def per_call(function: Any, repeats: int) -> float:
     return (time.perf_counter() - start) / repeats
 
 
-def medians(functions: list[Any], repeats: int) -> list[float]:
+def medians(functions: list[Any], repeats: int, rounds: int) -> list[float]:
     """Median seconds per call of each function, in alternating rounds so that drift hits all alike."""
     samples: list[list[float]] = [[] for _ in functions]
-    for _ in range(ROUNDS):
+    for _ in range(rounds):
         for function, times in zip(functions, samples, strict=True):
             times.append(per_call(function, repeats))
     return [statistics.median(times) for times in samples]
 
 
 def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="20 rows, one round: checks that it runs")
+    quick = parser.parse_args().quick
+    rows, rounds, repeats = (20, 1, 2) if quick else (ROWS, ROUNDS, REPEATS)
     rng = np.random.default_rng(0)
-    table = pd.DataFrame(rng.normal(size=(ROWS, 4)), columns=["a", "b", "c", "d"])
+    table = pd.DataFrame(rng.normal(size=(rows, 4)), columns=["a", "b", "c", "d"])
     model = LogisticRegression().fit(table, table["a"] > 0)
     with tempfile.TemporaryDirectory() as root:
         mlflow.set_tracking_uri(f"sqlite:///{Path(root) / 'mlflow.db'}")
@@ -68,10 +75,11 @@ def main() -> None:
                 lambda: velora_mlflow.evaluate_model(info, inputs),
                 lambda: mlflow.sklearn.load_model(info.model_uri).predict(table),
             ],
-            5,
+            1 if quick else 5,
+            rounds,
         )
         print(
-            f"evaluate_model, {ROWS} rows, with loading: {ours * 1000:.2f} ms, "
+            f"evaluate_model, {rows} rows, with loading: {ours * 1000:.2f} ms, "
             f"load + predict {direct * 1000:.2f} ms, ratio {ours / direct:.3f} (target < 1.05)"
         )
 
@@ -84,10 +92,11 @@ def main() -> None:
                     lambda: loaded.predict(table),
                     lambda: loaded.predict(table.copy()),
                 ],
-                REPEATS,
+                repeats,
+                rounds,
             )
         print(
-            f"evaluate_model, {ROWS} rows, model loaded: {ours * 1e6:.1f} us, predict {direct * 1e6:.1f} us, "
+            f"evaluate_model, {rows} rows, model loaded: {ours * 1e6:.1f} us, predict {direct * 1e6:.1f} us, "
             f"ratio {ours / direct:.3f}; predict on a copy {copied * 1e6:.1f} us, ratio {ours / copied:.3f}"
         )
 

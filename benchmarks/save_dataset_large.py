@@ -13,6 +13,7 @@ Printed per case: wall time of each phase and the ratio save_dataset / baseline
 (target: save_dataset's excess over the baseline does not grow with the size).
 
     python benchmarks/save_dataset_large.py [--sizes-mb 1024 256] [--formats parquet csv] [--repeat 2]
+    python benchmarks/save_dataset_large.py --quick    # 1 MB of each format, once: checks that it runs
 """
 
 from __future__ import annotations
@@ -29,7 +30,6 @@ import uuid
 from pathlib import Path
 from typing import Any
 
-ROOT = Path(__file__).resolve().parent.parent
 CHUNK = 1024 * 1024
 COLUMNS = 8
 # Bytes a float64 value takes in each file type (parquet stores random floats as they are;
@@ -65,7 +65,7 @@ def raw_upload(path: Path, name: str) -> None:
 
     project = f"/v1/sdk/workspaces/{settings.VELORA_WORKSPACE_ID}/projects/{settings.VELORA_PROJECT_ID}"
     base = f"{project}/data-snapshots"
-    headers = {"Authorization": f"Bearer {settings.VELORA_SDK_TOKEN}"}
+    headers = {"Authorization": f"Bearer {settings.VELORA_SDK_TOKEN}", "Velora-Pairing-Key": uuid.uuid4().hex}
     with httpx.Client(base_url=settings.VELORA_API_URL, headers=headers, timeout=600) as http:
         created = http.post(base, json={"name": name, "exist_ok": True})
         created.raise_for_status()
@@ -130,43 +130,44 @@ def main() -> None:
     parser.add_argument("--sizes-mb", type=int, nargs="+", default=[1024, 256])
     parser.add_argument("--formats", nargs="+", default=["parquet", "csv"], choices=["parquet", "csv"])
     parser.add_argument("--repeat", type=int, default=2, help="runs of each phase; the fastest counts")
+    parser.add_argument("--quick", action="store_true", help="1 MB of each format, once")
     parser.add_argument("--phase", choices=["baseline", "save_dataset"], help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.phase:
         print(json.dumps(run_phase(args.phase, args.formats[0], args.sizes_mb[0])))
         return
+    if args.quick:
+        args.sizes_mb, args.repeat = [1], 1
 
-    sys.path.insert(0, str(ROOT / "tests"))
-    from conftest import start_platform_server, stop_platform_server
+    from velora.server.launch import running_server
 
-    with tempfile.TemporaryDirectory(prefix="velora-bench-") as work:
-        server = start_platform_server(Path(work) / "data")
-        try:
-            environment = dict(server.environment)
-            heading = f"{'case':>16} {'file':>9} {'baseline s':>11} {'save s':>8} {'ratio':>6}"
-            print(f"{heading} {'peak above table MB':>28}")
-            for file_type in args.formats:
-                excess = {}
-                for size_mb in args.sizes_mb:
-                    best: dict[str, dict[str, Any]] = {}
-                    for _ in range(args.repeat):
-                        for phase in ("baseline", "save_dataset"):
-                            result = in_fresh_process(environment, phase, file_type, size_mb)
-                            if phase not in best or result["seconds"] < best[phase]["seconds"]:
-                                best[phase] = result
-                    base, save = best["baseline"], best["save_dataset"]
-                    peaks = [base["peak_above_table"] / 2**20, save["peak_above_table"] / 2**20]
-                    excess[size_mb] = peaks[1] - peaks[0]
-                    ratio = save["seconds"] / base["seconds"]
-                    print(
-                        f"{file_type + ' ' + str(size_mb) + ' MB':>16} {save['file_bytes'] / 2**20:7.0f}MB "
-                        f"{base['seconds']:11.1f} {save['seconds']:8.1f} {ratio:6.2f} "
-                        f"   baseline {peaks[0]:6.0f}, save {peaks[1]:6.0f}"
-                    )
-                shown = ", ".join(f"{size} MB: {value:+.0f} MB" for size, value in excess.items())
-                print(f"{file_type}: save_dataset memory above the baseline by size: {shown}")
-        finally:
-            stop_platform_server(server.process)
+    with (
+        tempfile.TemporaryDirectory(prefix="velora-bench-") as work,
+        running_server(Path(work) / "data") as server,
+    ):
+        environment = dict(server.environment)
+        heading = f"{'case':>16} {'file':>9} {'baseline s':>11} {'save s':>8} {'ratio':>6}"
+        print(f"{heading} {'peak above table MB':>28}")
+        for file_type in args.formats:
+            excess = {}
+            for size_mb in args.sizes_mb:
+                best: dict[str, dict[str, Any]] = {}
+                for _ in range(args.repeat):
+                    for phase in ("baseline", "save_dataset"):
+                        result = in_fresh_process(environment, phase, file_type, size_mb)
+                        if phase not in best or result["seconds"] < best[phase]["seconds"]:
+                            best[phase] = result
+                base, save = best["baseline"], best["save_dataset"]
+                peaks = [base["peak_above_table"] / 2**20, save["peak_above_table"] / 2**20]
+                excess[size_mb] = peaks[1] - peaks[0]
+                ratio = save["seconds"] / base["seconds"]
+                print(
+                    f"{file_type + ' ' + str(size_mb) + ' MB':>16} {save['file_bytes'] / 2**20:7.0f}MB "
+                    f"{base['seconds']:11.1f} {save['seconds']:8.1f} {ratio:6.2f} "
+                    f"   baseline {peaks[0]:6.0f}, save {peaks[1]:6.0f}"
+                )
+            shown = ", ".join(f"{size} MB: {value:+.0f} MB" for size, value in excess.items())
+            print(f"{file_type}: save_dataset memory above the baseline by size: {shown}")
 
 
 if __name__ == "__main__":

@@ -5,13 +5,16 @@ is read) and as spec records (as the signature builder gives them). The machine 
 shared: batches of 2,000 records alternate between the two implementations, each is
 timed in process CPU time, and the best batch counts. Prints seconds per 10,000
 records and the ratio native / Python (target: at most 1).
+
+    python benchmarks/schemas_build.py [--quick]
 """
 
 from __future__ import annotations
 
+import argparse
 import time
 
-import _python_schemas as python
+from _support import python_schemas as python
 from mlflow.types.schema import DataType
 
 from velora.model_registry import schemas as native
@@ -22,31 +25,35 @@ SPECS = 20
 ROUNDS = 15
 
 
-def build_from_mappings(module) -> None:
+def build_from_mappings(module, batch: int) -> None:
     specs = [{"name": f"column_{index}", "dtype": "double"} for index in range(SPECS)]
-    for record in range(BATCH):
+    for record in range(batch):
         module.ColumnDataSchema(name=f"input_{record}", type="column", schema=specs)
 
 
-def build_from_specs(module) -> None:
+def build_from_specs(module, batch: int) -> None:
     specs = [module.ColumnSpec(name=f"column_{index}", dtype=DataType.double) for index in range(SPECS)]
-    for record in range(BATCH):
+    for record in range(batch):
         module.ColumnDataSchema(name=f"input_{record}", type="column", schema=specs)
 
 
-def seconds(work, module) -> float:
+def seconds(work, module, batch: int) -> float:
     start = time.process_time()
-    work(module)
-    return (time.process_time() - start) * (RECORDS / BATCH)
+    work(module, batch)
+    return (time.process_time() - start) * (RECORDS / batch)
 
 
 def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="one round of 20 records: checks that it runs")
+    quick = parser.parse_args().quick
+    batch, rounds = (20, 1) if quick else (BATCH, ROUNDS)
     print(f"pydantic {'2' if native.PYDANTIC_V2 else '1'}: {RECORDS} ColumnDataSchema of {SPECS} specs")
     for label, work in (("from mappings", build_from_mappings), ("from spec records", build_from_specs)):
         timings = {"native": float("inf"), "python": float("inf")}
-        for _ in range(ROUNDS):
-            timings["native"] = min(timings["native"], seconds(work, native))
-            timings["python"] = min(timings["python"], seconds(work, python))
+        for _ in range(rounds):
+            timings["native"] = min(timings["native"], seconds(work, native, batch))
+            timings["python"] = min(timings["python"], seconds(work, python, batch))
         ratio = timings["native"] / timings["python"]
         print(
             f"  {label:18s} native {timings['native']:.3f} s  python {timings['python']:.3f} s  "

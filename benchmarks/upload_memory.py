@@ -5,7 +5,7 @@ a multipart file (the internal upload), each from a fresh client process, and
 prints the peak memory growth of the client and of the service, as MiB and as a
 share of the file, and the throughput. Target: growth of a few tens of MiB at most.
 
-    python benchmarks/upload_memory.py [--size-mib 2048]
+    python benchmarks/upload_memory.py [--size-mib 2048] [--quick]
 """
 
 from __future__ import annotations
@@ -25,7 +25,7 @@ import httpx
 from velora.server.launch import ServerProcess, running_server
 
 MiB = 1024 * 1024
-PROBE = Path(__file__).with_name("upload_probe.py")
+PROBE = Path(__file__).with_name("_support") / "upload_probe.py"
 
 
 def write_file(path: Path, size_mib: int) -> None:
@@ -45,11 +45,20 @@ def probe(server: ServerProcess, *args: str) -> dict[str, Any]:
 
 def raw_upload(server: ServerProcess, path: Path) -> dict[str, Any]:
     base = "/v1/sdk/workspaces/1/projects/1/data-snapshots"
-    with httpx.Client(base_url=server.url, headers={"Authorization": f"Bearer {server.token}"}) as http:
+    headers = {"Authorization": f"Bearer {server.token}", "Velora-Pairing-Key": "bench-raw"}
+    with httpx.Client(base_url=server.url, headers=headers) as http:
         snapshot = http.post(base, json={"name": "bench-raw", "exist_ok": True}).json()
         http.post(f"{base}/{snapshot['id']}/upload-metadata", json={}).raise_for_status()
+    upload = f"{base}/{snapshot['id']}/upload"
     return probe(
-        server, "raw", str(path), f"{base}/{snapshot['id']}/upload", "--filename", f"raw-{time.time_ns()}.bin"
+        server,
+        "raw",
+        str(path),
+        upload,
+        "--filename",
+        f"raw-{time.time_ns()}.bin",
+        "--pairing-key",
+        "bench-raw",
     )
 
 
@@ -63,7 +72,10 @@ def main() -> None:
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
     )
     parser.add_argument("--size-mib", type=int, default=2048)
+    parser.add_argument("--quick", action="store_true", help="a 4 MiB file: checks that it runs")
     args = parser.parse_args()
+    if args.quick:
+        args.size_mib = 4
     with tempfile.TemporaryDirectory(prefix="velora-upload-bench-") as scratch:
         source = Path(scratch) / "source.bin"
         write_file(source, args.size_mib)

@@ -3,9 +3,9 @@
 - `platform_server` (session): one `python -m velora.server` on a free loopback
   port with a fresh data directory; a `ServerProcess`.
 - `platform_settings` (function): `velora.settings.settings` pointed at that
-  service, in a project of its own for each test (so tests never see each
-  other's datasets), as a development instance; a `PlatformProject`. Settings
-  are restored afterwards.
+  service, in a project of its own with a token of its own for each test (so
+  tests never see each other's datasets), as a development instance; a
+  `PlatformProject`. Settings are restored afterwards.
 - `restore_settings` (function): restores every settings attribute after the test.
 - `join_platform_project` (function): points the settings at a further service (`join_project`).
 - `tmp_root` (function): the system's temporary location, an empty directory of the test's own.
@@ -40,6 +40,7 @@ class PlatformProject:
     workspace_id: str
     project_id: str
     project_dir: str
+    token: str
 
     @property
     def sdk_base(self) -> str:
@@ -59,12 +60,24 @@ class PlatformProject:
         return self.server.project_storage(self.project_dir) / "dataset-staged"
 
     def http(self) -> httpx.Client:
-        """A plain HTTP client of the service carrying the SDK token, for checks beside the SDK."""
+        """A plain HTTP client of the service carrying the project's SDK token and a pairing key of its
+        own, for checks beside the SDK."""
         return httpx.Client(
             base_url=self.server.url,
-            headers={"Authorization": f"Bearer {self.server.token}"},
+            headers={
+                "Authorization": f"Bearer {self.token}",
+                "Velora-Pairing-Key": secrets.token_hex(8),
+            },
             timeout=30,
             verify=False,
+        )
+
+    def pipeline_http(self) -> httpx.Client:
+        """A plain HTTP client carrying the workload credential, as a pipeline run's requests do."""
+        return httpx.Client(
+            base_url=self.server.url,
+            headers={"X-Velora-Workload-Token": self.server.workload_token},
+            timeout=30,
         )
 
 
@@ -81,9 +94,12 @@ def launch_platform_server() -> Iterator[Callable[..., ServerProcess]]:
     started: list[ServerProcess] = []
 
     def launch(
-        data_dir: Path, token: str | None = None, environment: dict[str, str] | None = None
+        data_dir: Path,
+        token: str | None = None,
+        environment: dict[str, str] | None = None,
+        flags: tuple[str, ...] = (),
     ) -> ServerProcess:
-        server = start_server(data_dir, token, environment)
+        server = start_server(data_dir, token, environment, flags)
         started.append(server)
         return server
 
@@ -104,19 +120,22 @@ _project_numbers = itertools.count(1000)
 
 
 def join_project(server: ServerProcess, project_id: str) -> PlatformProject:
-    """Points `velora.settings.settings` at `server`, in project `project_id`, as a development instance."""
+    """Points `velora.settings.settings` at `server`, in project `project_id`, as a development instance.
+
+    A project other than the one the service printed is opened first, with a token of its own.
+    """
     workspace_id = server.environment["VELORA_WORKSPACE_ID"]
-    project = PlatformProject(server, workspace_id, project_id, f"project-{project_id}")
+    printed = project_id == server.environment["VELORA_PROJECT_ID"]
+    token = server.token if printed else server.open_project(project_id)
+    project = PlatformProject(server, workspace_id, project_id, f"project-{project_id}", token)
     for name in CLIENT_SETTINGS:
         setattr(settings, name, server.environment[name])
+    settings.VELORA_SDK_TOKEN = token
     settings.VELORA_PROJECT_ID = project_id
     settings.VELORA_PROJECT_DIR = project.project_dir
     settings.VELORA_USER_ID = "tester"
     settings.ARGO_WORKFLOW_RUN_ID = None
     settings.VELORA_REQUEST_TIMEOUT = None
-    # The service makes a project's storage on first use; tests may look at it right away.
-    with project.http() as http:
-        http.get(project.sdk_base).raise_for_status()
     return project
 
 

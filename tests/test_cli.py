@@ -12,6 +12,7 @@ from typing import Any
 import pandas as pd
 import pytest
 
+from velora.server.launch import CLIENT_SETTINGS
 from velora.settings import settings
 
 TABLE = pd.DataFrame({"city": ["Lyon", "Oslo"], "population": [522_000, 709_000]})
@@ -19,9 +20,8 @@ TABLE = pd.DataFrame({"city": ["Lyon", "Oslo"], "population": [522_000, 709_000]
 
 def velora(*args: str, workload: str = "dev_instance", command: tuple[str, ...] = ()) -> Any:
     # An editable install reports its rebuild check on standard output unless told not to.
-    environment = {**os.environ, "VELORA_WORKLOAD_TYPE": workload, "SKBUILD_EDITABLE_VERBOSE": "0"}
-    for name in ("VELORA_API_URL", "VELORA_SDK_TOKEN", "VELORA_WORKSPACE_ID", "VELORA_PROJECT_ID"):
-        environment[name] = str(getattr(settings, name))
+    environment = {**os.environ, **{name: str(getattr(settings, name)) for name in CLIENT_SETTINGS}}
+    environment.update(VELORA_WORKLOAD_TYPE=workload, SKBUILD_EDITABLE_VERBOSE="0")
     return subprocess.run(
         [*(command or (sys.executable, "-m", "velora")), *args],
         env=environment,

@@ -26,6 +26,7 @@ _NAMES = (
     "VELORA_USER_ID",
     "ARGO_WORKFLOW_RUN_ID",
     "VELORA_SDK_TOKEN",
+    "VELORA_WORKLOAD_TOKEN",
     "VELORA_WEBDAV_URL",
     "VELORA_PROJECT_DIR",
     "VELORA_WORKLOAD_TYPE",
@@ -56,6 +57,7 @@ class Settings:
     VELORA_USER_ID: str | None
     ARGO_WORKFLOW_RUN_ID: str | None
     VELORA_SDK_TOKEN: str | None
+    VELORA_WORKLOAD_TOKEN: str | None
     VELORA_WEBDAV_URL: str | None
     VELORA_PROJECT_DIR: str | None
     VELORA_WORKLOAD_TYPE: str | None

@@ -28,6 +28,7 @@ from velora.common.corlett import (
     PlatformRequestError,
     PlatformTimeoutError,
     corlett,
+    pairing_key,
 )
 from velora.settings import settings
 
@@ -113,21 +114,24 @@ def scripted(restore_settings: Any) -> Iterator[ScriptedServer]:
 
 
 @pytest.mark.parametrize(
-    ("path", "carries_token"),
+    ("path", "credential"),
     [
-        ("/v1/sdk/workspaces/1/projects/2/data-snapshots", True),
-        ("/v1/internal/workspaces/projects/2/data-snapshots", False),
-        ("/v1/sdkx/anything", False),
-        ("/v1/health", False),
+        ("/v1/sdk/workspaces/1/projects/2/data-snapshots", "sdk"),
+        ("/v1/internal/workspaces/projects/2/data-snapshots", "workload"),
+        ("/v1/sdkx/anything", None),
+        ("/v1/internalx/anything", None),
+        ("/v1/health", None),
     ],
 )
 @pytest.mark.parametrize("method", ["get", "post"])
-def test_bearer_token_goes_only_to_sdk_paths(
-    scripted: ScriptedServer, path: str, carries_token: bool, method: str
+def test_each_token_goes_only_to_its_own_family(
+    scripted: ScriptedServer, path: str, credential: str | None, method: str
 ) -> None:
+    settings.VELORA_WORKLOAD_TOKEN = "workload-secret"
     getattr(corlett, method)(path)
     headers = scripted.seen[-1].headers
-    assert headers.get("authorization") == ("Bearer secret-token" if carries_token else None)
+    assert headers.get("authorization") == ("Bearer secret-token" if credential == "sdk" else None)
+    assert headers.get("x-velora-workload-token") == ("workload-secret" if credential == "workload" else None)
 
 
 def test_sdk_path_without_a_token_setting_sends_no_authorization(scripted: ScriptedServer) -> None:
@@ -189,6 +193,29 @@ def test_raw_body_sends_what_is_left_of_the_stream(scripted: ScriptedServer) -> 
     assert seen.body == b"456789"
     assert seen.headers["content-length"] == "6"
     assert seen.headers["filename"] == "eA=="
+
+
+def test_posts_of_one_thread_share_a_pairing_key_no_other_thread_or_child_has(
+    scripted: ScriptedServer,
+) -> None:
+    corlett.post("/v1/sdk/x/upload-metadata", json_data={})
+    corlett.post("/v1/sdk/x/upload", data=b"x", headers={"Filename": "eA=="})
+    other = threading.Thread(target=corlett.post, args=("/v1/sdk/x/upload-metadata",))
+    other.start()
+    other.join()
+    reader, writer = os.pipe()
+    child = os.fork()
+    if child == 0:  # the forked child reports its key and leaves at once
+        os.write(writer, pairing_key().encode())
+        os._exit(0)
+    os.close(writer)
+    os.waitpid(child, 0)
+    with os.fdopen(reader, "rb") as pipe:
+        child_key = pipe.read().decode()
+    keys = [seen.headers["velora-pairing-key"] for seen in scripted.seen]
+    assert keys[0] == keys[1] == pairing_key()
+    assert len({keys[0], keys[2], child_key}) == 3
+    assert all(len(key) == 32 for key in (*keys, child_key))
 
 
 @pytest.mark.parametrize(
@@ -265,7 +292,7 @@ def test_service_failures_map_to_one_error_type(platform_settings: Any) -> None:
     (platform_settings.dataset_dir / "blocked").write_text("a file where the dataset directory would go")
     cases = [
         (lambda: corlett.post(f"{base}/999/versions", json_data={}), 404, "Data snapshot 999 not found"),
-        (lambda: corlett.post(base, json_data={"name": "blocked"}), 500, "FileExistsError"),
+        (lambda: corlett.post(base, json_data={"name": "blocked"}), 500, "Internal server error"),
     ]
     for send, status, text in cases:
         with pytest.raises(PlatformRequestError) as caught:
@@ -342,10 +369,16 @@ def _write_file(path: Path, size: int) -> str:
 
 def _run_probe(*args: str) -> dict[str, Any]:
     environment = dict(os.environ)
-    for name in ("VELORA_API_URL", "VELORA_SDK_TOKEN", "VELORA_WORKSPACE_ID", "VELORA_PROJECT_ID"):
+    for name in (
+        "VELORA_API_URL",
+        "VELORA_SDK_TOKEN",
+        "VELORA_WORKLOAD_TOKEN",
+        "VELORA_WORKSPACE_ID",
+        "VELORA_PROJECT_ID",
+    ):
         environment[name] = str(getattr(settings, name))
     done = subprocess.run(
-        [sys.executable, str(REPO / "benchmarks" / "upload_probe.py"), *args],
+        [sys.executable, str(REPO / "benchmarks" / "_support" / "upload_probe.py"), *args],
         env=environment,
         capture_output=True,
         text=True,
@@ -374,7 +407,8 @@ def test_raw_upload_streams_a_large_file(platform_settings: Any, big_file: tuple
     corlett.post(f"{base}/{snapshot['id']}/upload-metadata", json_data={"file_count": 1})
     server_peak_before = platform_settings.server.memory_high_water_bytes()
 
-    report = _run_probe("raw", str(path), f"{base}/{snapshot['id']}/upload", "--filename", "big.bin")
+    upload = f"{base}/{snapshot['id']}/upload"
+    report = _run_probe("raw", str(path), upload, "--filename", "big.bin", "--pairing-key", pairing_key())
 
     [stored] = report["answer"]["uploaded_version"]["files"]
     assert (stored["size"], stored["sha256"]) == (path.stat().st_size, digest)
@@ -425,18 +459,23 @@ def test_stream_without_a_length_goes_chunked_and_arrives_whole(platform_setting
     assert (stored["filename"], stored["sha256"]) == ("piped.bin", hashlib.sha256(payload).hexdigest())
 
 
+@pytest.mark.parametrize(("token", "status"), [("wrong", 401), (None, 409)], ids=["bad token", "not paired"])
 def test_refused_upload_is_reported_as_the_refusal_not_a_broken_connection(
-    platform_settings: Any, tmp_path: Path
+    platform_settings: Any, tmp_path: Path, token: str | None, status: int
 ) -> None:
     path = tmp_path / "refused.bin"
     _write_file(path, 64 * MiB)
-    settings.VELORA_SDK_TOKEN = "wrong"
+    # With the right token, the upload is refused since no upload-metadata opened a version for it.
+    snapshot = corlett.post(platform_settings.sdk_base, json_data={"name": "refused"})
+    settings.VELORA_SDK_TOKEN = token or settings.VELORA_SDK_TOKEN
     header = base64.b64encode(b"refused.bin").decode()
     with path.open("rb") as stream, pytest.raises(PlatformRequestError) as caught:
         corlett.post(
-            endpoint=f"{platform_settings.sdk_base}/1/upload", data=stream, headers={"Filename": header}
+            endpoint=f"{platform_settings.sdk_base}/{snapshot['id']}/upload",
+            data=stream,
+            headers={"Filename": header},
         )
-    assert caught.value.status_code == 401
+    assert caught.value.status_code == status
 
 
 class _Stderr(io.StringIO):

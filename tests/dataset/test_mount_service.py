@@ -116,6 +116,10 @@ def wait_for(check, timeout: float = 15.0) -> bool:
     return check()
 
 
+def tree(root: Path) -> list[str]:
+    return sorted(str(path.relative_to(root)) + ("/" if path.is_dir() else "") for path in root.rglob("*"))
+
+
 def test_real_mounts_show_the_storage(platform_settings, saved, home, fuse_mounts):
     info, stored = saved
     dataset, staged = fuse_mounts
@@ -129,6 +133,20 @@ def test_real_mounts_show_the_storage(platform_settings, saved, home, fuse_mount
     (staged / "from-notebook.npy").write_bytes(np.arange(3).tobytes())
     target = platform_settings.staged_dir / "from-notebook.npy"
     assert wait_for(lambda: target.exists() and target.read_bytes() == np.arange(3).tobytes())
+
+    # Create, rename, move and delete through the mount: the service's disk must follow each step.
+    steps = [
+        (lambda: (staged / "work").mkdir(), ["from-notebook.npy", "work/"]),
+        (lambda: (staged / "from-notebook.npy").rename(staged / "work" / "a.npy"), ["work/", "work/a.npy"]),
+        (lambda: (staged / "work").rename(staged / "done"), ["done/", "done/a.npy"]),
+        (lambda: shutil.move(staged / "done" / "a.npy", staged / "b.npy"), ["b.npy", "done/"]),
+        (lambda: (staged / "done").rmdir(), ["b.npy"]),
+        (lambda: (staged / "b.npy").unlink(), []),
+    ]
+    for step, expected in steps:
+        step()
+        assert tree(staged) == expected
+        assert wait_for(lambda expected=expected: tree(platform_settings.staged_dir) == expected), expected
 
     # The service's import snippet reads the file through the mount just made.
     answer = methods.get_code_snippet_to_import_dataset(info.id, info.latest_version.id)

@@ -489,10 +489,13 @@ def test_sorting_read_through_a_patched_record_class() -> None:
         (PostgreSQLQueryBuilder, 0, 0, " LIMIT 0 OFFSET 0"),
         (MySQLQueryBuilder, 2.7, True, " LIMIT 2 OFFSET 1"),
         (MySQLQueryBuilder, 10**30, None, f" LIMIT {10**30}"),
-        (MSSQLQueryBuilder, 10, None, " FETCH NEXT 10 ROWS ONLY"),
+        # MySQL takes OFFSET only after a LIMIT: the largest row count it takes.
+        (MySQLQueryBuilder, None, 20, " LIMIT 18446744073709551615 OFFSET 20"),
+        # SQL Server takes FETCH only after an OFFSET.
+        (MSSQLQueryBuilder, 10, None, " OFFSET 0 ROWS FETCH NEXT 10 ROWS ONLY"),
         (MSSQLQueryBuilder, None, 20, " OFFSET 20 ROWS"),
         (MSSQLQueryBuilder, 10, 20, " OFFSET 20 ROWS FETCH NEXT 10 ROWS ONLY"),
-        (MSSQLQueryBuilder, 0, None, " FETCH NEXT 0 ROWS ONLY"),
+        (MSSQLQueryBuilder, 0, None, " OFFSET 0 ROWS FETCH NEXT 0 ROWS ONLY"),
         (OracleQueryBuilder, 10, None, ""),
         (OracleQueryBuilder, None, 20, ""),
         (TiberoQueryBuilder, 10, None, ""),
@@ -502,9 +505,29 @@ def test_pagination_clauses(
     builder_class: type[DBQueryBuilder], limit: object, offset: object, suffix: str
 ) -> None:
     builder = builder_class()
-    head = f"SELECT * FROM {builder.quote_identifier('t')}"
-    assert builder.build_select_query("t", limit=limit, offset=offset) == (head + suffix, {})
+    head = f"SELECT * FROM {builder.quote_identifier('t')} ORDER BY {builder.quote_identifier('a')} ASC"
+    assert builder.build_select_query("t", sorting=order("a"), limit=limit, offset=offset) == (
+        head + suffix,
+        {},
+    )
     assert builder.add_pagination(head, limit, offset) == head + suffix
+
+
+# SQL Server takes OFFSET only after ORDER BY: a page without sorting is ordered by nothing in particular.
+@pytest.mark.parametrize(
+    ("limit", "offset", "text"),
+    [
+        (10, None, "SELECT * FROM [t] ORDER BY (SELECT NULL) OFFSET 0 ROWS FETCH NEXT 10 ROWS ONLY"),
+        (None, 20, "SELECT * FROM [t] ORDER BY (SELECT NULL) OFFSET 20 ROWS"),
+        (10, 20, "SELECT * FROM [t] ORDER BY (SELECT NULL) OFFSET 20 ROWS FETCH NEXT 10 ROWS ONLY"),
+        (None, None, "SELECT * FROM [t]"),
+    ],
+)
+@pytest.mark.parametrize("sorting", [None, []])
+def test_sqlserver_page_without_sorting(
+    limit: int | None, offset: int | None, text: str, sorting: object
+) -> None:
+    assert MSSQLQueryBuilder().build_select_query("t", None, sorting, limit, offset) == (text, {})
 
 
 @pytest.mark.parametrize("builder_class", [OracleQueryBuilder, TiberoQueryBuilder])
@@ -529,7 +552,7 @@ def test_base_pagination_follows_supports_limit_offset() -> None:
     assert builder.build_select_query("t", limit=5, offset=1) == ('SELECT * FROM "t"', {})
     builder = MSSQLQueryBuilder()
     builder.supports_limit_offset = False
-    assert builder.add_pagination("q", 5, None) == "q FETCH NEXT 5 ROWS ONLY"
+    assert builder.add_pagination("q", 5, None) == "q OFFSET 0 ROWS FETCH NEXT 5 ROWS ONLY"
 
 
 # ---------------------------------------------------------------- schema queries
@@ -538,6 +561,7 @@ POSTGRESQL_COLUMNS = """
             SELECT column_name, data_type, is_nullable
             FROM information_schema.columns
             WHERE table_name = 'rec''s'
+            AND table_schema = current_schema()
             ORDER BY ordinal_position
         """
 MYSQL_COLUMNS = """
@@ -545,6 +569,7 @@ MYSQL_COLUMNS = """
                    IF(is_nullable = 'YES', 'true', 'false') as is_nullable
             FROM information_schema.columns
             WHERE table_name = 'rec''s'
+            AND table_schema = DATABASE()
             ORDER BY ordinal_position
         """
 MSSQL_COLUMNS = """
@@ -552,6 +577,7 @@ MSSQL_COLUMNS = """
                    CASE WHEN IS_NULLABLE = 'YES' THEN 'true' ELSE 'false' END AS is_nullable
             FROM INFORMATION_SCHEMA.COLUMNS
             WHERE TABLE_NAME = N'rec''s'
+            AND TABLE_SCHEMA = SCHEMA_NAME()
             ORDER BY ORDINAL_POSITION
         """
 ORACLE_COLUMNS = """
@@ -564,6 +590,7 @@ ORACLE_COLUMNS = """
                 END as is_nullable
             FROM all_tab_columns
             WHERE table_name = UPPER('rec''s')
+            AND owner = SYS_CONTEXT('USERENV', 'CURRENT_SCHEMA')
             ORDER BY column_id
         """
 

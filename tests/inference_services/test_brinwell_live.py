@@ -136,6 +136,19 @@ def test_postgresql_schema_query_of_a_name_with_a_single_quote(postgresql: psyco
     assert postgresql.fetchall() == [("id", "integer", "NO")]
 
 
+def test_postgresql_schema_query_leaves_out_a_same_named_table_of_another_schema(
+    postgresql: psycopg.Cursor,
+) -> None:
+    postgresql.execute("BEGIN")
+    try:
+        postgresql.execute("CREATE SCHEMA other")
+        postgresql.execute(sql.SQL("CREATE TABLE other.{} (other integer)").format(sql.Identifier(TABLE)))
+        postgresql.execute(PostgreSQLQueryBuilder().build_schema_query(TABLE))
+        assert [row[0] for row in postgresql.fetchall()] == [NAME, SCORE, GROUP]
+    finally:
+        postgresql.execute("ROLLBACK")
+
+
 # ---------------------------------------------------------------- MariaDB
 
 
@@ -154,12 +167,8 @@ def mariadb(mariadb_server: Any) -> Iterator[Any]:
         yield cursor
 
 
-# MySQL and MariaDB take OFFSET only after a LIMIT; the MySQL builder writes the
-# base clauses, so an offset alone does not run there and is left out here.
-MARIADB_CASES = [case for case in CASES if case.id != "offset-only"]
-
-
-@pytest.mark.parametrize(("filters", "sorting", "limit", "offset", "expected"), MARIADB_CASES)
+# MariaDB takes OFFSET only after a LIMIT: an offset alone runs as a page of the largest row count.
+@pytest.mark.parametrize(("filters", "sorting", "limit", "offset", "expected"), CASES)
 def test_mariadb_select(mariadb: Any, filters, sorting, limit, offset, expected) -> None:
     rows = run(mariadb, MySQLQueryBuilder(), filters, sorting, limit, offset)
     assert rows == expected(lambda text, part: part in text)
@@ -168,6 +177,16 @@ def test_mariadb_select(mariadb: Any, filters, sorting, limit, offset, expected)
 def test_mariadb_schema_query(mariadb: Any) -> None:
     mariadb.execute(MySQLQueryBuilder().build_schema_query(TABLE))
     assert mariadb.fetchall() == ((NAME, "varchar", "false"), (SCORE, "int", "true"), (GROUP, "text", "true"))
+
+
+def test_mariadb_schema_query_leaves_out_a_same_named_table_of_another_database(mariadb: Any) -> None:
+    mariadb.execute("CREATE DATABASE other")
+    try:
+        mariadb.execute(f"CREATE TABLE other.`{TABLE.replace('`', '``')}` (other int)")
+        mariadb.execute(MySQLQueryBuilder().build_schema_query(TABLE))
+        assert [row[0] for row in mariadb.fetchall()] == [NAME, SCORE, GROUP]
+    finally:
+        mariadb.execute("DROP DATABASE other")
 
 
 def test_mariadb_like_value_is_bound_not_written(mariadb: Any) -> None:
@@ -198,6 +217,7 @@ def names(tree: exp.Expression, kind: type[exp.Expression]) -> set[str]:
     ],
 )
 @pytest.mark.parametrize(("limit", "offset"), [(10, 20), (10, None), (None, 20), (None, None)])
+@pytest.mark.parametrize("sorted_", [True, False])
 def test_parsed_select(
     builder: DBQueryBuilder,
     dialect: str,
@@ -205,12 +225,12 @@ def test_parsed_select(
     columns: tuple[str, ...],
     limit: int | None,
     offset: int | None,
+    sorted_: bool,
 ) -> None:
     name, score, group = columns
     filters = [where(name, Match.like, "ab"), where(score, Match.gte, 7), where(group, Match.ne, "c")]
-    text, parameters = builder.build_select_query(
-        table, filters, [order(score, DESC), order(name, ASC)], limit, offset
-    )
+    sorting = [order(score, DESC), order(name, ASC)] if sorted_ else None
+    text, parameters = builder.build_select_query(table, filters, sorting, limit, offset)
     tree = parse_one(text, dialect)
     assert names(tree, exp.Table) == {table}
     assert names(tree, exp.Column) - {"*", "rnum", "ROWNUM"} == set(columns)
@@ -221,8 +241,10 @@ def test_parsed_select(
     )
     assert isinstance(tree.find(exp.Like), exp.Like)
     if dialect == "tsql":
+        # FETCH needs an OFFSET, and OFFSET an ORDER BY.
         assert (tree.find(exp.Fetch) is not None) == (limit is not None)
-        assert (tree.find(exp.Offset) is not None) == (offset is not None)
+        assert (tree.find(exp.Offset) is not None) == (limit is not None or offset is not None)
+        assert (tree.find(exp.Order) is not None) == (sorted_ or limit is not None or offset is not None)
     else:
         windowed = limit is not None and offset is not None
         assert len(list(tree.find_all(exp.Select))) == (3 if windowed else 1)

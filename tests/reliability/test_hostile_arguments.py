@@ -222,7 +222,7 @@ def nothing_listening() -> Iterator[str]:
 @pytest.fixture
 def unreachable_platform(nothing_listening: str, restore_settings: Settings) -> None:
     """Settings of a development instance whose platform service does not answer."""
-    for name, value in client_environment(nothing_listening, "token", "1", "1").items():
+    for name, value in client_environment(nothing_listening, "token", "1", "1", "workload").items():
         setattr(restore_settings, name, value)
     restore_settings.VELORA_USER_ID = "tester"
     restore_settings.VELORA_REQUEST_TIMEOUT = 2

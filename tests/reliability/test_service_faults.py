@@ -2,13 +2,20 @@
 
 Every fault gives the request layer's documented error, naming the method, the path
 and (for an answer) the status; the call's temporary directory is gone; the service
-holds no partial upload, neither in its own tmp/ nor as a finished file.
+holds no partial upload, neither in its own tmp/ nor as a finished file. A service
+killed in the middle of uploads starts again with its records and files agreeing.
 """
 
 from __future__ import annotations
 
+import collections
+import contextlib
 import hashlib
+import os
+import random
 import socket
+import sqlite3
+import threading
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -32,6 +39,7 @@ from velora.settings import settings
 # About 4 MB of csv: an upload long enough to be cut off in its middle.
 TABLE = pd.DataFrame({"id": np.arange(200_000), "value": np.linspace(0.0, 1.0, 200_000)})
 WORKLOADS = ["dev_instance", "pipeline"]
+KILL_CYCLES = int(os.environ.get("VELORA_KILL_CYCLES", "6"))
 
 
 def upload_path(project: Any, workload: str, snapshot_id: int | None = None) -> str:
@@ -117,7 +125,7 @@ def test_refused_token_is_401_before_anything_is_stored(platform_settings: Any, 
         methods.save_dataset("refused", TABLE, DatasetFileType.parquet)
     assert_error(caught.value, PlatformRequestError, "POST", platform_settings.sdk_base, 401)
     assert caught.value.message == "Invalid bearer token"
-    settings.VELORA_SDK_TOKEN = platform_settings.server.token
+    settings.VELORA_SDK_TOKEN = platform_settings.token
     assert latest_versions(platform_settings, "refused") == []
     assert_nothing_left(platform_settings, tmp_root)
 
@@ -165,7 +173,8 @@ def test_service_failing_in_the_upload_is_500(broken_service: Any, tmp_root: Pat
     snapshot_id = None if workload == "pipeline" else methods.create_dataset("half-done", exist_ok=True).id
     path = upload_path(broken_service, workload, snapshot_id)
     assert_error(caught.value, PlatformRequestError, "POST", path, 500)
-    assert caught.value.message.startswith("Internal server error: NotADirectoryError")
+    assert caught.value.message == "Internal server error; the service's log has the details"
+    assert "NotADirectoryError" in broken_service.server.stderr_path.read_text()
     assert list(tmp_root.iterdir()) == []
     assert stored_files(broken_service) == []
     versions = latest_versions(broken_service, "half-done")
@@ -228,3 +237,87 @@ def test_connection_lost_in_the_middle_of_the_upload(
     assert [(version["status"], version["files"]) for version in versions] == (
         [] if workload == "pipeline" else [("uploading", [])]
     )
+    # The next save from the same thread goes into its own version, not into the one left waiting.
+    settings.VELORA_API_URL = platform_settings.server.url
+    again = methods.save_dataset("cut", TABLE, DatasetFileType.csv, "second attempt")
+    [stored] = stored_files(platform_settings)
+    [file] = again.latest_version.files
+    assert (again.latest_version.description, file.sha256) == (
+        "second attempt",
+        hashlib.sha256(stored.read_bytes()).hexdigest(),
+    )
+    assert stored.parent.name == f"v{again.latest_version.version}"
+
+
+# -- killed in the middle of uploads -----------------------------------------------------
+
+
+def records_and_files(
+    data_dir: Path,
+) -> tuple[dict[str, tuple[int, str]], dict[str, tuple[int, str]], set[str]]:
+    """The file records (path under storage/: size, sha256), the files there, and the records' states."""
+    database = f"file:{data_dir / 'velora.sqlite3'}?mode=ro"
+    with contextlib.closing(sqlite3.connect(database, uri=True)) as connection:
+        rows = connection.execute(
+            "SELECT s.project_id, s.name, v.version, f.filename, f.size, f.sha256, f.state FROM files f "
+            "JOIN versions v ON v.id = f.version_id JOIN data_snapshots s ON s.id = v.data_snapshot_id"
+        ).fetchall()
+    recorded = {
+        f"project-{pid}/dataset/{name}/v{number}/{file}": (size, sha)
+        for pid, name, number, file, size, sha, _ in rows
+    }
+    storage = data_dir / "storage"
+    on_disk = {
+        path.relative_to(storage).as_posix(): (
+            path.stat().st_size,
+            hashlib.sha256(path.read_bytes()).hexdigest(),
+        )
+        for path in storage.glob("*/dataset/**/*")
+        if path.is_file()
+    }
+    return recorded, on_disk, {row[-1] for row in rows}
+
+
+def save_until(stop: threading.Event, number: int, outcomes: collections.Counter[str]) -> None:
+    """Saves small tables of a size of the thread's own (many commits to be killed in), counting how
+    each call ends, until `stop`."""
+    while not stop.is_set():
+        try:
+            methods.save_dataset(f"killed-{number}", TABLE.iloc[: 500 * (number + 1)], DatasetFileType.csv)
+            outcomes["saved"] += 1
+        except CorlettError:
+            outcomes["cut off"] += 1
+
+
+def test_a_service_killed_during_uploads_restarts_with_records_and_files_agreeing(
+    launch_platform_server: Callable[..., Any], join_platform_project: Callable[..., Any], tmp_path: Path
+) -> None:
+    data_dir = tmp_path / "killed"
+    moments = random.Random(KILL_CYCLES)
+    outcomes: collections.Counter[str] = collections.Counter()
+    for cycle in range(KILL_CYCLES + 1):
+        server = launch_platform_server(data_dir, "kill-token")
+        recorded, on_disk, states = records_and_files(data_dir)
+        without_file, without_record = recorded.keys() - on_disk.keys(), on_disk.keys() - recorded.keys()
+        assert (without_file, without_record, states - {"stored"}) == (set(), set(), set()), f"{cycle} kills"
+        assert recorded == on_disk
+        assert list((data_dir / "tmp").iterdir()) == []
+        outcomes["starts that settled leftovers"] += (
+            "settled what a stop left" in server.stderr_path.read_text()
+        )
+        if cycle == KILL_CYCLES:
+            break
+        join_platform_project(server, "killed")
+        settings.VELORA_WORKLOAD_TYPE = WORKLOADS[cycle % 2]
+        stop = threading.Event()
+        savers = [threading.Thread(target=save_until, args=(stop, number, outcomes)) for number in range(6)]
+        for saver in savers:
+            saver.start()
+        time.sleep(moments.uniform(0.5, 2.0))
+        server.process.kill()
+        server.process.wait()
+        stop.set()
+        for saver in savers:
+            saver.join()
+    assert outcomes["saved"] > 0
+    print(f"{KILL_CYCLES} kills: {dict(outcomes)}")

@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import base64
+import contextlib
 import shlex
 import signal
+import sqlite3
 import subprocess
 import sys
 from collections.abc import Callable
@@ -15,6 +17,7 @@ import httpx
 import pytest
 
 from velora.common.corlett import corlett
+from velora.server import storage
 from velora.settings import settings
 
 
@@ -26,6 +29,7 @@ def test_standard_output_holds_only_the_export_lines(platform_settings: Any) -> 
     assert [shlex.split(line)[1].split("=")[0] for line in lines] == [
         "VELORA_API_URL",
         "VELORA_SDK_TOKEN",
+        "VELORA_WORKLOAD_TOKEN",
         "VELORA_WORKSPACE_ID",
         "VELORA_PROJECT_ID",
         "VELORA_WEBDAV_URL",
@@ -54,8 +58,18 @@ def test_help_names_every_flag(program: list[str]) -> None:
         program = [str(Path(sys.executable).with_name("velora-server"))]
     done = subprocess.run([*program, "--help"], capture_output=True, text=True, timeout=60, check=False)
     assert done.returncode == 0, done.stderr
-    for flag in ("--host", "--port", "--data-dir", "--token", "(default 127.0.0.1)", "(default 8400)"):
+    for flag in (
+        "--host",
+        "--port",
+        "--data-dir",
+        "--token",
+        "(default 127.0.0.1)",
+        "(default 8400)",
+        "--upload-expiry",
+    ):
         assert flag in done.stdout
+    for words in ("--project ID=TOKEN", "--workload-token", "--project 2=tok-b --project 3=tok-c"):
+        assert words in done.stdout
 
 
 @pytest.mark.parametrize(
@@ -63,7 +77,15 @@ def test_help_names_every_flag(program: list[str]) -> None:
     [
         (["--project-id", "Bad/Id"], "Project id must be"),
         (["--port", "70000"], "--port must be between 0 and 65535"),
+        (["--workspace-id", "a/b"], "--workspace-id must be 1 to 64 characters without '/'"),
         (["--port", "eighty"], "invalid int value"),
+        (["--upload-expiry", "0"], "--upload-expiry must be a positive number of seconds"),
+        (["--upload-expiry", "nan"], "--upload-expiry must be a positive number of seconds"),
+        (["--upload-expiry", "soon"], "invalid float value"),
+        (["--project", "2"], "argument --project: expected ID=TOKEN: '2'"),
+        (["--project", "Two=t"], "argument --project: Project id must be"),
+        (["--project", "1=t"], "each project is named once, by --project-id or one --project"),
+        (["--project", "2=t", "--project", "3=t"], "each project needs a token of its own"),
     ],
 )
 def test_bad_flags_stop_it_before_serving(tmp_path: Path, flags: list[str], message: str) -> None:
@@ -72,6 +94,46 @@ def test_bad_flags_stop_it_before_serving(tmp_path: Path, flags: list[str], mess
     assert done.returncode == 2
     assert message in done.stderr
     assert done.stdout == ""
+
+
+def test_a_second_service_on_a_data_directory_in_use_is_refused(
+    tmp_path: Path, launch_platform_server: Callable[..., Any]
+) -> None:
+    first = launch_platform_server(tmp_path / "data", "t")
+    command = [sys.executable, "-m", "velora.server", "--port", "0", "--data-dir", str(first.data_dir)]
+    done = subprocess.run(command, capture_output=True, text=True, timeout=60, check=False)
+    assert done.returncode == 1
+    assert f"velora-server: another velora-server is using the data directory {first.data_dir}" in done.stderr
+    assert done.stdout == ""
+    assert httpx.get(first.url + "/v1/health").status_code == 200
+
+
+def test_a_data_directory_of_the_earlier_service_is_taken_over(
+    tmp_path: Path, launch_platform_server: Callable[..., Any]
+) -> None:
+    # The earlier service's tables had no upload states: a version waited while it had fewer files.
+    project = tmp_path / "data" / "storage" / "project-1"
+    (project / "dataset" / "old" / "v1").mkdir(parents=True)
+    (project / "dataset-staged").mkdir()
+    (project / "dataset" / "old" / "v1" / "a.csv").write_bytes(b"kept")
+    data_dir = tmp_path / "data"
+    with contextlib.closing(sqlite3.connect(data_dir / "velora.sqlite3")) as connection, connection:
+        connection.executescript(storage._SCHEMA)
+        connection.executescript(
+            "INSERT INTO projects VALUES ('1', '1', 't');"
+            "INSERT INTO data_snapshots VALUES (1, '1', 'old', NULL, NULL, 't', 't');"
+            "INSERT INTO versions VALUES (1, 1, 1, NULL, 1, NULL, NULL, 't');"
+            "INSERT INTO versions VALUES (2, 1, 2, NULL, 1, NULL, NULL, 't');"
+            "INSERT INTO files VALUES (1, 1, 'a.csv', 4, 'x', 't');"
+        )
+    server = launch_platform_server(data_dir, "t")
+    base = "/v1/sdk/workspaces/1/projects/1/data-snapshots"
+    with httpx.Client(base_url=server.url, headers={"Authorization": "Bearer t"}) as http:
+        waiting = http.get(f"{base}/1").json()["data_snapshot"]["latest_version"]
+        kept = http.get(f"{server.webdav_url}/project-1/dataset/old/v1/a.csv")
+        snippet = http.get(f"{base}/1/versions/1/code-snippet")
+    assert (waiting["version"], waiting["status"]) == (2, "failed")
+    assert (kept.status_code, kept.content, snippet.status_code) == (200, b"kept", 200)
 
 
 def test_the_token_comes_from_the_flag_the_environment_or_chance(
@@ -93,7 +155,7 @@ def test_records_and_files_survive_a_restart_and_stale_uploads_do_not(
     tmp_path: Path, launch_platform_server: Callable[..., Any]
 ) -> None:
     data_dir = tmp_path / "data"
-    headers = {"Authorization": "Bearer t"}
+    headers = {"Authorization": "Bearer t", "Velora-Pairing-Key": "restart"}
     base = "/v1/sdk/workspaces/1/projects/1/data-snapshots"
     first = launch_platform_server(data_dir, "t")
     with httpx.Client(base_url=first.url, headers=headers) as http:
@@ -118,3 +180,30 @@ def test_records_and_files_survive_a_restart_and_stale_uploads_do_not(
     assert newer["id"] > snapshot["id"]
     assert served.content == b"payload"
     assert list((data_dir / "tmp").iterdir()) == []
+
+
+def test_several_projects_each_open_to_their_own_token_in_a_private_data_directory(
+    tmp_path: Path, launch_platform_server: Callable[..., Any]
+) -> None:
+    data_dir = tmp_path / "data"
+    (data_dir / "storage").mkdir(parents=True)
+    (data_dir / "storage" / "left-over.txt").write_text("from an earlier run")
+    for path in (data_dir, data_dir / "storage"):
+        path.chmod(0o755)
+    (data_dir / "storage" / "left-over.txt").chmod(0o644)
+    server = launch_platform_server(data_dir, "token-one", flags=("--project", "two=token-two"))
+    base = "/v1/sdk/workspaces/1/projects/{}/data-snapshots"
+    for project, token, other in (("1", "token-one", "two"), ("two", "token-two", "1")):
+        with httpx.Client(base_url=server.url, headers={"Authorization": f"Bearer {token}"}) as http:
+            assert http.post(base.format(project), json={"name": f"of-{project}"}).status_code == 201
+            assert http.get(base.format(other)).status_code == 403
+            put = http.put(f"{server.webdav_url}/project-{project}/dataset-staged/note.txt", content=b"n")
+            assert put.status_code == 201
+            assert http.request("PROPFIND", f"{server.webdav_url}/project-{other}/").status_code == 403
+    modes = {
+        str(path.relative_to(data_dir)): path.stat().st_mode & 0o777
+        for path in [data_dir, *data_dir.rglob("*")]
+    }
+    assert modes["storage/project-two/dataset/of-two"] == modes["."] == 0o700
+    assert modes["storage/project-1/dataset-staged/note.txt"] == modes["velora.sqlite3"] == 0o600
+    assert set(modes.values()) == {0o700, 0o600}

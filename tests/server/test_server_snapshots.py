@@ -2,7 +2,11 @@
 
 from __future__ import annotations
 
+import re
+import subprocess
+import sys
 from collections.abc import Iterator
+from pathlib import Path
 from typing import Any
 
 import httpx
@@ -63,17 +67,54 @@ def test_a_duplicate_name_without_exist_ok_is_a_conflict(
     )
 
 
-def test_names_are_exact_and_per_project(http: httpx.Client, base: str, platform_settings: Any) -> None:
-    lower = _create(http, base, name="iris")
-    upper = _create(http, base, name="Iris")
-    assert lower["id"] != upper["id"]
-    other_project = base.replace(
-        f"/projects/{platform_settings.project_id}/", f"/projects/{platform_settings.project_id}x/"
+def test_names_compare_in_nfc_case_sensitively_and_per_project(
+    http: httpx.Client, base: str, platform_settings: Any
+) -> None:
+    composed = _create(http, base, name="caf\u00e9")
+    decomposed = http.post(base, json={"name": "cafe\u0301", "exist_ok": True})
+    found = http.get(f"{base}/name", params={"name": "cafe\u0301"}).json()["data_snapshot"]
+    assert (decomposed.status_code, decomposed.json()["id"], found["id"]) == (
+        200,
+        composed["id"],
+        composed["id"],
     )
-    assert http.post(other_project, json={"name": "iris"}).status_code == 201
+    assert [path.name for path in platform_settings.dataset_dir.iterdir()] == ["caf\u00e9"]
+    clash = http.post(base, json={"name": "CAF\u00c9", "exist_ok": True})
+    assert clash.status_code == 409
+    assert clash.json()["message"] == (
+        f"Project '{platform_settings.project_id}' already has 'café', which differs from 'CAFÉ' "
+        "only in case (the two would be one entry on a case-insensitive mount)"
+    )
+    other_id = f"{platform_settings.project_id}x"
+    other_token = platform_settings.server.open_project(other_id)
+    other = http.post(
+        base.replace(f"/projects/{platform_settings.project_id}/", f"/projects/{other_id}/"),
+        json={"name": "café"},
+        headers={"Authorization": f"Bearer {other_token}"},
+    )
+    assert other.status_code == 201
 
 
-@pytest.mark.parametrize("name", ["", ".", "..", "a/b", "a\\b", "tab\there", "x" * 256, "é" * 128])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "",
+        ".",
+        "..",
+        "a/b",
+        "a\\b",
+        "tab\there",
+        "del\x7f",
+        "c1\x85control",
+        "x" * 256,
+        "é" * 128,
+        "evil\u202egnp.exe",
+        "isolate\u2066x\u2069",
+        " leading",
+        "trailing\u00a0",
+        "trailing\n",
+    ],
+)
 def test_names_that_cannot_be_a_directory_are_refused(http: httpx.Client, base: str, name: str) -> None:
     response = http.post(base, json={"name": name})
     assert response.status_code == 422
@@ -82,14 +123,43 @@ def test_names_that_cannot_be_a_directory_are_refused(http: httpx.Client, base: 
 
 
 @pytest.mark.parametrize(
-    "body",
-    [{}, {"name": 3}, {"name": "x", "exist_ok": "perhaps"}, {"name": None}],
-    ids=["no-name", "int", "bool", "none"],
+    ("method", "suffix", "body", "message"),
+    [
+        ("POST", "", "{}", "Invalid request: body.name"),
+        ("POST", "", '{"name": 3}', "Invalid request: body.name"),
+        ("POST", "", '{"name": "x", "exist_ok": "perhaps"}', "Invalid request: body.exist_ok"),
+        ("POST", "", '{"name": null}', "Invalid request: body.name"),
+        ("POST", "", '{"name": "lone\\ud800"}', "Invalid request: body.name"),
+        ("POST", "", '{"name": "x", "description": "\\udc80"}', "Invalid request: body.description"),
+        ("POST", "", '{"name": "x"', "Invalid request: body"),
+        ("GET", f"/{2**64}", None, "Invalid request: path.did"),
+        ("GET", f"/1/versions/{2**63}/code-snippet", None, "Invalid request: path.vid"),
+        ("GET", f"?page={2**64}", None, "Invalid request: query.page"),
+        ("POST", "/1/upload-metadata", f'{{"file_count": {2**64}}}', "Invalid request: body.file_count"),
+        ("POST", "/1/versions", '{"description": "\\ud800"}', "Invalid request: body.description"),
+    ],
+    ids=[
+        "no-name",
+        "int-name",
+        "bool",
+        "null-name",
+        "surrogate-name",
+        "surrogate-description",
+        "cut-json",
+        "huge-did",
+        "huge-vid",
+        "huge-page",
+        "huge-file-count",
+        "surrogate-version",
+    ],
 )
-def test_malformed_bodies_are_422_with_a_message(http: httpx.Client, base: str, body: dict[str, Any]) -> None:
-    response = http.post(base, json=body)
+def test_bad_input_is_422_with_a_message(
+    http: httpx.Client, base: str, method: str, suffix: str, body: str | None, message: str
+) -> None:
+    headers = {"Content-Type": "application/json"}
+    response = http.request(method, base + suffix, content=body, headers=headers)
     assert response.status_code == 422
-    assert response.json()["message"].startswith("Invalid request: body.")
+    assert response.json()["message"].startswith(message)
 
 
 def test_by_name_answers_the_record_or_null(http: httpx.Client, base: str) -> None:
@@ -106,12 +176,20 @@ def test_detail_answers_the_record_or_null(http: httpx.Client, base: str) -> Non
     assert http.get(f"{base}/{created['id'] + 1000}").json() == {"data_snapshot": None}
 
 
-def test_detail_of_another_projects_snapshot_is_null(
-    http: httpx.Client, base: str, platform_settings: Any
-) -> None:
+def test_a_token_opens_its_own_project_only(http: httpx.Client, base: str, platform_settings: Any) -> None:
     created = _create(http, base, name="iris")
-    other = base.replace(f"/projects/{platform_settings.project_id}/", "/projects/elsewhere/")
-    assert http.get(f"{other}/{created['id']}").json() == {"data_snapshot": None}
+    other_id = f"{platform_settings.project_id}o"
+    other_token = platform_settings.server.open_project(other_id)
+    other = base.replace(f"/projects/{platform_settings.project_id}/", f"/projects/{other_id}/")
+    refusal = {
+        "message": f"This token opens project '{platform_settings.project_id}' only: project_id='{other_id}'"
+    }
+    for method, suffix, body in SDK_REQUESTS:
+        response = http.request(method, other + suffix, json=body)
+        assert (response.status_code, response.json()) == (403, refusal), (method, suffix)
+    own = {"Authorization": f"Bearer {other_token}"}
+    assert http.get(f"{other}/{created['id']}", headers=own).json() == {"data_snapshot": None}
+    assert http.get(other, headers=own).json()["total"] == 0
 
 
 @pytest.mark.parametrize(
@@ -137,9 +215,9 @@ def test_list_pages_oldest_first(
 @pytest.mark.parametrize(
     ("query", "message"),
     [
-        ("page=0", "page must be at least 1: page=0"),
-        ("page_size=0", "page_size must be between 1 and 1000: page_size=0"),
-        ("page_size=1001", "page_size must be between 1 and 1000: page_size=1001"),
+        ("page=0", "Invalid request: query.page: Input should be greater than or equal to 1"),
+        ("page_size=0", "Invalid request: query.page_size: Input should be greater than or equal to 1"),
+        ("page_size=1001", "Invalid request: query.page_size: Input should be less than or equal to 1000"),
         ("page=two", "Invalid request: query.page"),
     ],
 )
@@ -178,19 +256,21 @@ def test_a_project_belongs_to_the_workspace_that_first_named_it(http: httpx.Clie
     assert "not found in workspace" in response.json()["message"]
 
 
-def test_a_project_id_that_cannot_be_a_directory_is_refused(http: httpx.Client) -> None:
-    response = http.get("/v1/sdk/workspaces/1/projects/UPPER.case/data-snapshots")
+def test_a_project_id_that_cannot_be_a_directory_is_refused(platform_settings: Any) -> None:
+    with platform_settings.pipeline_http() as pipeline:
+        response = pipeline.get("/v1/internal/workspaces/projects/UPPER.case/data-snapshots/name?name=x")
     assert response.status_code == 422
-    assert response.json()["message"].startswith("Project id must be")
+    assert response.json()["message"].startswith("Invalid request: path.pid: String should match pattern")
 
 
-def test_an_internal_failure_is_500_with_a_message_and_leaves_no_record(
+def test_an_internal_failure_is_500_without_internals_and_leaves_no_record(
     http: httpx.Client, base: str, platform_settings: Any
 ) -> None:
     (platform_settings.dataset_dir / "blocked").write_text("in the way")
     response = http.post(base, json={"name": "blocked"})
     assert response.status_code == 500
-    assert response.json()["message"].startswith("Internal server error: FileExistsError")
+    assert response.json() == {"message": "Internal server error; the service's log has the details"}
+    assert "FileExistsError" in platform_settings.server.stderr_path.read_text()
     assert http.get(f"{base}/name", params={"name": "blocked"}).json() == {"data_snapshot": None}
 
 
@@ -216,13 +296,92 @@ SDK_REQUESTS = [
         (None, "Missing bearer token: send 'Authorization: Bearer <VELORA_SDK_TOKEN>'"),
         ("Bearer wrong", "Invalid bearer token"),
         ("Basic dXNlcjpwYXNz", "Invalid bearer token"),
+        ("Bearer t\u00f6k\u00e9n", "Invalid bearer token"),
     ],
 )
 def test_every_sdk_path_needs_the_token(
     platform_settings: Any, method: str, suffix: str, body: Any, authorization: str | None, message: str
 ) -> None:
-    headers = {} if authorization is None else {"Authorization": authorization}
+    headers = {} if authorization is None else {"Authorization": authorization.encode("utf-8")}
     with httpx.Client(base_url=platform_settings.server.url, headers=headers) as anonymous:
         response = anonymous.request(method, platform_settings.sdk_base + suffix, json=body)
     assert (response.status_code, response.json()) == (401, {"message": message})
     assert response.headers["WWW-Authenticate"] == "Bearer"
+
+
+SCHEMA_CHECKS = [
+    "not_a_server_error",
+    "status_code_conformance",
+    "content_type_conformance",
+    "response_headers_conformance",
+    "response_schema_conformance",
+]
+
+
+def test_generated_requests_find_no_server_error_and_no_answer_against_the_api_description(
+    platform_settings: Any, tmp_path: Path
+) -> None:
+    # Path parameters are pinned to the test's project, so requests reach past the token check.
+    config = tmp_path / "schemathesis.toml"
+    config.write_text(
+        f'[parameters]\n"path.wid" = "{platform_settings.workspace_id}"\n'
+        f'"path.pid" = "{platform_settings.project_id}"\n'
+    )
+    server = platform_settings.server
+    command = [
+        str(Path(sys.executable).with_name("schemathesis")),
+        "--config-file",
+        str(config),
+        "run",
+        f"{server.url}/openapi.json",
+        "--checks",
+        ",".join(SCHEMA_CHECKS),
+        "--phases",
+        "examples,coverage,fuzzing",
+        "--max-examples",
+        "15",
+        "--seed",
+        "1",
+        "--workers",
+        "1",
+        "--exclude-path-regex",
+        "^/v1/admin/",
+        "--header",
+        f"Authorization: Bearer {platform_settings.token}",
+        "--header",
+        f"X-Velora-Workload-Token: {server.workload_token}",
+    ]
+    done = subprocess.run(command, cwd=tmp_path, capture_output=True, text=True, timeout=300, check=False)
+    assert done.returncode == 0, done.stdout[-6000:]
+    assert re.search(r"Test cases:\s+\d+ generated, \d+ passed", done.stdout), done.stdout[-2000:]
+
+
+@pytest.mark.parametrize(
+    ("method", "path", "credential"),
+    [
+        ("GET", "/v1/sdk/workspaces/1/projects/{new}/data-snapshots", None),
+        ("GET", "/v1/sdk/workspaces/1/projects/{new}/data-snapshots", "sdk"),
+        ("GET", "/v1/sdk/workspaces/1/projects/{new}/data-snapshots/name?name=x", "sdk"),
+        ("GET", "/v1/internal/workspaces/projects/{new}/data-snapshots/name?name=x", None),
+        ("GET", "/v1/internal/workspaces/projects/{new}/data-snapshots/name?name=x", "workload"),
+        ("POST", "/v1/internal/workspaces/projects/{new}/data-snapshots", "workload"),
+        ("PROPFIND", "/webdav/project-{new}/dataset-staged/", "sdk"),
+        ("GET", "/webdav/project-{new}/dataset/", None),
+    ],
+)
+def test_no_request_makes_a_project_or_a_directory(
+    platform_settings: Any, method: str, path: str, credential: str | None
+) -> None:
+    server = platform_settings.server
+    storage = server.data_dir / "storage"
+    before = sorted(storage.iterdir())
+    headers = {
+        None: {},
+        "sdk": {"Authorization": f"Bearer {platform_settings.token}"},
+        "workload": {"X-Velora-Workload-Token": server.workload_token},
+    }[credential]
+    new = f"{platform_settings.project_id}n"
+    response = httpx.request(method, server.url + path.format(new=new), headers=headers, data={"name": "x"})
+    assert response.status_code in (401, 403, 404)
+    assert "message" in response.json()
+    assert sorted(storage.iterdir()) == before

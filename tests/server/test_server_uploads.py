@@ -7,11 +7,14 @@ import base64
 import hashlib
 import socket
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
+from pathlib import Path
 from typing import Any
 
 import httpx
 import pytest
+
+PAIRING = "Velora-Pairing-Key"
 
 
 @pytest.fixture
@@ -32,8 +35,11 @@ def _snapshot_waiting_for(http: httpx.Client, base: str, name: str, file_count: 
     return snapshot  # type: ignore[no-any-return]
 
 
-def _upload(http: httpx.Client, base: str, snapshot_id: int, filename: str, payload: bytes) -> httpx.Response:
-    return http.post(f"{base}/{snapshot_id}/upload", content=payload, headers={"Filename": _b64(filename)})
+def _upload(
+    http: httpx.Client, base: str, snapshot_id: int, filename: str, payload: bytes, key: str | None = None
+) -> httpx.Response:
+    headers = {"Filename": _b64(filename), **({PAIRING: key} if key else {})}
+    return http.post(f"{base}/{snapshot_id}/upload", content=payload, headers=headers)
 
 
 @pytest.mark.parametrize("filename", ["0f3a9c.csv", "données été.parquet", "表.npy", "no suffix"])
@@ -87,15 +93,128 @@ def test_a_version_awaiting_two_files_is_ready_after_the_second(
     )
 
 
-def test_uploads_fill_waiting_versions_oldest_first(http: httpx.Client, platform_settings: Any) -> None:
+def test_an_upload_goes_into_the_version_its_callers_key_opened(
+    http: httpx.Client, platform_settings: Any
+) -> None:
     base = platform_settings.sdk_base
-    snapshot = _snapshot_waiting_for(http, base, "queue")
-    _snapshot_waiting_for(http, base, "queue")
-    versions = [
-        _upload(http, base, snapshot["id"], name, b"x").json()["uploaded_version"]["version"]
-        for name in ("1", "2")
+    snapshot = http.post(base, json={"name": "shared", "exist_ok": True}).json()
+    metadata = f"{base}/{snapshot['id']}/upload-metadata"
+
+    def open_version(key: str, description: str) -> dict[str, Any]:
+        return http.post(metadata, json={"description": description}, headers={PAIRING: key}).json()  # type: ignore[no-any-return]
+
+    # "a" gives up its first version and opens another: the first never takes a file.
+    abandoned = open_version("a", "a, first try")
+    opened = {key: open_version(key, f"{key}'s") for key in ("a", "b", "c")}
+    answers = {
+        key: _upload(http, base, snapshot["id"], f"{key}.csv", key.encode(), key).json() for key in "cab"
+    }
+    for key, answer in answers.items():
+        uploaded = answer["uploaded_version"]
+        assert (uploaded["id"], uploaded["description"], uploaded["status"]) == (
+            opened[key]["id"],
+            f"{key}'s",
+            "ready",
+        )
+        assert [file["filename"] for file in uploaded["files"]] == [f"{key}.csv"]
+        assert answer["latest_version"] == uploaded
+    dataset = platform_settings.dataset_dir / "shared"
+    assert {path.relative_to(dataset).as_posix() for path in dataset.rglob("*.csv")} == {
+        f"v{opened[key]['version']}/{key}.csv" for key in "abc"
+    }
+    assert abandoned["version"] == 1
+    again = _upload(http, base, snapshot["id"], "late.csv", b"late", "a")
+    assert again.status_code == 409
+    assert "no version waiting for an upload from this caller" in again.json()["message"]
+
+
+@pytest.mark.parametrize(
+    ("key", "message"),
+    [
+        ("", "upload-metadata needs a Velora-Pairing-Key header"),
+        ("k" * 129, "Velora-Pairing-Key must be at most 128 characters long"),
+    ],
+)
+def test_upload_metadata_without_a_usable_key_opens_nothing(
+    http: httpx.Client, platform_settings: Any, key: str, message: str
+) -> None:
+    base = platform_settings.sdk_base
+    snapshot = http.post(base, json={"name": "keyless"}).json()
+    response = http.post(f"{base}/{snapshot['id']}/upload-metadata", json={}, headers={PAIRING: key})
+    assert response.status_code == 422
+    assert response.json()["message"].startswith(message)
+    assert http.get(f"{base}/{snapshot['id']}").json()["data_snapshot"]["version_count"] == 0
+
+
+def test_a_version_whose_upload_never_comes_expires_and_takes_no_later_file(
+    tmp_path: Path, launch_platform_server: Callable[..., Any]
+) -> None:
+    server = launch_platform_server(tmp_path / "expiring", "t", {"VELORA_SERVER_UPLOAD_EXPIRY": "1"})
+    base = "/v1/sdk/workspaces/1/projects/1/data-snapshots"
+    with httpx.Client(base_url=server.url, headers={"Authorization": "Bearer t", PAIRING: "slow"}) as http:
+        snapshot = http.post(base, json={"name": "late"}).json()
+        opened = http.post(f"{base}/{snapshot['id']}/upload-metadata", json={}).json()
+        time.sleep(1.5)
+        shown = http.get(f"{base}/{snapshot['id']}").json()["data_snapshot"]["latest_version"]
+        late = _upload(http, base, snapshot["id"], "late.csv", b"late")
+        reopened = http.post(f"{base}/{snapshot['id']}/upload-metadata", json={}).json()
+        stored = _upload(http, base, snapshot["id"], "new.csv", b"new").json()["uploaded_version"]
+    assert (opened["status"], opened["expires_at"] is None) == ("uploading", False)
+    assert (shown["id"], shown["status"], shown["expires_at"]) == (opened["id"], "failed", None)
+    assert late.status_code == 409
+    assert "(a version waits 1 s for its upload)" in late.json()["message"]
+    assert (stored["id"], stored["version"], stored["status"]) == (reopened["id"], 2, "ready")
+    assert list((server.project_storage("project-1") / "dataset" / "late" / "v1").iterdir()) == []
+
+
+def _answer_to_head_alone(platform_settings: Any, path: str, headers: dict[str, str]) -> tuple[int, str]:
+    """The answer to an upload whose head announces 1 GB and whose body never comes."""
+    host, port = platform_settings.server.url.removeprefix("http://").split(":")
+    lines = [
+        f"POST {path} HTTP/1.1",
+        f"Host: {host}",
+        f"Authorization: Bearer {platform_settings.token}",
     ]
-    assert versions == [1, 2]
+    lines += [f"{name}: {value}" for name, value in headers.items()]
+    head = "\r\n".join([*lines, "Content-Length: 1000000000", "", ""])
+    with socket.create_connection((host, int(port)), timeout=10) as connection:
+        connection.sendall(head.encode())
+        answer = b""
+        while b"\r\n\r\n" not in answer or not answer.rstrip().endswith(b"}"):
+            answer += connection.recv(65536)
+    status_line, _, rest = answer.decode().partition("\r\n")
+    return int(status_line.split()[1]), rest.split("\r\n\r\n", 1)[1]
+
+
+@pytest.mark.parametrize(
+    ("key", "snapshot_id", "status", "message"),
+    [
+        (None, None, 409, "Cannot tell which version of data snapshot {id} this upload belongs to"),
+        (
+            "never-opened",
+            None,
+            409,
+            "Data snapshot {id} has no version waiting for an upload from this caller",
+        ),
+        ("opener", 888888, 404, "Data snapshot 888888 not found"),
+    ],
+)
+def test_an_upload_is_paired_or_refused_before_its_body_is_read(
+    http: httpx.Client,
+    platform_settings: Any,
+    key: str | None,
+    snapshot_id: int | None,
+    status: int,
+    message: str,
+) -> None:
+    base = platform_settings.sdk_base
+    snapshot = http.post(base, json={"name": "head"}).json()
+    http.post(f"{base}/{snapshot['id']}/upload-metadata", json={}, headers={PAIRING: "opener"})
+    headers = {"Filename": _b64("h.csv"), **({PAIRING: key} if key else {})}
+    path = f"{base}/{snapshot_id or snapshot['id']}/upload"
+    answered, body = _answer_to_head_alone(platform_settings, path, headers)
+    assert answered == status
+    assert message.format(id=snapshot["id"]) in body
 
 
 @pytest.mark.parametrize(
@@ -143,7 +262,8 @@ def test_an_upload_cut_off_midway_leaves_no_file(http: httpx.Client, platform_se
     host, port = platform_settings.server.url.removeprefix("http://").split(":")
     head = (
         f"POST {base}/{snapshot['id']}/upload HTTP/1.1\r\nHost: {host}\r\n"
-        f"Authorization: Bearer {platform_settings.server.token}\r\nFilename: {_b64('cut.csv')}\r\n"
+        f"Authorization: Bearer {platform_settings.token}\r\nFilename: {_b64('cut.csv')}\r\n"
+        f"{PAIRING}: {http.headers[PAIRING]}\r\n"
         "Content-Length: 10000000\r\n\r\n"
     )
     with socket.create_connection((host, int(port))) as connection:
@@ -164,13 +284,13 @@ def test_an_upload_cut_off_midway_leaves_no_file(http: httpx.Client, platform_se
 
 def test_internal_create_reads_form_fields(platform_settings: Any) -> None:
     base = platform_settings.internal_base
-    with httpx.Client(base_url=platform_settings.server.url) as anonymous:
-        created = anonymous.post(
+    with platform_settings.pipeline_http() as pipeline:
+        created = pipeline.post(
             base, data={"name": "iris", "user_id": "u7", "description": "d", "exist_ok": "false"}
         )
-        again = anonymous.post(base, data={"name": "iris", "exist_ok": "true"})
-        refused = anonymous.post(base, data={"name": "iris"})
-        missing = anonymous.post(base, data={})
+        again = pipeline.post(base, data={"name": "iris", "exist_ok": "true"})
+        refused = pipeline.post(base, data={"name": "iris"})
+        missing = pipeline.post(base, data={})
     assert created.status_code == 201
     assert {key: created.json()[key] for key in ("name", "created_by", "description")} == {
         "name": "iris",
@@ -184,24 +304,24 @@ def test_internal_create_reads_form_fields(platform_settings: Any) -> None:
 
 def test_internal_by_name_with_and_without_user(platform_settings: Any) -> None:
     base = platform_settings.internal_base
-    with httpx.Client(base_url=platform_settings.server.url) as anonymous:
-        created = anonymous.post(base, data={"name": "iris"}).json()
-        with_user = anonymous.get(f"{base}/name", params={"name": "iris", "user_id": "u7"}).json()
-        without_user = anonymous.get(f"{base}/name", params={"name": "iris"}).json()
-        missing = anonymous.get(f"{base}/name", params={"name": "other"}).json()
+    with platform_settings.pipeline_http() as pipeline:
+        created = pipeline.post(base, data={"name": "iris"}).json()
+        with_user = pipeline.get(f"{base}/name", params={"name": "iris", "user_id": "u7"}).json()
+        without_user = pipeline.get(f"{base}/name", params={"name": "iris"}).json()
+        missing = pipeline.get(f"{base}/name", params={"name": "other"}).json()
     assert with_user["data_snapshot"]["id"] == without_user["data_snapshot"]["id"] == created["id"]
     assert missing == {"data_snapshot": None}
 
 
 def test_internal_version_records_the_run(platform_settings: Any) -> None:
     base = platform_settings.internal_base
-    with httpx.Client(base_url=platform_settings.server.url) as anonymous:
-        created = anonymous.post(base, data={"name": "iris"}).json()
-        version = anonymous.post(
+    with platform_settings.pipeline_http() as pipeline:
+        created = pipeline.post(base, data={"name": "iris"}).json()
+        version = pipeline.post(
             f"{base}/{created['id']}/versions", data={"user_id": "u7", "argo_workflow_run_id": "run-3"}
         )
-        empty = anonymous.post(f"{base}/{created['id']}/versions")
-        unknown = anonymous.post(f"{base}/999999/versions")
+        empty = pipeline.post(f"{base}/{created['id']}/versions")
+        unknown = pipeline.post(f"{base}/999999/versions")
     assert version.status_code == 201
     assert {key: version.json()[key] for key in ("version", "created_by", "argo_workflow_run_id")} == {
         "version": 1,
@@ -215,11 +335,11 @@ def test_internal_version_records_the_run(platform_settings: Any) -> None:
 def test_internal_upload_makes_snapshot_and_version_in_one_request(platform_settings: Any) -> None:
     base = platform_settings.internal_base
     fields = {"name": "runs", "user_id": "u7", "argo_workflow_run_id": "run-9", "description": "nightly"}
-    with httpx.Client(base_url=platform_settings.server.url) as anonymous:
-        first = anonymous.post(f"{base}/sdk", data=fields, files={"file": ("a1.csv", b"1,2\n")})
-        second = anonymous.post(f"{base}/sdk", data=fields, files={"file": ("a1.csv", b"3,4\n")})
-        nameless = anonymous.post(f"{base}/sdk", data={"name": "runs"}, files={"file": ("", b"x")})
-        fileless = anonymous.post(f"{base}/sdk", data={"name": "runs"})
+    with platform_settings.pipeline_http() as pipeline:
+        first = pipeline.post(f"{base}/sdk", data=fields, files={"file": ("a1.csv", b"1,2\n")})
+        second = pipeline.post(f"{base}/sdk", data=fields, files={"file": ("a1.csv", b"3,4\n")})
+        nameless = pipeline.post(f"{base}/sdk", data={"name": "runs"}, files={"file": ("", b"x")})
+        fileless = pipeline.post(f"{base}/sdk", data={"name": "runs"})
     assert first.status_code == second.status_code == 201
     one, two = first.json()["data_snapshot"], second.json()["data_snapshot"]
     assert one["id"] == two["id"]
@@ -230,25 +350,45 @@ def test_internal_upload_makes_snapshot_and_version_in_one_request(platform_sett
     assert nameless.status_code == fileless.status_code == 422
 
 
-def test_internal_paths_need_no_token_and_ignore_one(platform_settings: Any) -> None:
-    with httpx.Client(
-        base_url=platform_settings.server.url, headers={"Authorization": "Bearer wrong"}
-    ) as client:
-        response = client.get(f"{platform_settings.internal_base}/name", params={"name": "x"})
-    assert response.status_code == 200
+INTERNAL_REQUESTS = [
+    ("GET", "/name?name=x", None),
+    ("POST", "", {"name": "x"}),
+    ("POST", "/1/versions", {}),
+    ("POST", "/sdk", {"name": "x"}),
+]
 
 
-def test_a_project_first_seen_internally_joins_the_workspace_of_its_first_sdk_request(
-    platform_settings: Any, http: httpx.Client
+@pytest.mark.parametrize(("method", "suffix", "fields"), INTERNAL_REQUESTS)
+@pytest.mark.parametrize(
+    ("headers", "message"),
+    [
+        ({}, "Missing workload credential: send 'X-Velora-Workload-Token: <VELORA_WORKLOAD_TOKEN>'"),
+        ({"X-Velora-Workload-Token": "wrong"}, "Invalid workload credential"),
+        ({"Authorization": "Bearer {sdk_token}"}, "Missing workload credential"),
+        ({"X-Velora-Workload-Token": "w\u00f6rk"}, "Invalid workload credential"),
+    ],
+    ids=["none", "wrong", "sdk-token", "non-ascii"],
+)
+def test_every_internal_path_needs_the_workload_credential(
+    platform_settings: Any, method: str, suffix: str, fields: Any, headers: dict[str, str], message: str
 ) -> None:
-    with httpx.Client(base_url=platform_settings.server.url) as anonymous:
-        created = anonymous.post(
-            platform_settings.internal_base.replace("/projects/", "/projects/fresh"), data={"name": "a"}
+    sent = {name: value.format(sdk_token=platform_settings.token).encode() for name, value in headers.items()}
+    files = {"file": ("x.csv", b"x")} if suffix == "/sdk" else None
+    with httpx.Client(base_url=platform_settings.server.url, headers=sent) as stranger:
+        response = stranger.request(
+            method, platform_settings.internal_base + suffix, data=fields, files=files
         )
-    assert created.json()["workspace_id"] is None
-    sdk_path = f"/v1/sdk/workspaces/77/projects/fresh{platform_settings.project_id}/data-snapshots"
-    assert http.get(sdk_path).json()["data_snapshots"][0]["workspace_id"] == "77"
-    assert http.get(sdk_path.replace("/workspaces/77/", "/workspaces/78/")).status_code == 404
+    assert response.status_code == 401
+    assert response.json()["message"].startswith(message)
+    with platform_settings.http() as http:
+        assert http.get(platform_settings.sdk_base).json()["total"] == 0
+
+
+def test_internal_paths_ignore_a_wrong_sdk_token(platform_settings: Any) -> None:
+    with platform_settings.pipeline_http() as pipeline:
+        pipeline.headers["Authorization"] = "Bearer wrong"
+        response = pipeline.get(f"{platform_settings.internal_base}/name", params={"name": "x"})
+    assert (response.status_code, response.json()) == (200, {"data_snapshot": None})
 
 
 @pytest.mark.parametrize(
@@ -274,13 +414,15 @@ def test_a_file_is_read_back_only_by_its_own_path(
     other = _snapshot_waiting_for(http, sdk, "other")
     other_version = _upload(http, sdk, other["id"], "a.csv", b"other").json()["uploaded_version"]
     base = sdk if family == "sdk" else platform_settings.internal_base
+    reader = platform_settings.http() if family == "sdk" else platform_settings.pipeline_http()
     ids = {
         "sid": snapshot["id"],
         "vid": version["id"],
         "other_sid": other["id"],
         "other_vid": other_version["id"],
     }
-    response = http.get(f"{base}/{path.format(**ids)}")
+    with reader:
+        response = reader.get(f"{base}/{path.format(**ids)}")
     assert response.status_code == status
     if message is None:
         assert (response.content, response.headers["Content-Length"]) == (b"a,b\n1,2\n", "8")

@@ -35,7 +35,9 @@ def rclone(platform_settings: Any, tmp_path: Path) -> Callable[..., Rclone]:
     def with_token(token: str | None = None) -> Rclone:
         config = tmp_path / f"rclone-{token or 'good'}.conf"
         server = platform_settings.server
-        config.write_text(sdk_config(server.webdav_url, platform_settings.project_dir, token or server.token))
+        config.write_text(
+            sdk_config(server.webdav_url, platform_settings.project_dir, token or platform_settings.token)
+        )
 
         def run(*args: str) -> subprocess.CompletedProcess[str]:
             command = [
@@ -80,18 +82,38 @@ def test_the_sdk_configuration_lists_and_reads_the_datasets(
     assert read.stdout.encode() == uploaded
 
 
-def test_the_staged_directory_takes_writes(
+def test_the_staged_directory_takes_writes_renames_and_deletes(
     rclone: Callable[..., Rclone], platform_settings: Any, tmp_path: Path
 ) -> None:
     run = rclone()
     local = tmp_path / "notes.txt"
     local.write_text("draft")
-    copied = run("copyto", str(local), "veloradatasetstaged:work/notes.txt")
-    assert copied.returncode == 0, copied.stderr
-    assert (platform_settings.staged_dir / "work" / "notes.txt").read_text() == "draft"
-    assert run("lsf", "-R", "veloradatasetstaged:").stdout.splitlines() == ["work/", "work/notes.txt"]
-    assert run("deletefile", "veloradatasetstaged:work/notes.txt").returncode == 0
-    assert not (platform_settings.staged_dir / "work" / "notes.txt").exists()
+    staged = platform_settings.staged_dir
+    steps = [
+        (("copyto", str(local), "veloradatasetstaged:work/notes.txt"), ["work/", "work/notes.txt"]),
+        (
+            ("moveto", "veloradatasetstaged:work/notes.txt", "veloradatasetstaged:work/final.txt"),
+            ["work/", "work/final.txt"],
+        ),
+        (
+            ("copyto", "veloradatasetstaged:work/final.txt", "veloradatasetstaged:copy.txt"),
+            ["copy.txt", "work/", "work/final.txt"],
+        ),
+        (
+            ("moveto", "veloradatasetstaged:work", "veloradatasetstaged:done"),
+            ["copy.txt", "done/", "done/final.txt"],
+        ),
+        (("deletefile", "veloradatasetstaged:done/final.txt"), ["copy.txt", "done/"]),
+    ]
+    for command, listing in steps:
+        done = run(*command)
+        assert done.returncode == 0, (command, done.stderr)
+        assert run("lsf", "-R", "veloradatasetstaged:").stdout.splitlines() == listing, command
+        on_disk = sorted(
+            str(path.relative_to(staged)) + ("/" if path.is_dir() else "") for path in staged.rglob("*")
+        )
+        assert on_disk == listing, command
+    assert (staged / "copy.txt").read_text() == "draft"
 
 
 @pytest.mark.parametrize(
@@ -121,11 +143,74 @@ def test_a_wrong_token_is_refused(rclone: Callable[..., Rclone], uploaded: bytes
     assert "Invalid bearer token" in result.stderr
 
 
-@pytest.mark.parametrize("authorization", [None, "Bearer wrong"])
-def test_webdav_needs_the_token_for_every_method(platform_settings: Any, authorization: str | None) -> None:
-    headers = {} if authorization is None else {"Authorization": authorization}
+@pytest.mark.parametrize(
+    ("authorization", "status"), [(None, 401), ("Bearer wrong", 401), ("Bearer {other}", 403)]
+)
+def test_webdav_needs_the_projects_own_token_for_every_method(
+    platform_settings: Any, authorization: str | None, status: int
+) -> None:
+    other = platform_settings.server.open_project(f"{platform_settings.project_id}w")
+    headers = {} if authorization is None else {"Authorization": authorization.format(other=other)}
     url = f"{platform_settings.server.webdav_url}/{platform_settings.project_dir}/dataset-staged/x.txt"
-    for method in ("PROPFIND", "GET", "PUT", "DELETE", "OPTIONS"):
+    for method in ("PROPFIND", "GET", "PUT", "DELETE", "OPTIONS", "MKCOL"):
         response = httpx.request(method, url, headers=headers, content=b"x")
-        assert response.status_code == 401, method
+        assert response.status_code == status, method
     assert not (platform_settings.staged_dir / "x.txt").exists()
+
+
+@pytest.mark.parametrize(
+    ("method", "path", "destination", "status", "message"),
+    [
+        ("PROPFIND", "", None, 403, "A token opens its own project only"),
+        ("PROPFIND", "/{other}/", None, 403, "This token opens project"),
+        ("GET", "/{own}/%2e%2e/%2e%2e/", None, 400, "A WebDAV path must not contain '.' or '..' segments"),
+        ("GET", "/{own}/dataset-staged/%2E%2E/%2E%2E/%2E%2E/etc/passwd", None, 400, "A WebDAV path must not"),
+        ("PUT", "/{own}/%2e/dataset-staged/a.txt", None, 400, "A WebDAV path must not"),
+        ("DELETE", "/{own}/dataset-staged/", None, 403, "The root of a share cannot be deleted or moved"),
+        ("DELETE", "/{own}/dataset-staged", None, 403, "The root of a share cannot be deleted or moved"),
+        ("MOVE", "/{own}/dataset-staged", "/{own}/dataset-staged/moved", 403, "The root of a share"),
+        ("MOVE", "/{own}/dataset-staged/a.txt", "/{other}/dataset-staged/a.txt", 403, "A copy or move lands"),
+        ("COPY", "/{own}/dataset-staged/a.txt", "/{own}/dataset/a.txt", 403, "A copy or move lands"),
+        ("MOVE", "/{own}/dataset-staged/a.txt", "/{own}/dataset-staged/", 403, "A copy or move lands"),
+        (
+            "COPY",
+            "/{own}/dataset-staged/a.txt",
+            "/{own}/dataset-staged/../../x",
+            400,
+            "A WebDAV path must not",
+        ),
+    ],
+    ids=[
+        "list-all",
+        "list-other",
+        "climb",
+        "climb-upper",
+        "dot",
+        "delete-root",
+        "delete-root-bare",
+        "move-root",
+        "move-out",
+        "copy-read-only",
+        "move-onto-root",
+        "copy-climb",
+    ],
+)
+def test_webdav_refuses_what_would_leave_or_break_the_share(
+    platform_settings: Any, method: str, path: str, destination: str | None, status: int, message: str
+) -> None:
+    server = platform_settings.server
+    names = {"own": platform_settings.project_dir, "other": f"project-{platform_settings.project_id}v"}
+    server.open_project(f"{platform_settings.project_id}v")
+    (platform_settings.staged_dir / "a.txt").write_text("kept")
+    headers = {"Authorization": f"Bearer {platform_settings.token}"}
+    if destination is not None:
+        headers["Destination"] = server.webdav_url + destination.format(**names)
+    # Raw request line: a client would fold the dot segments before sending.
+    with httpx.Client(base_url=server.url, headers=headers) as client:
+        request = client.build_request(method, "/", content=b"x")
+        request.url = request.url.copy_with(raw_path=("/webdav" + path.format(**names)).encode())
+        response = client.send(request)
+    assert response.status_code == status
+    assert response.json()["message"].startswith(message)
+    assert (platform_settings.staged_dir / "a.txt").read_text() == "kept"
+    assert sorted(path.name for path in platform_settings.staged_dir.iterdir()) == ["a.txt"]

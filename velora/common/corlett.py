@@ -1,7 +1,9 @@
 """The platform's request layer: one HTTP request per call, to `settings.VELORA_API_URL`.
 
-Paths under "/v1/sdk/" carry the SDK token as a bearer token; all other paths go
-without one. Answers are decoded JSON (an empty answer is None). Any failure is
+Paths under "/v1/sdk/" carry the SDK token as a bearer token; paths under
+"/v1/internal/" carry the pipeline's workload credential (`VELORA_WORKLOAD_TOKEN`)
+in the "X-Velora-Workload-Token" header instead; other paths carry neither.
+Answers are decoded JSON (an empty answer is None). Any failure is
 raised as a `CorlettError`: `PlatformRequestError` for a non-2xx answer,
 `PlatformConnectionError` when the service cannot be reached or the connection
 breaks off during the request, and `PlatformTimeoutError` when it does not
@@ -13,6 +15,11 @@ stream as it arrives, so a transfer's size does not show in memory. A transfer
 of at least `PROGRESS_MIN_BYTES` shows a progress bar on standard error when
 that is a terminal or a notebook; never in a pipeline, nor when the setting
 `VELORA_PROGRESS` is "off".
+
+Every POST carries a "Velora-Pairing-Key" header: a random key of the calling
+thread (a new one in a forked child). An SDK upload is two requests,
+upload-metadata then the upload itself, made one after the other on one thread;
+the key lets the service put the file into the version that thread opened.
 """
 
 from __future__ import annotations
@@ -23,8 +30,10 @@ import hashlib
 import io
 import json
 import os
+import secrets
 import ssl
 import sys
+import threading
 from collections.abc import Iterator, Mapping
 from types import TracebackType
 from typing import IO, Any
@@ -36,6 +45,9 @@ from velora.common.values import WorkloadType
 from velora.settings import settings
 
 SDK_PATH_PREFIX = "/v1/sdk/"
+PAIRING_HEADER = "Velora-Pairing-Key"
+INTERNAL_PATH_PREFIX = "/v1/internal/"
+WORKLOAD_TOKEN_HEADER = "X-Velora-Workload-Token"
 DEFAULT_TIMEOUT_SECONDS = 30.0
 UPLOAD_CHUNK_BYTES = 1024 * 1024
 DOWNLOAD_CHUNK_BYTES = 1024 * 1024
@@ -104,7 +116,7 @@ class Corlett:
         URL-encoded) or an open binary stream (or bytes) sent as the raw body.
         `files` maps a multipart field name to an open binary stream.
         """
-        request: dict[str, Any] = {"headers": dict(headers or {})}
+        request: dict[str, Any] = {"headers": {PAIRING_HEADER: pairing_key(), **(headers or {})}}
         progress = _Progress("upload")
         if json_data is not None and data is not None:
             raise TypeError("corlett.post takes either json_data or data, not both")
@@ -133,6 +145,16 @@ class Corlett:
 
 corlett = Corlett()
 
+_thread = threading.local()
+
+
+def pairing_key() -> str:
+    """The calling thread's random key; a forked child makes its own, since its parent goes on using it."""
+    pid = os.getpid()
+    if getattr(_thread, "pid", None) != pid:
+        _thread.pid, _thread.key = pid, secrets.token_hex(16)
+    return str(_thread.key)
+
 
 def _send(method: str, endpoint: str, sink: IO[bytes] | None = None, **request: Any) -> Any:
     base = _base_url(method, endpoint)
@@ -140,6 +162,8 @@ def _send(method: str, endpoint: str, sink: IO[bytes] | None = None, **request: 
     headers = request.pop("headers", None) or {}
     if endpoint.startswith(SDK_PATH_PREFIX) and settings.VELORA_SDK_TOKEN:
         headers["Authorization"] = f"Bearer {settings.VELORA_SDK_TOKEN}"
+    if endpoint.startswith(INTERNAL_PATH_PREFIX) and settings.VELORA_WORKLOAD_TOKEN:
+        headers[WORKLOAD_TOKEN_HEADER] = settings.VELORA_WORKLOAD_TOKEN
     timeout = _timeout_seconds(method, endpoint)
     try:
         with (

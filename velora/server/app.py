@@ -5,7 +5,10 @@ SDK upload answers with the record itself; the by-name and detail lookups answer
 {"data_snapshot": record}, with null when there is no such data snapshot (so the
 SDK can tell "does not exist" from a failure); the list answers
 {"data_snapshots": [...]}; the internal upload answers {"data_snapshot": record}.
-Every refusal is a JSON body {"message": "..."}.
+An upload's record has as `latest_version` (and `uploaded_version`) the version
+that holds the uploaded file, even when another call has made a later one since.
+Every refusal is a JSON body {"message": "..."}; who may reach which path is in
+`velora.server.auth`.
 """
 
 from __future__ import annotations
@@ -14,101 +17,151 @@ import base64
 import binascii
 import logging
 import secrets
-from collections.abc import Awaitable, Callable, MutableMapping
-from dataclasses import dataclass
+from collections.abc import MutableMapping
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Annotated, Any
 
 from a2wsgi import WSGIMiddleware
-from fastapi import APIRouter, Depends, FastAPI, File, Form, Header, Request, Response, UploadFile
+from fastapi import (
+    APIRouter,
+    Depends,
+    FastAPI,
+    File,
+    Form,
+    Header,
+    Query,
+    Request,
+    Response,
+    Security,
+    UploadFile,
+)
+from fastapi import Path as PathParam
 from fastapi.exceptions import RequestValidationError
 from fastapi.responses import FileResponse, JSONResponse
-from pydantic import BaseModel, Field
+from fastapi.security import APIKeyHeader, HTTPBearer
+from pydantic import AfterValidator, BaseModel, Field
 from starlette.concurrency import run_in_threadpool
 from starlette.exceptions import HTTPException as StarletteHTTPException
 from starlette.requests import ClientDisconnect
 
+from velora.common.corlett import WORKLOAD_TOKEN_HEADER
 from velora.server import snippets
+from velora.server.auth import Access, AccessMiddleware, ASGIApp, Receive, Scope, Send
 from velora.server.storage import (
+    DEFAULT_UPLOAD_EXPIRY_SECONDS,
+    MAX_PAGE_SIZE,
+    PAIRING_HEADER,
+    PROJECT_ID_PATTERN,
+    DatasetStore,
     Project,
     ServiceError,
     Store,
     check_entry_name,
     invalid,
     not_found,
-    snapshot_versions,
-    version_file,
 )
 from velora.server.webdav import MOUNT_PATH, create_dav_app
 
-SDK_PREFIX = "/v1/sdk/"
 SDK_SNAPSHOTS = "/v1/sdk/workspaces/{wid}/projects/{pid}/data-snapshots"
 INTERNAL_SNAPSHOTS = "/v1/internal/workspaces/projects/{pid}/data-snapshots"
 RECEIVE_BATCH_BYTES = 1024 * 1024
+# Records are numbered by SQLite, whose integers are signed 64-bit.
+MAX_RECORD_ID = 2**63 - 1
+MAX_PAGE = 10**9
 
 _log = logging.getLogger("velora.server")
-
-Scope = MutableMapping[str, Any]
-Receive = Callable[[], Awaitable[MutableMapping[str, Any]]]
-Send = Callable[[MutableMapping[str, Any]], Awaitable[None]]
-ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
 
 
 @dataclass(frozen=True)
 class ServerConfig:
+    """`token` opens `project_id`; each of `more_projects` (project id -> token) opens its own.
+
+    All projects are in `workspace_id`. `admin_token` opens "/v1/admin/" (closed when None).
+    """
+
     data_dir: Path
     token: str
     workspace_id: str = "1"
     project_id: str = "1"
+    upload_expiry_seconds: float = DEFAULT_UPLOAD_EXPIRY_SECONDS
+    workload_token: str = field(default_factory=lambda: secrets.token_urlsafe(24))
+    admin_token: str | None = None
+    more_projects: dict[str, str] = field(default_factory=dict)
+
+    @property
+    def project_tokens(self) -> dict[str, str]:
+        return {self.project_id: self.token, **self.more_projects}
+
+
+def _unicode_text(text: str) -> str:
+    # JSON may carry a lone surrogate ("\ud800"), which no file system or database takes.
+    if any("\ud800" <= char <= "\udfff" for char in text):
+        raise ValueError("text must not contain lone surrogates")
+    return text
+
+
+Text = Annotated[str, AfterValidator(_unicode_text)]
+ProjectId = Annotated[
+    str, PathParam(pattern=PROJECT_ID_PATTERN, description="1 to 64 lower-case letters, digits, '-' or '_'")
+]
+WorkspaceId = Annotated[str, PathParam(min_length=1, max_length=64)]
+RecordId = Annotated[int, PathParam(ge=1, le=MAX_RECORD_ID)]
+Page = Annotated[int, Query(ge=1, le=MAX_PAGE)]
+PageSize = Annotated[int, Query(ge=1, le=MAX_PAGE_SIZE)]
+
+
+class Message(BaseModel):
+    """Every refusal: what was wrong, in words."""
+
+    message: str
+
+
+# What any path may answer besides its success; each answer is {"message": ...}.
+REFUSALS: dict[int | str, dict[str, Any]] = {
+    400: {"model": Message, "description": "Malformed request"},
+    401: {"model": Message, "description": "Missing or wrong credential"},
+    403: {"model": Message, "description": "The credential does not open this project"},
+    404: {"model": Message, "description": "No such project, data snapshot or version"},
+    409: {"model": Message, "description": "Conflicts with what is stored"},
+    422: {"model": Message, "description": "Invalid field, parameter or name"},
+}
+
+
+# Checked before any route (see `velora.server.auth`); declared here so the API description names them.
+SDK_TOKEN = Security(HTTPBearer(auto_error=False, scheme_name="SdkToken"))
+WORKLOAD_CREDENTIAL = Security(
+    APIKeyHeader(name=WORKLOAD_TOKEN_HEADER, auto_error=False, scheme_name="WorkloadCredential")
+)
+ADMIN_TOKEN = Security(HTTPBearer(auto_error=False, scheme_name="AdminToken"))
+EXISTING: dict[int | str, dict[str, Any]] = {200: {"description": "The existing data snapshot (exist_ok)"}}
+RAW_BODY = {
+    "required": True,
+    "content": {"application/octet-stream": {"schema": {"type": "string", "format": "binary"}}},
+}
 
 
 class CreateSnapshotBody(BaseModel):
-    name: str
-    description: str | None = None
+    name: Text
+    description: Text | None = None
     exist_ok: bool = False
 
 
 class CreateVersionBody(BaseModel):
-    description: str | None = None
+    description: Text | None = None
 
 
 class UploadMetadataBody(BaseModel):
-    description: str | None = None
-    file_count: int = Field(default=1, ge=1)
+    description: Text | None = None
+    file_count: int = Field(default=1, ge=1, le=MAX_RECORD_ID)
 
 
-class BearerTokenMiddleware:
-    """Refuses requests to the SDK paths and to WebDAV without the service's bearer token.
-
-    It runs before any route, so a refused upload is answered before its body is read.
-    """
-
-    def __init__(self, app: ASGIApp, token: str) -> None:
-        self.app = app
-        self._expected = f"Bearer {token}".encode()
-
-    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] == "http" and _needs_token(scope["path"]):
-            problem = self._problem(scope)
-            if problem is not None:
-                response = JSONResponse(
-                    {"message": problem}, status_code=401, headers={"WWW-Authenticate": "Bearer"}
-                )
-                await response(scope, receive, send)
-                return
-        await self.app(scope, receive, send)
-
-    def _problem(self, scope: Scope) -> str | None:
-        given = next((value for name, value in scope["headers"] if name == b"authorization"), None)
-        if given is None:
-            return "Missing bearer token: send 'Authorization: Bearer <VELORA_SDK_TOKEN>'"
-        if not secrets.compare_digest(given, self._expected):
-            return "Invalid bearer token"
-        return None
+class ProjectBody(BaseModel):
+    token: Annotated[str, Field(min_length=16, max_length=256, pattern=r"^[\x21-\x7e]+$")]
 
 
 class InternalErrorMiddleware:
-    """Answers an unexpected failure as a JSON 500 with its message, and logs it.
+    """Answers an unexpected failure as a JSON 500, and logs it; the answer shows no internals.
 
     Starlette's own last-resort handler re-raises after answering, which makes the
     server drop the connection; this one ends the request cleanly.
@@ -130,57 +183,71 @@ class InternalErrorMiddleware:
 
         try:
             await self.app(scope, receive, tracking_send)
-        except Exception as exc:
+        except Exception:
             _log.exception("%s %s failed", scope["method"], scope["path"])
             if started:
                 raise
             response = JSONResponse(
-                {"message": f"Internal server error: {type(exc).__name__}: {exc}"}, status_code=500
+                {"message": "Internal server error; the service's log has the details"}, status_code=500
             )
             await response(scope, receive, send)
 
 
-def _needs_token(path: str) -> bool:
-    return path.startswith(SDK_PREFIX) or path == MOUNT_PATH or path.startswith(MOUNT_PATH + "/")
-
-
 def create_app(config: ServerConfig) -> ASGIApp:
-    store = Store(config.data_dir)
-    store.project(config.project_id, config.workspace_id)
+    store = Store(config.data_dir, upload_expiry_seconds=config.upload_expiry_seconds)
+    access = Access(config.project_tokens, config.workload_token, config.admin_token)
+    # Only the projects the service is told of exist; no request ever makes one as a side effect.
+    for project_id in config.project_tokens:
+        store.project(project_id, config.workspace_id)
     dav = create_dav_app(store.storage_dir, store.projects())
     store.on_new_project = lambda project: dav.add_staged_share(project, store.storage_dir)
 
     app = FastAPI(title="velora-server", docs_url="/docs", redoc_url=None)
     app.state.store = store
     app.state.config = config
+    app.state.access = access
     app.include_router(_sdk_router())
     app.include_router(_internal_router())
-    app.include_router(_read_router(SDK_SNAPSHOTS, Depends(_sdk_project)))
-    app.include_router(_read_router(INTERNAL_SNAPSHOTS, Depends(_internal_project)))
+    app.include_router(_read_router(SDK_SNAPSHOTS, SDK_TOKEN, Depends(_sdk_project)))
+    app.include_router(_read_router(INTERNAL_SNAPSHOTS, WORKLOAD_CREDENTIAL, Depends(_internal_project)))
+    app.include_router(_admin_router())
     app.add_api_route("/v1/health", _health, methods=["GET"])
     app.mount(MOUNT_PATH, WSGIMiddleware(dav))  # type: ignore[arg-type]
     _install_error_handlers(app)
     app.add_middleware(InternalErrorMiddleware)
-    return BearerTokenMiddleware(app, config.token)
+    return AccessMiddleware(app, access)
 
 
 async def _health() -> dict[str, str]:
     return {"status": "ok"}
 
 
-def _store(request: Request) -> Store:
+def _store(request: Request) -> DatasetStore:
     return request.app.state.store  # type: ignore[no-any-return]
 
 
-StoreDep = Annotated[Store, Depends(_store)]
+StoreDep = Annotated[DatasetStore, Depends(_store)]
+PairingKey = Annotated[str | None, Header(alias=PAIRING_HEADER)]
 
 
-def _sdk_project(wid: str, pid: str, store: StoreDep) -> Project:
-    return store.project(pid, wid)
+def _access(request: Request) -> Access:
+    return request.app.state.access  # type: ignore[no-any-return]
 
 
-def _internal_project(pid: str, store: StoreDep) -> Project:
-    return store.project(pid)
+def _sdk_project(wid: WorkspaceId, pid: ProjectId, store: StoreDep) -> Project:
+    project = store.find_project(pid)
+    if project is None or project.workspace_id != wid:
+        raise not_found(f"Project '{pid}' not found in workspace '{wid}'")
+    return project
+
+
+def _internal_project(
+    pid: ProjectId, store: StoreDep, access: Annotated[Access, Depends(_access)]
+) -> Project:
+    project = store.find_project(pid) if access.serves(pid) else None
+    if project is None:
+        raise not_found(f"Project '{pid}' not found")
+    return project
 
 
 SdkProject = Annotated[Project, Depends(_sdk_project)]
@@ -188,9 +255,9 @@ InternalProject = Annotated[Project, Depends(_internal_project)]
 
 
 def _sdk_router() -> APIRouter:
-    router = APIRouter(prefix=SDK_SNAPSHOTS)
+    router = APIRouter(prefix=SDK_SNAPSHOTS, responses=REFUSALS, dependencies=[SDK_TOKEN])
 
-    @router.post("")
+    @router.post("", status_code=201, responses=EXISTING)
     def create_snapshot(
         body: CreateSnapshotBody, project: SdkProject, store: StoreDep, response: Response
     ) -> dict[str, Any]:
@@ -200,7 +267,7 @@ def _sdk_router() -> APIRouter:
 
     @router.get("")
     def list_snapshots(
-        project: SdkProject, store: StoreDep, page: int = 1, page_size: int = 1000
+        project: SdkProject, store: StoreDep, page: Page = 1, page_size: PageSize = MAX_PAGE_SIZE
     ) -> dict[str, Any]:
         records, total = store.snapshots(project, page, page_size)
         return {"data_snapshots": records, "page": page, "page_size": page_size, "total": total}
@@ -209,62 +276,73 @@ def _sdk_router() -> APIRouter:
     def snapshot_by_name(name: str, project: SdkProject, store: StoreDep) -> dict[str, Any]:
         return {"data_snapshot": store.snapshot_by_name(project, name)}
 
-    @router.get("/tabular/code-snippet")
+    @router.get("/tabular/code-snippet", dependencies=[Depends(_sdk_project)])
     def upload_snippet(name: str, data: str, file_type: str) -> dict[str, Any]:
-        check_entry_name("Name", name)
+        name = check_entry_name("Name", name)
         try:
             return {"code_snippet": snippets.upload_snippet(name, data, file_type)}
         except snippets.SnippetError as exc:
             raise invalid(str(exc)) from None
 
     @router.get("/{did}")
-    def snapshot_detail(did: int, project: SdkProject, store: StoreDep) -> dict[str, Any]:
+    def snapshot_detail(did: RecordId, project: SdkProject, store: StoreDep) -> dict[str, Any]:
         return {"data_snapshot": store.snapshot(project, did)}
 
     @router.post("/{did}/versions", status_code=201)
     def create_version(
-        did: int, project: SdkProject, store: StoreDep, body: CreateVersionBody | None = None
+        did: RecordId, project: SdkProject, store: StoreDep, body: CreateVersionBody | None = None
     ) -> dict[str, Any]:
         return store.create_version(project, did, body.description if body else None)
 
     @router.get("/{did}/versions/{vid}/code-snippet")
-    def import_snippet(did: int, vid: int, project: SdkProject, store: StoreDep) -> dict[str, Any]:
+    def import_snippet(did: RecordId, vid: RecordId, project: SdkProject, store: StoreDep) -> dict[str, Any]:
         version, name = store.version(project, did, vid)
         return {"code_snippet": snippets.import_snippet(did, name, version)}
 
     @router.post("/{did}/upload-metadata", status_code=201)
     def upload_metadata(
-        did: int, project: SdkProject, store: StoreDep, body: UploadMetadataBody | None = None
+        did: RecordId,
+        project: SdkProject,
+        store: StoreDep,
+        pairing_key: PairingKey = None,
+        body: UploadMetadataBody | None = None,
     ) -> dict[str, Any]:
         body = body or UploadMetadataBody()
-        return store.create_version(project, did, body.description, file_count=body.file_count)
+        return store.open_upload(project, did, body.description, body.file_count, pairing_key)
 
-    @router.post("/{did}/upload", status_code=201)
+    @router.post("/{did}/upload", status_code=201, openapi_extra={"requestBody": RAW_BODY})
     async def upload(
-        did: int,
+        did: RecordId,
         request: Request,
         project: SdkProject,
         store: StoreDep,
         filename_header: Annotated[str | None, Header(alias="Filename")] = None,
+        pairing_key: PairingKey = None,
     ) -> Any:
         filename = _decode_filename(filename_header)
-        if await run_in_threadpool(store.snapshot, project, did) is None:
-            raise not_found(f"Data snapshot {did} not found in project '{project.id}'")
+        # Paired before the body is read: an upload nobody waits for is refused at once.
+        claim = await run_in_threadpool(store.claim_upload, project, did, pairing_key)
         try:
             received = await _receive_body(request, store)
-        except ClientDisconnect:
-            # Nobody is left to answer; the partial file is already gone.
-            return Response(status_code=400)
-        snapshot, version = await run_in_threadpool(store.store_upload, project, did, filename, received)
+        except Exception as exc:
+            await run_in_threadpool(store.release_upload, claim)
+            if isinstance(exc, ClientDisconnect):
+                # Nobody is left to answer; the partial file is already gone.
+                return Response(status_code=400)
+            raise
+        except BaseException:
+            store.release_upload(claim)
+            raise
+        snapshot, version = await run_in_threadpool(store.store_upload, claim, filename, received)
         return {**snapshot, "uploaded_version": version}
 
     return router
 
 
 def _internal_router() -> APIRouter:
-    router = APIRouter(prefix=INTERNAL_SNAPSHOTS)
+    router = APIRouter(prefix=INTERNAL_SNAPSHOTS, responses=REFUSALS, dependencies=[WORKLOAD_CREDENTIAL])
 
-    @router.post("")
+    @router.post("", status_code=201, responses=EXISTING)
     def create_snapshot(
         project: InternalProject,
         store: StoreDep,
@@ -287,7 +365,7 @@ def _internal_router() -> APIRouter:
 
     @router.post("/{did}/versions", status_code=201)
     def create_version(
-        did: int,
+        did: RecordId,
         project: InternalProject,
         store: StoreDep,
         user_id: Annotated[str | None, Form()] = None,
@@ -325,6 +403,23 @@ def _internal_router() -> APIRouter:
     return router
 
 
+def _admin_router() -> APIRouter:
+    router = APIRouter(prefix="/v1/admin", responses=REFUSALS, dependencies=[ADMIN_TOKEN])
+
+    @router.put("/projects/{pid}", status_code=201, responses={200: {"description": "Token replaced"}})
+    def open_project(
+        pid: ProjectId, body: ProjectBody, request: Request, store: StoreDep, response: Response
+    ) -> dict[str, Any]:
+        """Open a project (made if new, in the service's workspace) to the SDK token given."""
+        existed = store.find_project(pid) is not None
+        project = store.project(pid, request.app.state.config.workspace_id)
+        _access(request).add_project(pid, body.token)
+        response.status_code = 200 if existed else 201
+        return {"id": project.id, "workspace_id": project.workspace_id, "project_dir": project.dir_name}
+
+    return router
+
+
 def _decode_filename(header: str | None) -> str:
     """The file name the SDK sends as standard padded Base64 of its UTF-8 bytes."""
     if header is None:
@@ -336,7 +431,7 @@ def _decode_filename(header: str | None) -> str:
     return check_entry_name("Filename", filename)
 
 
-async def _receive_body(request: Request, store: Store) -> Any:
+async def _receive_body(request: Request, store: DatasetStore) -> Any:
     # Chunks are batched so the thread hop per write stays cheap.
     writer = await run_in_threadpool(store.start_receiving)
     try:
@@ -381,22 +476,26 @@ class _FileStream(FileResponse):
     chunk_size = RECEIVE_BATCH_BYTES
 
 
-def _read_router(prefix: str, project_of: Any) -> APIRouter:
+def _read_router(prefix: str, credential: Any, project_of: Any) -> APIRouter:
     """The read paths both families share: a data snapshot's versions and a stored file, streamed.
 
-    `project_of` is the family's project dependency (`Depends(...)`).
+    `credential` is the family's security declaration, `project_of` its project dependency.
     """
-    router = APIRouter(prefix=prefix)
+    router = APIRouter(prefix=prefix, responses=REFUSALS, dependencies=[credential])
 
     @router.get("/{did}/versions")
-    def versions(did: int, store: StoreDep, project: Project = project_of) -> dict[str, Any]:
-        return {"data_snapshot_versions": snapshot_versions(store, project, did)}
+    def versions(did: RecordId, store: StoreDep, project: Project = project_of) -> dict[str, Any]:
+        return {"data_snapshot_versions": store.versions(project, did)}
 
-    @router.get("/{did}/versions/{vid}/download", response_class=FileResponse)
+    @router.get(
+        "/{did}/versions/{vid}/download",
+        response_class=FileResponse,
+        responses={200: {"content": {"application/octet-stream": {}}, "description": "The file's bytes"}},
+    )
     def download(
-        did: int, vid: int, filename: str, store: StoreDep, project: Project = project_of
+        did: RecordId, vid: RecordId, filename: str, store: StoreDep, project: Project = project_of
     ) -> FileResponse:
-        path = version_file(store, project, did, vid, filename)
+        path = store.stored_file_path(project, did, vid, filename)
         return _FileStream(path, media_type="application/octet-stream", filename=filename)
 
     return router

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import secrets
 import shlex
 import subprocess
 import sys
@@ -18,7 +19,7 @@ from velora.server.cli import client_environment
 
 _START_TIMEOUT_SECONDS = 60.0
 # The names the service prints for its clients, in its order.
-CLIENT_SETTINGS = tuple(client_environment("http://host", "token", "1", "1"))
+CLIENT_SETTINGS = tuple(client_environment("http://host", "token", "1", "1", "workload"))
 
 
 @dataclass(frozen=True)
@@ -30,6 +31,7 @@ class ServerProcess:
     stdout_path: Path
     stderr_path: Path
     environment: dict[str, str]
+    admin_token: str
 
     @property
     def url(self) -> str:
@@ -40,8 +42,23 @@ class ServerProcess:
         return self.environment["VELORA_SDK_TOKEN"]
 
     @property
+    def workload_token(self) -> str:
+        return self.environment["VELORA_WORKLOAD_TOKEN"]
+
+    @property
     def webdav_url(self) -> str:
         return self.environment["VELORA_WEBDAV_URL"]
+
+    def open_project(self, project_id: str) -> str:
+        """Open a further project on the running service; its own fresh SDK token."""
+        token = secrets.token_urlsafe(24)
+        httpx.put(
+            f"{self.url}/v1/admin/projects/{project_id}",
+            json={"token": token},
+            headers={"Authorization": f"Bearer {self.admin_token}"},
+            timeout=30,
+        ).raise_for_status()
+        return token
 
     def project_storage(self, project_dir: str) -> Path:
         return self.data_dir / "storage" / project_dir
@@ -64,17 +81,22 @@ def process_memory_bytes(pid: int | str, field: str) -> int:
 
 
 def start_server(
-    data_dir: Path, token: str | None = None, environment: dict[str, str] | None = None
+    data_dir: Path,
+    token: str | None = None,
+    environment: dict[str, str] | None = None,
+    flags: tuple[str, ...] = (),
 ) -> ServerProcess:
     """Start `python -m velora.server` on a free loopback port and wait until it answers.
 
-    Without `token` no --token flag is given, so the service picks its own.
+    Without `token` no --token flag is given, so the service picks its own. `flags`
+    are further command-line flags; an admin token of the launcher's own is always given.
     """
     data_dir.mkdir(parents=True, exist_ok=True)
     stdout_path = data_dir.parent / f"{data_dir.name}.stdout"
     stderr_path = data_dir.parent / f"{data_dir.name}.stderr"
     command = [sys.executable, "-m", "velora.server", "--host", "127.0.0.1", "--port", "0"]
-    command += ["--data-dir", str(data_dir), "--log-level", "warning"]
+    admin_token = secrets.token_urlsafe(24)
+    command += ["--data-dir", str(data_dir), "--log-level", "warning", *flags]
     if token is not None:
         # One word: a token may begin with "-".
         command.append(f"--token={token}")
@@ -85,7 +107,7 @@ def start_server(
             stdout=stdout,
             stderr=stderr,
             stdin=subprocess.DEVNULL,
-            env={**os.environ, **(environment or {})},
+            env={**os.environ, **(environment or {}), "VELORA_SERVER_ADMIN_TOKEN": admin_token},
         )
     deadline = time.monotonic() + _START_TIMEOUT_SECONDS
     while time.monotonic() < deadline:
@@ -93,7 +115,7 @@ def start_server(
             raise RuntimeError(f"velora-server exited with {process.returncode}: {stderr_path.read_text()}")
         printed = _exports(stdout_path.read_text())
         if all(name in printed for name in CLIENT_SETTINGS) and _answers(printed["VELORA_API_URL"]):
-            return ServerProcess(process, data_dir, stdout_path, stderr_path, printed)
+            return ServerProcess(process, data_dir, stdout_path, stderr_path, printed, admin_token)
         time.sleep(0.05)
     stop_server(process)
     raise RuntimeError(f"velora-server did not start in time: {stderr_path.read_text()}")
@@ -129,9 +151,12 @@ def _answers(url: str) -> bool:
 
 @contextlib.contextmanager
 def running_server(
-    data_dir: Path, token: str | None = None, environment: dict[str, str] | None = None
+    data_dir: Path,
+    token: str | None = None,
+    environment: dict[str, str] | None = None,
+    flags: tuple[str, ...] = (),
 ) -> Iterator[ServerProcess]:
-    server = start_server(data_dir, token, environment)
+    server = start_server(data_dir, token, environment, flags)
     try:
         yield server
     finally:

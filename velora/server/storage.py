@@ -7,34 +7,60 @@ Layout of the data directory:
     storage/<project dir>/dataset/<dataset name>/v<version>/<file>
     storage/<project dir>/dataset-staged/
 
-An upload is written to tmp/ and renamed into storage/ only once it is complete
-and its record is being committed, so storage/ never holds a partial file.
+An upload is written to tmp/ and fsynced; then its file record is committed as
+"pending", the file renamed into storage/, and the record committed as "stored".
+A stop at any point leaves something `reconcile` (run at every start) can settle:
+tmp/ is emptied, a pending record and its file are removed (the caller never got
+an answer), a stored record whose file is gone is removed and its version marked
+failed, and a file under storage/*/dataset/ without a stored record is removed.
+
+An SDK upload comes in two requests: upload-metadata opens a version and the
+upload fills it. Both carry the caller's pairing key (the request layer sends a
+random key per thread), and the upload goes into the one version that key opened
+on that data snapshot and that still waits; when there is none, or the upload
+names no key, it is refused with 409 before its body is read. A new
+upload-metadata with the same key ends the key's earlier waiting version on that
+data snapshot (failed), and a waiting version that gets no upload within the
+store's `upload_expiry_seconds` expires (failed); a failed version never takes a
+file.
 """
 
 from __future__ import annotations
 
 import contextlib
+import fcntl
 import hashlib
+import logging
 import os
 import re
 import shutil
 import sqlite3
+import unicodedata
 import uuid
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
-from datetime import UTC, datetime
+from datetime import UTC, datetime, timedelta
 from pathlib import Path
-from typing import IO, Any
+from typing import IO, Any, Protocol
 
 DATASET_DIR = "dataset"
 STAGED_DIR = "dataset-staged"
 MAX_PAGE_SIZE = 1000
 COPY_CHUNK_BYTES = 1024 * 1024
+# How long a version opened by upload-metadata waits for its upload.
+DEFAULT_UPLOAD_EXPIRY_SECONDS = 600.0
+PAIRING_HEADER = "Velora-Pairing-Key"
+_MAX_PAIRING_KEY = 128
+
+_log = logging.getLogger("velora.server")
 
 # Project ids become directory names and WebDAV share names (matched without
 # case), so they are kept to lower-case letters, digits, "-" and "_".
-_PROJECT_ID = re.compile(r"^[a-z0-9_-]{1,64}$")
+PROJECT_ID_PATTERN = r"^[a-z0-9_-]{1,64}$"
+_PROJECT_ID = re.compile(PROJECT_ID_PATTERN)
 _MAX_NAME_BYTES = 255
+# Bidirectional embeddings, overrides and isolates: they make a name read other than it is.
+_BIDI_CONTROLS = frozenset("\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS projects (
@@ -74,6 +100,24 @@ CREATE TABLE IF NOT EXISTS files (
 );
 """
 
+# Columns added since the first release; a data directory made before gets them at start.
+_ADDED_COLUMNS = {
+    "versions": [
+        # "uploading" (waits for files), "ready" or "failed"
+        ("status", "TEXT NOT NULL DEFAULT 'ready'"),
+        ("pairing_key", "TEXT"),
+        ("expires_at", "TEXT"),
+        # 1 while an upload's body is being received into the version
+        ("receiving", "INTEGER NOT NULL DEFAULT 0"),
+    ],
+    # "pending" between the commit of the record and the rename of the file, then "stored"
+    "files": [("state", "TEXT NOT NULL DEFAULT 'stored'")],
+}
+
+
+class DataDirectoryInUse(RuntimeError):
+    """Another service holds the data directory."""
+
 
 class ServiceError(Exception):
     """A request the service refuses; `status_code` is the HTTP status to answer with."""
@@ -110,14 +154,45 @@ def check_project_id(project_id: str) -> str:
 
 
 def check_entry_name(kind: str, name: str) -> str:
-    """A dataset or file name, which becomes one path component on disk."""
+    """A dataset or file name, which becomes one path component on disk; returned in NFC.
+
+    Names compare in NFC and case-sensitively; two names of one kind that differ
+    only in case are not both taken (see `refuse_case_clash`), since they would be one
+    entry on a case-insensitive mount.
+    """
     if not name or name in (".", ".."):
         raise invalid(f"{kind} must not be empty, '.' or '..': {kind.lower()}={name!r}")
-    if "/" in name or "\\" in name or any(ord(char) < 32 for char in name):
-        raise invalid(f"{kind} must not contain '/', '\\' or control characters: {kind.lower()}={name!r}")
+    if any(_refused_in_name(char) for char in name):
+        raise invalid(
+            f"{kind} must not contain '/', '\\', control characters, bidirectional controls "
+            f"or lone surrogates: {kind.lower()}={name!r}"
+        )
+    if name != name.strip():
+        raise invalid(f"{kind} must not begin or end with white space: {kind.lower()}={name!r}")
+    name = unicodedata.normalize("NFC", name)
     if len(name.encode("utf-8")) > _MAX_NAME_BYTES:
         raise invalid(f"{kind} must be at most {_MAX_NAME_BYTES} bytes long: {kind.lower()}={name!r}")
     return name
+
+
+def _refused_in_name(char: str) -> bool:
+    # Cc: C0 controls, DEL and C1 controls; Cs: lone surrogates.
+    return char in "/\\" or char in _BIDI_CONTROLS or unicodedata.category(char) in ("Cc", "Cs")
+
+
+def refuse_case_clash(name: str, taken: Iterable[str], where: str) -> None:
+    """Refuse `name` when `where` already holds a name that differs from it only in case."""
+    folded = _case_key(name)
+    clash = next((other for other in taken if other != name and _case_key(other) == folded), None)
+    if clash is not None:
+        raise conflict(
+            f"{where} already has {clash!r}, which differs from {name!r} only in case "
+            "(the two would be one entry on a case-insensitive mount)"
+        )
+
+
+def _case_key(name: str) -> str:
+    return unicodedata.normalize("NFC", name.casefold())
 
 
 @dataclass(frozen=True)
@@ -139,22 +214,114 @@ class ReceivedFile:
     sha256: str
 
 
-class Store:
-    """The service's records and files; safe to use from several threads."""
+@dataclass(frozen=True)
+class UploadClaim:
+    """The version an SDK upload was paired with, held for it while its body arrives."""
 
-    def __init__(self, data_dir: Path, on_new_project: Callable[[Project], None] | None = None) -> None:
+    project: Project
+    snapshot_id: int
+    version_id: int
+
+
+@dataclass(frozen=True)
+class Reconciliation:
+    """What a start found left over from a stop, and settled."""
+
+    temp_files: int = 0
+    pending_files: int = 0
+    missing_files: int = 0
+    orphan_files: int = 0
+
+
+class DatasetStore(Protocol):
+    """What the routes need from the records and files.
+
+    `Store` keeps them in SQLite and one data directory; another backend (a
+    database server, an object store) implements the same methods.
+    """
+
+    def project(self, project_id: str, workspace_id: str | None = None) -> Project: ...
+    def projects(self) -> list[Project]: ...
+    def create_snapshot(
+        self,
+        project: Project,
+        name: str,
+        description: str | None,
+        exist_ok: bool,
+        created_by: str | None = None,
+    ) -> tuple[dict[str, Any], bool]: ...
+    def snapshot_by_name(self, project: Project, name: str) -> dict[str, Any] | None: ...
+    def snapshot(self, project: Project, snapshot_id: int) -> dict[str, Any] | None: ...
+    def snapshots(self, project: Project, page: int, page_size: int) -> tuple[list[dict[str, Any]], int]: ...
+    def create_version(
+        self,
+        project: Project,
+        snapshot_id: int,
+        description: str | None,
+        *,
+        created_by: str | None = None,
+        argo_workflow_run_id: str | None = None,
+    ) -> dict[str, Any]: ...
+    def version(self, project: Project, snapshot_id: int, version_id: int) -> tuple[dict[str, Any], str]: ...
+    def versions(self, project: Project, snapshot_id: int) -> list[dict[str, Any]]: ...
+    def stored_file_path(
+        self, project: Project, snapshot_id: int, version_id: int, filename: str
+    ) -> Path: ...
+    def open_upload(
+        self,
+        project: Project,
+        snapshot_id: int,
+        description: str | None,
+        file_count: int,
+        pairing_key: str | None,
+    ) -> dict[str, Any]: ...
+    def claim_upload(self, project: Project, snapshot_id: int, pairing_key: str | None) -> UploadClaim: ...
+    def release_upload(self, claim: UploadClaim) -> None: ...
+    def start_receiving(self) -> UploadWriter: ...
+    def receive_stream(self, stream: IO[bytes]) -> ReceivedFile: ...
+    def store_upload(
+        self, claim: UploadClaim, filename: str, received: ReceivedFile
+    ) -> tuple[dict[str, Any], dict[str, Any]]: ...
+    def store_new_version_upload(
+        self,
+        project: Project,
+        name: str,
+        description: str | None,
+        filename: str,
+        received: ReceivedFile,
+        *,
+        created_by: str | None,
+        argo_workflow_run_id: str | None,
+    ) -> tuple[dict[str, Any], dict[str, Any]]: ...
+
+
+class Store:
+    """The service's records and files; safe to use from several threads.
+
+    One service at a time may use a data directory: a second one is refused at
+    start, since its clean-up would take the first one's uploads for leftovers.
+    """
+
+    def __init__(
+        self,
+        data_dir: Path,
+        on_new_project: Callable[[Project], None] | None = None,
+        *,
+        upload_expiry_seconds: float = DEFAULT_UPLOAD_EXPIRY_SECONDS,
+    ) -> None:
         self.data_dir = data_dir
         self.storage_dir = data_dir / "storage"
         self.tmp_dir = data_dir / "tmp"
         self.database_path = data_dir / "velora.sqlite3"
         self.on_new_project = on_new_project
+        self.upload_expiry = timedelta(seconds=upload_expiry_seconds)
+        self._lock_file = _lock_data_dir(data_dir)
         self.storage_dir.mkdir(parents=True, exist_ok=True)
-        # Whatever is still in tmp/ was cut off by a stop; it was never a finished file.
-        shutil.rmtree(self.tmp_dir, ignore_errors=True)
-        self.tmp_dir.mkdir()
         with self._connect() as connection:
             connection.execute("PRAGMA journal_mode=WAL")
             connection.executescript(_SCHEMA)
+            _add_missing_columns(connection)
+        self.reconcile()
 
     # -- connections and transactions -------------------------------------------------
 
@@ -162,6 +329,8 @@ class Store:
         connection = sqlite3.connect(self.database_path, timeout=30, isolation_level=None)
         connection.row_factory = sqlite3.Row
         connection.execute("PRAGMA foreign_keys=ON")
+        # A commit answered to a client is on disk, not only in the WAL's page cache.
+        connection.execute("PRAGMA synchronous=FULL")
         return contextlib.closing(connection)
 
     @contextlib.contextmanager
@@ -188,6 +357,14 @@ class Store:
         with self._reading() as connection:
             rows = connection.execute("SELECT id, workspace_id FROM projects ORDER BY id").fetchall()
         return [Project(row["id"], row["workspace_id"]) for row in rows]
+
+    def find_project(self, project_id: str) -> Project | None:
+        """The project if it exists; never makes one."""
+        with self._reading() as connection:
+            row = connection.execute(
+                "SELECT id, workspace_id FROM projects WHERE id = ?", (project_id,)
+            ).fetchone()
+        return None if row is None else Project(row["id"], row["workspace_id"])
 
     def project(self, project_id: str, workspace_id: str | None = None) -> Project:
         """The project, made on first use; a workspace given must be the project's own.
@@ -246,7 +423,7 @@ class Store:
         created_by: str | None = None,
     ) -> tuple[dict[str, Any], bool]:
         """The new data snapshot (True), or the existing one of that name with `exist_ok` (False)."""
-        check_entry_name("Name", name)
+        name = check_entry_name("Name", name)
         with self._writing() as connection:
             row = _snapshot_row_by_name(connection, project.id, name)
             if row is not None:
@@ -257,6 +434,10 @@ class Store:
             return self._snapshot_record(connection, project, row), True
 
     def snapshot_by_name(self, project: Project, name: str) -> dict[str, Any] | None:
+        try:
+            name = check_entry_name("Name", name)
+        except ServiceError:
+            return None  # no data snapshot can have that name
         with self._reading() as connection:
             row = _snapshot_row_by_name(connection, project.id, name)
             return None if row is None else self._snapshot_record(connection, project, row)
@@ -290,15 +471,14 @@ class Store:
         snapshot_id: int,
         description: str | None,
         *,
-        file_count: int | None = None,
         created_by: str | None = None,
         argo_workflow_run_id: str | None = None,
     ) -> dict[str, Any]:
-        """A new version of the data snapshot; with `file_count`, one that awaits that many uploads."""
+        """A new version of the data snapshot, ready and without files."""
         with self._writing() as connection:
             snapshot = _existing_snapshot_row(connection, project.id, snapshot_id)
             version_id = self._insert_version(
-                connection, project, snapshot, description, file_count, created_by, argo_workflow_run_id
+                connection, project, snapshot, description, created_by, argo_workflow_run_id
             )
             return _version_record(connection, snapshot, _version_row(connection, version_id))
 
@@ -313,7 +493,87 @@ class Store:
                 )
             return _version_record(connection, snapshot, row), snapshot["name"]
 
+    def versions(self, project: Project, snapshot_id: int) -> list[dict[str, Any]]:
+        """Every version of the data snapshot, oldest first."""
+        with self._reading() as connection:
+            snapshot = _existing_snapshot_row(connection, project.id, snapshot_id)
+            rows = connection.execute(
+                "SELECT * FROM versions WHERE data_snapshot_id = ? ORDER BY version", (snapshot_id,)
+            ).fetchall()
+            return [_version_record(connection, snapshot, row) for row in rows]
+
+    def stored_file_path(self, project: Project, snapshot_id: int, version_id: int, filename: str) -> Path:
+        """Where a stored file of a version is on disk; only a file recorded as stored is served."""
+        filename = check_entry_name("Filename", filename)
+        version, name = self.version(project, snapshot_id, version_id)
+        if not any(file["filename"] == filename for file in version["files"]):
+            raise not_found(
+                f"Version {version['version']} of data snapshot '{name}' has no file {filename!r}"
+            )
+        return self._version_dir(project, name, version["version"]) / filename
+
     # -- uploads --------------------------------------------------------------------
+
+    def open_upload(
+        self,
+        project: Project,
+        snapshot_id: int,
+        description: str | None,
+        file_count: int,
+        pairing_key: str | None,
+    ) -> dict[str, Any]:
+        """A new version waiting for `file_count` uploads that name `pairing_key`.
+
+        The key's earlier version of this data snapshot that still waits is failed:
+        a caller opens its next version only when done with the one before.
+        """
+        key = _required_pairing_key(pairing_key)
+        with self._writing() as connection:
+            snapshot = _existing_snapshot_row(connection, project.id, snapshot_id)
+            connection.execute(
+                "UPDATE versions SET status = 'failed', expires_at = NULL WHERE data_snapshot_id = ? "
+                "AND pairing_key = ? AND status = 'uploading' AND receiving = 0",
+                (snapshot_id, key),
+            )
+            version_id = self._insert_version(
+                connection, project, snapshot, description, None, None, file_count=file_count, pairing_key=key
+            )
+            return _version_record(connection, snapshot, _version_row(connection, version_id))
+
+    def claim_upload(self, project: Project, snapshot_id: int, pairing_key: str | None) -> UploadClaim:
+        """The version waiting for this caller's upload, held until `store_upload` or `release_upload`."""
+        with self._writing() as connection:
+            _existing_snapshot_row(connection, project.id, snapshot_id)
+            if pairing_key is None:
+                raise conflict(
+                    f"Cannot tell which version of data snapshot {snapshot_id} this upload belongs to: "
+                    f"send the {PAIRING_HEADER} header its upload-metadata was sent with"
+                )
+            self._expire_overdue(connection)
+            waiting = connection.execute(
+                "SELECT id FROM versions WHERE data_snapshot_id = ? AND pairing_key = ? "
+                "AND status = 'uploading' AND receiving = 0",
+                (snapshot_id, pairing_key),
+            ).fetchall()
+            if len(waiting) != 1:
+                raise conflict(
+                    f"Data snapshot {snapshot_id} has no version waiting for an upload from this caller "
+                    f"({PAIRING_HEADER}); post its upload-metadata first "
+                    f"(a version waits {self.upload_expiry.total_seconds():g} s for its upload)"
+                    if not waiting
+                    else f"Cannot tell which version of data snapshot {snapshot_id} this upload belongs to: "
+                    f"{len(waiting)} versions wait for uploads with this {PAIRING_HEADER}"
+                )
+            connection.execute("UPDATE versions SET receiving = 1 WHERE id = ?", (waiting[0]["id"],))
+            return UploadClaim(project, snapshot_id, waiting[0]["id"])
+
+    def release_upload(self, claim: UploadClaim) -> None:
+        """An upload that broke off: its version waits for the caller again, for a fresh expiry time."""
+        with self._writing() as connection:
+            connection.execute(
+                "UPDATE versions SET receiving = 0, expires_at = ? WHERE id = ? AND status = 'uploading'",
+                (_iso(self._expiry()), claim.version_id),
+            )
 
     def receive(self, chunks: Iterator[bytes]) -> ReceivedFile:
         """Write `chunks` to a fresh file in tmp/, hashing as it goes."""
@@ -333,31 +593,19 @@ class Store:
         return UploadWriter(self.tmp_dir / f"upload-{uuid.uuid4().hex}.part")
 
     def store_upload(
-        self, project: Project, snapshot_id: int, filename: str, received: ReceivedFile
+        self, claim: UploadClaim, filename: str, received: ReceivedFile
     ) -> tuple[dict[str, Any], dict[str, Any]]:
-        """File a complete upload into the oldest version still waiting for files.
+        """File a complete upload into its claimed version.
 
-        Returns the data snapshot record and the version the file went into.
+        Returns the data snapshot record, whose latest version is the one that
+        holds the file, and that version.
         """
         try:
-            check_entry_name("Filename", filename)
-            with self._writing() as connection:
-                snapshot = _existing_snapshot_row(connection, project.id, snapshot_id)
-                version = connection.execute(
-                    "SELECT v.* FROM versions v WHERE v.data_snapshot_id = ? AND v.file_count IS NOT NULL "
-                    "AND (SELECT COUNT(*) FROM files f WHERE f.version_id = v.id) < v.file_count "
-                    "ORDER BY v.id LIMIT 1",
-                    (snapshot_id,),
-                ).fetchone()
-                if version is None:
-                    raise conflict(
-                        f"Data snapshot {snapshot_id} has no upload waiting for files; "
-                        "post its upload-metadata first"
-                    )
-                self._file_into_version(connection, project, snapshot, version, filename, received)
-                return self._snapshot_record(connection, project, snapshot), _version_record(
-                    connection, snapshot, _version_row(connection, version["id"])
-                )
+            filename = check_entry_name("Filename", filename)
+            return self._file_into_version(claim.project, claim.version_id, filename, received)
+        except BaseException:
+            self.release_upload(claim)
+            raise
         finally:
             received.temp_path.unlink(missing_ok=True)
 
@@ -373,23 +621,82 @@ class Store:
         argo_workflow_run_id: str | None,
     ) -> tuple[dict[str, Any], dict[str, Any]]:
         """One request that makes (or reuses) the data snapshot, adds a version and files the upload."""
+        version_id = None
         try:
-            check_entry_name("Name", name)
-            check_entry_name("Filename", filename)
+            name = check_entry_name("Name", name)
+            filename = check_entry_name("Filename", filename)
             with self._writing() as connection:
                 snapshot = _snapshot_row_by_name(connection, project.id, name)
                 if snapshot is None:
                     snapshot = self._insert_snapshot(connection, project, name, description, created_by)
                 version_id = self._insert_version(
-                    connection, project, snapshot, description, 1, created_by, argo_workflow_run_id
+                    connection, project, snapshot, description, created_by, argo_workflow_run_id, file_count=1
                 )
-                version = _version_row(connection, version_id)
-                self._file_into_version(connection, project, snapshot, version, filename, received)
-                return self._snapshot_record(connection, project, snapshot), _version_record(
-                    connection, snapshot, _version_row(connection, version_id)
-                )
+                connection.execute("UPDATE versions SET receiving = 1 WHERE id = ?", (version_id,))
+            return self._file_into_version(project, version_id, filename, received)
+        except BaseException:
+            if version_id is not None:
+                # Nobody can send this version's file again.
+                with self._writing() as connection:
+                    connection.execute(
+                        "UPDATE versions SET status = 'failed', receiving = 0, expires_at = NULL "
+                        "WHERE id = ?",
+                        (version_id,),
+                    )
+            raise
         finally:
             received.temp_path.unlink(missing_ok=True)
+
+    # -- start-up -------------------------------------------------------------------
+
+    def reconcile(self) -> Reconciliation:
+        """Settle what a stop left, so that records and files under storage/ agree."""
+        # Whatever is still in tmp/ was cut off by a stop; it was never a finished file.
+        temp_files = sum(1 for _ in self.tmp_dir.iterdir()) if self.tmp_dir.is_dir() else 0
+        shutil.rmtree(self.tmp_dir, ignore_errors=True)
+        self.tmp_dir.mkdir()
+        pending = missing = 0
+        with self._writing() as connection:
+            for row in _file_rows(connection):
+                path = self.storage_dir / row["path"]
+                if row["state"] == "pending":
+                    # Its caller never got an answer: undo it, whether or not the rename happened.
+                    path.unlink(missing_ok=True)
+                    connection.execute("DELETE FROM files WHERE id = ?", (row["id"],))
+                    pending += 1
+                elif not path.is_file():
+                    connection.execute("DELETE FROM files WHERE id = ?", (row["id"],))
+                    connection.execute(
+                        "UPDATE versions SET status = 'failed', expires_at = NULL WHERE id = ?",
+                        (row["version_id"],),
+                    )
+                    missing += 1
+            # Uploads cut off by the stop: an SDK version waits again; an internal one cannot.
+            connection.execute(
+                "UPDATE versions SET status = 'failed', receiving = 0, expires_at = NULL "
+                "WHERE status = 'uploading' AND pairing_key IS NULL"
+            )
+            connection.execute(
+                "UPDATE versions SET receiving = 0, expires_at = ? WHERE receiving = 1",
+                (_iso(self._expiry()),),
+            )
+            recorded = {self.storage_dir / row["path"] for row in _file_rows(connection)}
+        orphans = self._remove_unrecorded_files(recorded)
+        result = Reconciliation(temp_files, pending, missing, orphans)
+        if result != Reconciliation():
+            _log.warning("velora-server: settled what a stop left: %s", result)
+        return result
+
+    def _remove_unrecorded_files(self, recorded: set[Path]) -> int:
+        removed = 0
+        for dataset_dir in self.storage_dir.glob(f"*/{DATASET_DIR}"):
+            for root, _, names in os.walk(dataset_dir):
+                for name in names:
+                    path = Path(root) / name
+                    if path not in recorded:
+                        path.unlink()
+                        removed += 1
+        return removed
 
     # -- helpers --------------------------------------------------------------------
 
@@ -401,6 +708,8 @@ class Store:
         description: str | None,
         created_by: str | None,
     ) -> sqlite3.Row:
+        taken = connection.execute("SELECT name FROM data_snapshots WHERE project_id = ?", (project.id,))
+        refuse_case_clash(name, (row["name"] for row in taken), f"Project '{project.id}'")
         now = _now()
         cursor = connection.execute(
             "INSERT INTO data_snapshots (project_id, name, description, created_by, created_at, updated_at) "
@@ -416,10 +725,13 @@ class Store:
         project: Project,
         snapshot: sqlite3.Row,
         description: str | None,
-        file_count: int | None,
         created_by: str | None,
         argo_workflow_run_id: str | None,
+        *,
+        file_count: int | None = None,
+        pairing_key: str | None = None,
     ) -> int:
+        """A version; with `file_count`, one that waits for that many files."""
         if file_count is not None and file_count < 1:
             raise invalid(f"file_count must be at least 1: file_count={file_count}")
         number = connection.execute(
@@ -427,10 +739,23 @@ class Store:
             (snapshot["id"],),
         ).fetchone()[0]
         now = _now()
+        waits = file_count is not None
         cursor = connection.execute(
             "INSERT INTO versions (data_snapshot_id, version, description, file_count, created_by, "
-            "argo_workflow_run_id, created_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
-            (snapshot["id"], number, description, file_count, created_by, argo_workflow_run_id, now),
+            "argo_workflow_run_id, created_at, status, pairing_key, expires_at) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            (
+                snapshot["id"],
+                number,
+                description,
+                file_count,
+                created_by,
+                argo_workflow_run_id,
+                now,
+                "uploading" if waits else "ready",
+                pairing_key,
+                _iso(self._expiry()) if waits else None,
+            ),
         )
         connection.execute("UPDATE data_snapshots SET updated_at = ? WHERE id = ?", (now, snapshot["id"]))
         self._version_dir(project, snapshot["name"], number).mkdir(parents=True, exist_ok=True)
@@ -438,31 +763,68 @@ class Store:
         return cursor.lastrowid
 
     def _file_into_version(
-        self,
-        connection: sqlite3.Connection,
-        project: Project,
-        snapshot: sqlite3.Row,
-        version: sqlite3.Row,
-        filename: str,
-        received: ReceivedFile,
-    ) -> None:
-        taken = connection.execute(
-            "SELECT 1 FROM files WHERE version_id = ? AND filename = ?", (version["id"], filename)
-        ).fetchone()
-        if taken is not None:
-            raise conflict(
-                f"Version {version['version']} of data snapshot '{snapshot['name']}' "
-                f"already has a file named {filename!r}"
-            )
-        connection.execute(
-            "INSERT INTO files (version_id, filename, size, sha256, created_at) VALUES (?, ?, ?, ?, ?)",
-            (version["id"], filename, received.size, received.sha256, _now()),
-        )
+        self, project: Project, version_id: int, filename: str, received: ReceivedFile
+    ) -> tuple[dict[str, Any], dict[str, Any]]:
+        """Record, rename, confirm: a stop between any two steps is settled by `reconcile`."""
+        with self._writing() as connection:
+            version = _version_row(connection, version_id)
+            snapshot = _snapshot_row(connection, project.id, version["data_snapshot_id"])
+            taken = connection.execute(
+                "SELECT 1 FROM files WHERE version_id = ? AND filename = ?", (version_id, filename)
+            ).fetchone()
+            if taken is not None:
+                raise conflict(
+                    f"Version {version['version']} of data snapshot '{snapshot['name']}' "
+                    f"already has a file named {filename!r}"
+                )
+            files = connection.execute("SELECT filename FROM files WHERE version_id = ?", (version_id,))
+            where = f"Version {version['version']} of data snapshot '{snapshot['name']}'"
+            refuse_case_clash(filename, (row["filename"] for row in files), where)
+            file_id = connection.execute(
+                "INSERT INTO files (version_id, filename, size, sha256, created_at, state) "
+                "VALUES (?, ?, ?, ?, ?, 'pending')",
+                (version_id, filename, received.size, received.sha256, _now()),
+            ).lastrowid
         target = self._version_dir(project, snapshot["name"], version["version"]) / filename
-        target.parent.mkdir(parents=True, exist_ok=True)
-        # Inside the write transaction: a failed rename rolls the record back, and
-        # no other upload can claim the same name in between.
-        os.replace(received.temp_path, target)
+        try:
+            target.parent.mkdir(parents=True, exist_ok=True)
+            os.replace(received.temp_path, target)
+            _fsync_directory(target.parent)
+            with self._writing() as connection:
+                connection.execute("UPDATE files SET state = 'stored' WHERE id = ?", (file_id,))
+                stored = connection.execute(
+                    "SELECT COUNT(*) FROM files WHERE version_id = ? AND state = 'stored'", (version_id,)
+                ).fetchone()[0]
+                # A version awaiting more files waits a fresh expiry time for the next one.
+                complete = stored >= version["file_count"]
+                connection.execute(
+                    "UPDATE versions SET receiving = 0, status = ?, expires_at = ? WHERE id = ?",
+                    (
+                        "ready" if complete else "uploading",
+                        None if complete else _iso(self._expiry()),
+                        version_id,
+                    ),
+                )
+                uploaded = _version_record(connection, snapshot, _version_row(connection, version_id))
+                return {
+                    **self._snapshot_record(connection, project, snapshot),
+                    "latest_version": uploaded,
+                }, uploaded
+        except BaseException:
+            with self._writing() as connection:
+                connection.execute("DELETE FROM files WHERE id = ?", (file_id,))
+            target.unlink(missing_ok=True)
+            raise
+
+    def _expiry(self) -> datetime:
+        return datetime.now(UTC) + self.upload_expiry
+
+    def _expire_overdue(self, connection: sqlite3.Connection) -> None:
+        connection.execute(
+            "UPDATE versions SET status = 'failed', expires_at = NULL "
+            "WHERE status = 'uploading' AND receiving = 0 AND expires_at < ?",
+            (_now(),),
+        )
 
     def _version_dir(self, project: Project, name: str, number: int) -> Path:
         return self.dataset_root(project) / name / f"v{number}"
@@ -518,7 +880,7 @@ class UploadWriter:
 
 
 def _now() -> str:
-    return datetime.now(UTC).isoformat(timespec="microseconds")
+    return _iso(datetime.now(UTC))
 
 
 def _snapshot_row(connection: sqlite3.Connection, project_id: str, snapshot_id: int | None) -> sqlite3.Row:
@@ -548,16 +910,20 @@ def _version_record(
     connection: sqlite3.Connection, snapshot: sqlite3.Row, row: sqlite3.Row
 ) -> dict[str, Any]:
     files = connection.execute(
-        "SELECT filename, size, sha256 FROM files WHERE version_id = ? ORDER BY id", (row["id"],)
+        "SELECT filename, size, sha256 FROM files WHERE version_id = ? AND state = 'stored' ORDER BY id",
+        (row["id"],),
     ).fetchall()
-    expected = row["file_count"]
+    status = row["status"]
+    # Expiry is written down by the next upload request; a reader sees it already.
+    if status == "uploading" and not row["receiving"] and row["expires_at"] < _now():
+        status = "failed"
     return {
         "id": row["id"],
         "data_snapshot_id": row["data_snapshot_id"],
         "version": row["version"],
         "description": row["description"],
-        "status": "uploading" if expected is not None and len(files) < expected else "ready",
-        "file_count": len(files) if expected is None else expected,
+        "status": status,
+        "file_count": len(files) if row["file_count"] is None else row["file_count"],
         "files": [
             {
                 "filename": file["filename"],
@@ -570,35 +936,72 @@ def _version_record(
         "created_by": row["created_by"],
         "argo_workflow_run_id": row["argo_workflow_run_id"],
         "created_at": row["created_at"],
+        "expires_at": row["expires_at"] if status == "uploading" else None,
     }
 
 
-# -- reading versions and their files back ------------------------------------------
+def _file_rows(connection: sqlite3.Connection) -> list[dict[str, Any]]:
+    """Every file record with its path under storage/."""
+    rows = connection.execute(
+        "SELECT f.id, f.version_id, f.filename, f.state, v.version, s.name, s.project_id FROM files f "
+        "JOIN versions v ON v.id = f.version_id JOIN data_snapshots s ON s.id = v.data_snapshot_id"
+    ).fetchall()
+    return [
+        {
+            "id": row["id"],
+            "version_id": row["version_id"],
+            "state": row["state"],
+            "path": f"{project_dir_name(row['project_id'])}/{DATASET_DIR}/{row['name']}/v{row['version']}/"
+            f"{row['filename']}",
+        }
+        for row in rows
+    ]
 
 
-def snapshot_versions(store: Store, project: Project, snapshot_id: int) -> list[dict[str, Any]]:
-    """Every version of the data snapshot, oldest first."""
-    with store._reading() as connection:
-        snapshot = _existing_snapshot_row(connection, project.id, snapshot_id)
-        rows = connection.execute(
-            "SELECT * FROM versions WHERE data_snapshot_id = ? ORDER BY version", (snapshot_id,)
-        ).fetchall()
-        return [_version_record(connection, snapshot, row) for row in rows]
+def _add_missing_columns(connection: sqlite3.Connection) -> None:
+    added = False
+    for table, columns in _ADDED_COLUMNS.items():
+        present = {row["name"] for row in connection.execute(f"PRAGMA table_info({table})")}
+        for name, declaration in columns:
+            if name not in present:
+                connection.execute(f"ALTER TABLE {table} ADD COLUMN {name} {declaration}")
+                added = True
+    if added:
+        # A version that waited for files under the old service has no key to pair an upload with.
+        connection.execute(
+            "UPDATE versions SET status = 'failed' WHERE file_count IS NOT NULL "
+            "AND file_count > (SELECT COUNT(*) FROM files WHERE files.version_id = versions.id)"
+        )
 
 
-def version_file(store: Store, project: Project, snapshot_id: int, version_id: int, filename: str) -> Path:
-    """Where a stored file of a version is on disk; only files with a record are served."""
-    check_entry_name("Filename", filename)
-    with store._reading() as connection:
-        snapshot = _existing_snapshot_row(connection, project.id, snapshot_id)
-        version = _version_row(connection, version_id)
-        if version is None or version["data_snapshot_id"] != snapshot_id:
-            raise not_found(f"Data snapshot version {version_id} of data snapshot {snapshot_id} not found")
-        stored = connection.execute(
-            "SELECT 1 FROM files WHERE version_id = ? AND filename = ?", (version_id, filename)
-        ).fetchone()
-        if stored is None:
-            raise not_found(
-                f"Version {version['version']} of data snapshot '{snapshot['name']}' has no file {filename!r}"
-            )
-    return store._version_dir(project, snapshot["name"], version["version"]) / filename
+def _required_pairing_key(key: str | None) -> str:
+    if not key:
+        raise invalid(
+            f"upload-metadata needs a {PAIRING_HEADER} header, which its upload names again "
+            "so that the file goes into this version"
+        )
+    if len(key) > _MAX_PAIRING_KEY:
+        raise invalid(f"{PAIRING_HEADER} must be at most {_MAX_PAIRING_KEY} characters long")
+    return key
+
+
+def _lock_data_dir(data_dir: Path) -> IO[bytes]:
+    lock = open(data_dir / "velora.lock", "ab")  # noqa: SIM115 - held for the life of the process
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        lock.close()
+        raise DataDirectoryInUse(f"another velora-server is using the data directory {data_dir}") from None
+    return lock
+
+
+def _fsync_directory(directory: Path) -> None:
+    descriptor = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+def _iso(moment: datetime) -> str:
+    return moment.isoformat(timespec="microseconds")

@@ -2,8 +2,9 @@
 
 The whole storage is one read-only share; each project's "dataset-staged"
 directory is a writable share of its own, added when the project appears. The
-bearer token is checked in front of it (see `app.BearerTokenMiddleware`), so the
-WebDAV layer itself lets every request through.
+project's token, the paths and the Destination of copies and moves are checked in
+front of it (see `auth.AccessMiddleware`), so the WebDAV layer itself lets every
+request through.
 """
 
 from __future__ import annotations
@@ -33,6 +34,10 @@ class DatasetDavApp(WsgiDAVApp):
             return super().add_provider(share, provider, readonly=readonly)
 
     def resolve_provider(self, path: str) -> tuple[Any, Any]:
+        # A copy's or move's Destination names the whole URL path, mount path included;
+        # without this it would resolve to the read-only root share.
+        if path.startswith(MOUNT_PATH + "/"):
+            path = path[len(MOUNT_PATH) :]
         with self._shares_lock:
             return super().resolve_provider(path)
 

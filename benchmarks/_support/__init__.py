@@ -1,0 +1,1 @@
+"""Helpers of the benchmarks in the folder above; none of them is a benchmark itself."""
