@@ -2,7 +2,8 @@
 
 Starts `velora-server` on a free loopback port with a fresh data directory, points the settings at it
 and, as a notebook in a development instance would, saves a table as a dataset, versions it, lists and
-fetches it, and asks for a code snippet. Ends with the argument checks every native function makes.
+fetches it, loads and downloads it back, and asks for a code snippet. Ends with the argument checks
+every native function makes.
 """
 
 import inspect
@@ -43,6 +44,12 @@ def datasets_tour() -> None:
         show("get_dataset_list() names", [dataset.name for dataset in methods.get_dataset_list()])
         fetched = methods.get_dataset(saved.id)
         show("get_dataset(id) name, description", (fetched.name, fetched.description) if fetched else None)
+        versions = methods.get_dataset_versions("iris")
+        show("get_dataset_versions('iris') files", [len(version.files) for version in versions])
+        back = methods.load_dataset("iris")  # the latest version that has a file
+        show("load_dataset('iris') equals the table", back.equals(table))
+        path = methods.download_dataset("iris", 1, directory)
+        show("download_dataset('iris', 1, dir) file", Path(path).name == versions[0].files[0].filename)
         snippet = methods.get_code_snippet_to_upload_dataset("iris", "table", "csv") or {}
         print("upload snippet from the service:")
         print(snippet.get("code_snippet", snippet))

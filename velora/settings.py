@@ -31,6 +31,7 @@ _NAMES = (
     "VELORA_PROJECT_DIR",
     "VELORA_WORKLOAD_TYPE",
     "VELORA_REQUEST_TIMEOUT",
+    "VELORA_PROGRESS",
 )
 
 
@@ -61,6 +62,7 @@ class Settings:
     VELORA_PROJECT_DIR: str | None
     VELORA_WORKLOAD_TYPE: str | None
     VELORA_REQUEST_TIMEOUT: str | None
+    VELORA_PROGRESS: str | None
     model_registry: Any
 
     def __init__(self) -> None:

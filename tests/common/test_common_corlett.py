@@ -476,3 +476,59 @@ def test_refused_upload_is_reported_as_the_refusal_not_a_broken_connection(
             headers={"Filename": header},
         )
     assert caught.value.status_code == status
+
+
+class _Stderr(io.StringIO):
+    def __init__(self, terminal: bool) -> None:
+        super().__init__()
+        self.terminal = terminal
+
+    def isatty(self) -> bool:
+        return self.terminal
+
+
+@pytest.mark.parametrize(
+    ("terminal", "progress", "workload", "size", "shown"),
+    [
+        (True, None, "dev_instance", 8 * MiB, True),
+        (True, "auto", None, 8 * MiB, True),
+        (False, None, "dev_instance", 8 * MiB, False),
+        (True, "off", "dev_instance", 8 * MiB, False),
+        (True, None, "pipeline", 8 * MiB, False),
+        (True, None, "dev_instance", 8 * MiB - 1, False),
+    ],
+    ids=["terminal", "no workload known", "not a terminal", "turned off", "pipeline", "small"],
+)
+def test_progress_shows_for_large_transfers_on_a_terminal_only(
+    platform_settings: Any,
+    monkeypatch: pytest.MonkeyPatch,
+    terminal: bool,
+    progress: str | None,
+    workload: str | None,
+    size: int,
+    shown: bool,
+) -> None:
+    payload = os.urandom(size)
+    base = platform_settings.sdk_base
+    snapshot = corlett.post(base, json_data={"name": "watched"})
+    corlett.post(f"{base}/{snapshot['id']}/upload-metadata", json_data={})
+    stderr = _Stderr(terminal)
+    monkeypatch.setattr(sys, "stderr", stderr)
+    settings.VELORA_PROGRESS, settings.VELORA_WORKLOAD_TYPE = progress, workload
+
+    answer = corlett.post(
+        endpoint=f"{base}/{snapshot['id']}/upload", data=io.BytesIO(payload), headers={"Filename": "dy5iaW4="}
+    )
+    version = answer["uploaded_version"]
+    received = io.BytesIO()
+    got = corlett.download(
+        f"{base}/{snapshot['id']}/versions/{version['id']}/download", received, params={"filename": "w.bin"}
+    )
+
+    assert received.getvalue() == payload
+    assert got == {"size": size, "sha256": hashlib.sha256(payload).hexdigest()}
+    shown_text = stderr.getvalue()
+    if shown:
+        assert "upload" in shown_text and "download" in shown_text and "8.00M" in shown_text
+    else:
+        assert shown_text == ""

@@ -31,6 +31,9 @@ class RecordingCorlett:
     def post(self, *args: Any, **kwargs: Any) -> Any:
         return self._record("post", args, kwargs)
 
+    def download(self, *args: Any, **kwargs: Any) -> Any:
+        return self._record("download", args, kwargs)
+
     def _record(self, method: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
         self.requests.append(Request(method, args, kwargs))
         return self.answers.pop(0) if self.answers else {}

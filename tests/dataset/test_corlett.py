@@ -118,6 +118,31 @@ ONE_REQUEST: list[tuple[Any, ...]] = [
             "files": {"file": STREAM},
         },
     ),
+    ("sdk_get_data_snapshot_versions", (7.0,), {}, "get", (f"{SDK}/7/versions",), {}),
+    (
+        "internal_get_data_snapshot_versions",
+        (7,),
+        {},
+        "get",
+        (f"{INTERNAL}/7/versions",),
+        {"params": {"user_id": "u3"}},
+    ),
+    (
+        "sdk_download_data_snapshot_file",
+        (7, 8.5, "a b#?.csv", STREAM),
+        {},
+        "download",
+        (f"{SDK}/7/versions/8/download", STREAM),
+        {"params": {"filename": "a b#?.csv"}},
+    ),
+    (
+        "internal_download_data_snapshot_file",
+        (7, 8, "f.npy"),
+        {"binary": STREAM},
+        "download",
+        (f"{INTERNAL}/7/versions/8/download", STREAM),
+        {"params": {"filename": "f.npy", "user_id": "u3"}},
+    ),
 ]
 
 
@@ -328,7 +353,13 @@ FUNCTIONS = [
     "internal_get_data_snapshot_by_name",
     "internal_create_data_snapshot_version",
     "internal_upload_data_snapshot",
+    "sdk_get_data_snapshot_versions",
+    "internal_get_data_snapshot_versions",
+    "sdk_download_data_snapshot_file",
+    "internal_download_data_snapshot_file",
 ]
+
+DOWNLOAD_SIGNATURE = "(data_snapshot_id, data_snapshot_version_id, filename, binary)"
 
 
 def test_signatures_and_family_documentation():
@@ -346,6 +377,10 @@ def test_signatures_and_family_documentation():
         "internal_get_data_snapshot_by_name": "(name)",
         "internal_create_data_snapshot_version": "(data_snapshot_id, description=None)",
         "internal_upload_data_snapshot": "(name, binary, description=None)",
+        "sdk_get_data_snapshot_versions": "(data_snapshot_id)",
+        "internal_get_data_snapshot_versions": "(data_snapshot_id)",
+        "sdk_download_data_snapshot_file": DOWNLOAD_SIGNATURE,
+        "internal_download_data_snapshot_file": DOWNLOAD_SIGNATURE,
     }
     for name in FUNCTIONS:
         doc = getattr(corlett, name).__doc__

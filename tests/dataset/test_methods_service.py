@@ -1,6 +1,8 @@
 """Dataset operations through the real client and request layer against the local service."""
 
+import hashlib
 import io
+import os
 import pickle
 import re
 
@@ -34,19 +36,54 @@ def stored_file(project, info: DatasetInfo):
     ],
     ids=["csv", "parquet", "pickle", "npy"],
 )
-def test_save_dataset_stores_the_file(platform_settings, tmp_root, workload, file_type, data, read):
+def test_save_dataset_stores_the_file_and_it_comes_back(
+    platform_settings, tmp_root, tmp_path, workload, file_type, data, read
+):
     settings.VELORA_WORKLOAD_TYPE = workload
     info = methods.save_dataset(f"cities-{file_type.value}", data, file_type, "saved in a test")
     assert isinstance(info, DatasetInfo)
     assert (info.name, info.description) == (f"cities-{file_type.value}", "saved in a test")
     path = stored_file(platform_settings, info)
     assert path.suffix == "." + file_type.value
-    back = read(path)
-    if isinstance(data, pd.DataFrame):
-        pd.testing.assert_frame_equal(back, data)
-    else:
-        assert type(back) is np.ndarray and np.array_equal(back, data)
+    target = tmp_path / "downloads"
+    target.mkdir()
+    assert methods.download_dataset(info.name, path=str(target)) == str(target / path.name)
+    assert os.listdir(target) == [path.name] and (target / path.name).read_bytes() == path.read_bytes()
+    for back in (read(path), methods.load_dataset(info.name, 1, allow_pickle=True)):
+        if isinstance(data, pd.DataFrame):
+            pd.testing.assert_frame_equal(back, data)
+        else:
+            assert type(back) is np.ndarray and np.array_equal(back, data)
     assert list(tmp_root.iterdir()) == []
+
+
+def test_download_refuses_bytes_that_do_not_match_the_record(platform_settings, tmp_path):
+    info = methods.save_dataset("tampered", ARRAY, DatasetFileType.npy)
+    path = stored_file(platform_settings, info)
+    recorded = info.latest_version.files[0].sha256
+    path.write_bytes(path.read_bytes()[:-1] + b"!")
+    actual = hashlib.sha256(path.read_bytes()).hexdigest()
+    (tmp_path / path.name).write_bytes(b"an earlier download")
+    with pytest.raises(
+        ValueError, match=f"the record says sha256 {recorded}, the download has sha256 {actual}"
+    ):
+        methods.download_dataset("tampered", path=str(tmp_path))
+    assert os.listdir(tmp_path) == [path.name]
+    assert (tmp_path / path.name).read_bytes() == b"an earlier download"
+
+
+def test_versions_oldest_first_and_the_latest_with_a_file_is_read(platform_settings, tmp_root):
+    methods.save_dataset("orders", TABLE, DatasetFileType.parquet, "first")
+    methods.create_dataset_version("orders", "no file yet")
+    assert [(v.version, v.description, len(v.files)) for v in methods.get_dataset_versions("orders")] == [
+        (1, "first", 1),
+        (2, "no file yet", 0),
+    ]
+    pd.testing.assert_frame_equal(methods.load_dataset("orders"), TABLE)
+    with pytest.raises(ValueError, match=r"^Version 2 of dataset 'orders' has no file\.$"):
+        methods.load_dataset("orders", 2)
+    with pytest.raises(ValueError, match=r"^Dataset 'absent' does not exist\.$"):
+        methods.get_dataset_versions("absent")
 
 
 def test_dataset_operations_in_a_development_instance(platform_settings):

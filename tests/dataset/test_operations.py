@@ -1,5 +1,8 @@
 """Dataset operations over patched client functions: the workload frame, the checks, the records."""
 
+import hashlib
+import os
+import re
 import types
 from typing import Any
 from unittest import mock
@@ -25,6 +28,9 @@ OPERATIONS: dict[str, tuple[Any, ...]] = {
     "get_dataset": (7,),
     "get_code_snippet_to_upload_dataset": ("ds", "df", "csv"),
     "get_code_snippet_to_import_dataset": (7, 8),
+    "get_dataset_versions": ("ds",),
+    "download_dataset": ("ds",),
+    "load_dataset": ("ds",),
 }
 WITH_DESCRIPTION = [
     "save_dataset",
@@ -57,6 +63,9 @@ class TestFrame:
             ("get_dataset", (1,)),
             ("get_code_snippet_to_upload_dataset", ("a", "b", "c")),
             ("get_code_snippet_to_import_dataset", (1, 2)),
+            ("get_dataset_versions", ("ds",)),
+            ("download_dataset", ("ds", 1, "/no/such/directory")),
+            ("load_dataset", ("ds",)),
         ],
     )
     def test_unknown_workload_comes_first(self, fake_client, operation, args):
@@ -278,3 +287,96 @@ class TestCodeSnippets:
         fake_client.answers[function] = "import velora"
         with pytest.raises(TypeError, match=r"^Expected dict, got str$"):
             call(operation)
+
+
+PAYLOAD = b"id,value\n0,1\n"
+
+
+def _version(
+    number: int, *filenames: str, digest: str = hashlib.sha256(PAYLOAD).hexdigest()
+) -> dict[str, Any]:
+    return {
+        "id": 100 + number,
+        "version": number,
+        "files": [{"filename": f, "sha256": digest} for f in filenames],
+    }
+
+
+def _send_payload(dataset_id: int, version_id: int, filename: str, binary: Any) -> dict[str, Any]:
+    binary.write(PAYLOAD)
+    return {"size": len(PAYLOAD), "sha256": hashlib.sha256(PAYLOAD).hexdigest()}
+
+
+class TestVersionsAndDownloads:
+    FAMILIES = [(DEV, "sdk"), (PIPELINE, "internal")]
+    VERSIONS = [_version(1, "a.csv"), _version(2), _version(3, "c.csv"), _version(4)]
+
+    @pytest.fixture(params=FAMILIES, ids=["dev_instance", "pipeline"])
+    def family(self, request, fake_client):
+        workload, prefix = request.param
+        fake_client.workload = workload
+        fake_client.answers[f"{prefix}_get_data_snapshot_by_name"] = {"data_snapshot": {"id": 7.0}}
+        fake_client.answers[f"{prefix}_download_data_snapshot_file"] = _send_payload
+        return prefix
+
+    def test_versions_as_records_in_the_services_order(self, fake_client, family, record_types):
+        _, version_info = record_types
+        fake_client.answers[f"{family}_get_data_snapshot_versions"] = {
+            "data_snapshot_versions": self.VERSIONS[:2]
+        }
+        assert methods.get_dataset_versions("ds") == [version_info(**v) for v in self.VERSIONS[:2]]
+        assert fake_client.log[1:] == [
+            (f"{family}_get_data_snapshot_by_name", ("ds",), {}),
+            (f"{family}_get_data_snapshot_versions", (7,), {}),
+        ]
+
+    @pytest.mark.parametrize(
+        ("version", "versions", "outcome"),
+        [
+            (None, VERSIONS, "c.csv"),
+            (1.9, VERSIONS, "a.csv"),
+            (2, VERSIONS, "Version 2 of dataset 'ds' has no file."),
+            (9, VERSIONS, "Dataset 'ds' has no version 9."),
+            (None, [_version(1), _version(2)], "Dataset 'ds' has no version with a file."),
+            (None, [], "Dataset 'ds' has no version with a file."),
+            (None, [_version(1, "a.csv", "b.csv")], "Version 1 of dataset 'ds' has 2 files;"),
+            (None, [_version(1, "../a.csv")], "not a plain file name: filename='../a.csv'"),
+            (None, [_version(1, "..")], "not a plain file name: filename='..'"),
+            (
+                None,
+                [_version(1, "a.csv", digest="0" * 64)],
+                f"the record says sha256 {'0' * 64}, the download",
+            ),
+        ],
+    )
+    def test_download_takes_the_version_asked_for(
+        self, fake_client, family, tmp_path, version, versions, outcome
+    ):
+        fake_client.answers[f"{family}_get_data_snapshot_versions"] = {"data_snapshot_versions": versions}
+        (tmp_path / "a.csv").write_bytes(b"kept unless replaced by checked bytes")
+        before = sorted(os.listdir(tmp_path))
+        if outcome.endswith(".csv"):
+            assert methods.download_dataset("ds", version, str(tmp_path)) == str(tmp_path / outcome)
+            assert (tmp_path / outcome).read_bytes() == PAYLOAD
+            [(args, _)] = fake_client.calls(f"{family}_download_data_snapshot_file")
+            assert args[:3] == (7, {"a.csv": 101, "c.csv": 103}[outcome], outcome)
+            assert sorted(os.listdir(tmp_path)) == sorted({*before, outcome})
+        else:
+            with pytest.raises(ValueError, match=re.escape(outcome)):
+                methods.download_dataset("ds", version, str(tmp_path))
+            assert sorted(os.listdir(tmp_path)) == before
+            assert (tmp_path / "a.csv").read_bytes() == b"kept unless replaced by checked bytes"
+
+    def test_pickle_refused_before_any_download(self, fake_client, family, tmp_root):
+        fake_client.answers[f"{family}_get_data_snapshot_versions"] = {
+            "data_snapshot_versions": [_version(1, "x.pickle")]
+        }
+        with pytest.raises(ValueError, match=r"is a pickle file, .* runs code .*allow_pickle=True"):
+            methods.load_dataset("ds")
+        assert f"{family}_download_data_snapshot_file" not in fake_client.called
+        assert list(tmp_root.iterdir()) == []
+
+    def test_directory_must_exist_before_any_request(self, fake_client, family, tmp_path):
+        with pytest.raises(NotADirectoryError, match=r"path='.*missing'$"):
+            methods.download_dataset("ds", path=str(tmp_path / "missing"))
+        assert fake_client.called == []

@@ -284,6 +284,8 @@ SDK_REQUESTS = [
     ("POST", "/1/upload", None),
     ("GET", "/tabular/code-snippet?name=x&data=df&file_type=csv", None),
     ("GET", "/1/versions/1/code-snippet", None),
+    ("GET", "/1/versions", None),
+    ("GET", "/1/versions/1/download?filename=x.csv", None),
 ]
 
 

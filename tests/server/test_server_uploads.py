@@ -389,3 +389,42 @@ def test_internal_paths_ignore_a_wrong_sdk_token(platform_settings: Any) -> None
         pipeline.headers["Authorization"] = "Bearer wrong"
         response = pipeline.get(f"{platform_settings.internal_base}/name", params={"name": "x"})
     assert (response.status_code, response.json()) == (200, {"data_snapshot": None})
+
+
+@pytest.mark.parametrize(
+    ("path", "status", "message"),
+    [
+        ("{sid}/versions/{vid}/download?filename=a.csv", 200, None),
+        ("{sid}/versions/{vid}/download?filename=other.csv", 404, "has no file 'other.csv'"),
+        ("{sid}/versions/{other_vid}/download?filename=a.csv", 404, "not found"),
+        ("{other_sid}/versions/{vid}/download?filename=a.csv", 404, "not found"),
+        ("{sid}/versions/{vid}/download?filename=..%2Fa.csv", 422, "Filename must not contain"),
+        ("{sid}/versions/{vid}/download", 422, "filename"),
+        ("424242/versions", 404, "Data snapshot 424242 not found"),
+    ],
+    ids=["stored", "unknown file", "another's version", "another snapshot", "path", "no name", "unknown"],
+)
+@pytest.mark.parametrize("family", ["sdk", "internal"])
+def test_a_file_is_read_back_only_by_its_own_path(
+    http: httpx.Client, platform_settings: Any, family: str, path: str, status: int, message: str | None
+) -> None:
+    sdk = platform_settings.sdk_base
+    snapshot = _snapshot_waiting_for(http, sdk, "iris")
+    version = _upload(http, sdk, snapshot["id"], "a.csv", b"a,b\n1,2\n").json()["uploaded_version"]
+    other = _snapshot_waiting_for(http, sdk, "other")
+    other_version = _upload(http, sdk, other["id"], "a.csv", b"other").json()["uploaded_version"]
+    base = sdk if family == "sdk" else platform_settings.internal_base
+    reader = platform_settings.http() if family == "sdk" else platform_settings.pipeline_http()
+    ids = {
+        "sid": snapshot["id"],
+        "vid": version["id"],
+        "other_sid": other["id"],
+        "other_vid": other_version["id"],
+    }
+    with reader:
+        response = reader.get(f"{base}/{path.format(**ids)}")
+    assert response.status_code == status
+    if message is None:
+        assert (response.content, response.headers["Content-Length"]) == (b"a,b\n1,2\n", "8")
+    else:
+        assert message in response.json()["message"]

@@ -86,7 +86,16 @@ constexpr native::Signature kSdkUploadDataSnapshot{
     "    name: name of the data snapshot\n"
     "    filename: name the uploaded file gets\n"
     "    binary: open binary stream of the file's content\n"
-    "    description: details of the data snapshot\n"};
+    "    description: details of the data snapshot\n"
+    "\n"
+    "Returns:\n"
+    "    dict: the data snapshot's record, with the version the file went into\n"
+    "    under \"uploaded_version\"\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+    "    KeyError: the creation answer has no \"id\"\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 // Creates (or reuses) the snapshot, registers one file, then streams it.
 py::object sdk_upload_data_snapshot(const native::Call<kSdkUploadDataSnapshot>& call) {
@@ -111,7 +120,14 @@ constexpr native::Signature kSdkCreateDataSnapshot{
     "Args:\n"
     "    name: name of the data snapshot\n"
     "    description: details of the data snapshot\n"
-    "    exist_ok: whether an existing snapshot of that name is no error\n"};
+    "    exist_ok: whether an existing snapshot of that name is no error\n"
+    "\n"
+    "Returns:\n"
+    "    dict: the data snapshot's record\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object sdk_create_data_snapshot(const native::Call<kSdkCreateDataSnapshot>& call) {
   const py::object path = sdk_path(call, "");
@@ -121,10 +137,21 @@ py::object sdk_create_data_snapshot(const native::Call<kSdkCreateDataSnapshot>& 
   return request<"post">(call, path, "json_data"_a = body);
 }
 
-constexpr native::Signature kSdkGetDataSnapshotByName{"sdk_get_data_snapshot_by_name",
-                                                      {{"name", Kind::Str}},
-                                                      "Using SDK token, get a data snapshot by name.\n\n"
-                                                      "Name should be matched exactly\n"};
+constexpr native::Signature kSdkGetDataSnapshotByName{
+    "sdk_get_data_snapshot_by_name",
+    {{"name", Kind::Str}},
+    "Using SDK token, get a data snapshot by name.\n\n"
+    "Name should be matched exactly\n"
+    "\n"
+    "Args:\n"
+    "    name: name of the data snapshot\n"
+    "\n"
+    "Returns:\n"
+    "    dict: {\"data_snapshot\": its record, or None when there is none}\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object sdk_get_data_snapshot_by_name(const native::Call<kSdkGetDataSnapshotByName>& call) {
   const py::object path = sdk_path(call, "/name");
@@ -134,7 +161,18 @@ py::object sdk_get_data_snapshot_by_name(const native::Call<kSdkGetDataSnapshotB
 constexpr native::Signature kSdkCreateDataSnapshotVersion{
     "sdk_create_data_snapshot_version",
     {{"data_snapshot_id", Kind::Int}, {"description", Kind::OptStr, kNone}},
-    "Using SDK token, create a new data snapshot version.\n"};
+    "Using SDK token, create a new data snapshot version.\n"
+    "\n"
+    "Args:\n"
+    "    data_snapshot_id: id of the data snapshot\n"
+    "    description: details of the version\n"
+    "\n"
+    "Returns:\n"
+    "    dict: the new version's record\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object sdk_create_data_snapshot_version(const native::Call<kSdkCreateDataSnapshotVersion>& call) {
   const py::object path = sdk_path(call, "/{}/versions", {call.arg<"data_snapshot_id">()});
@@ -164,7 +202,14 @@ constexpr native::Signature kSdkGetCodeSnippetToUploadTabularDataSnapshot{
     "Args:\n"
     "    name: name of the data snapshot\n"
     "    data: variable name of the data object in the user's code\n"
-    "    file_type: file type the data is saved as\n"};
+    "    file_type: file type the data is saved as\n"
+    "\n"
+    "Returns:\n"
+    "    dict: {\"code_snippet\": the code}\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object sdk_get_code_snippet_to_upload_tabular_data_snapshot(
     const native::Call<kSdkGetCodeSnippetToUploadTabularDataSnapshot>& call) {
@@ -177,7 +222,18 @@ py::object sdk_get_code_snippet_to_upload_tabular_data_snapshot(
 constexpr native::Signature kSdkGetCodeSnippetToImportDataSnapshot{
     "sdk_get_code_snippet_to_import_data_snapshot",
     {{"data_snapshot_id", Kind::Int}, {"data_snapshot_version_id", Kind::Int}},
-    "Get code snippet to import data snapshot.\n"};
+    "Get code snippet to import data snapshot.\n"
+    "\n"
+    "Args:\n"
+    "    data_snapshot_id: id of the data snapshot\n"
+    "    data_snapshot_version_id: id of the version\n"
+    "\n"
+    "Returns:\n"
+    "    dict: {\"code_snippet\": the code}\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object sdk_get_code_snippet_to_import_data_snapshot(
     const native::Call<kSdkGetCodeSnippetToImportDataSnapshot>& call) {
@@ -192,7 +248,19 @@ constexpr native::Signature kInternalCreateDataSnapshot{
     {{"name", Kind::Str}, {"description", Kind::OptStr, kNone}, {"exist_ok", Kind::Bool, native::kFalse}},
     "Without any token, create the new data snapshot in the current project.\n\n"
     "For the internal environment (pipeline): the caller is identified by the\n"
-    "user id setting instead of a token.\n"};
+    "user id setting instead of a token.\n"
+    "\n"
+    "Args:\n"
+    "    name: name of the data snapshot\n"
+    "    description: details of the data snapshot\n"
+    "    exist_ok: whether an existing snapshot of that name is no error\n"
+    "\n"
+    "Returns:\n"
+    "    dict: the data snapshot's record\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object internal_create_data_snapshot(const native::Call<kInternalCreateDataSnapshot>& call) {
   const py::object path = internal_path(call, "");
@@ -206,7 +274,17 @@ constexpr native::Signature kInternalGetDataSnapshotByName{
     "internal_get_data_snapshot_by_name",
     {{"name", Kind::Str}},
     "Without any token, get the data snapshot in the current project.\n\n"
-    "For the internal environment (pipeline). Name should be matched exactly\n"};
+    "For the internal environment (pipeline). Name should be matched exactly\n"
+    "\n"
+    "Args:\n"
+    "    name: name of the data snapshot\n"
+    "\n"
+    "Returns:\n"
+    "    dict: {\"data_snapshot\": its record, or None when there is none}\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object internal_get_data_snapshot_by_name(const native::Call<kInternalGetDataSnapshotByName>& call) {
   const py::object path = internal_path(call, "/name");
@@ -219,7 +297,18 @@ constexpr native::Signature kInternalCreateDataSnapshotVersion{
     {{"data_snapshot_id", Kind::Int}, {"description", Kind::OptStr, kNone}},
     "Without any token, create a new data snapshot version.\n\n"
     "For the internal environment (pipeline): the version records the user id\n"
-    "and the workflow run it was made in.\n"};
+    "and the workflow run it was made in.\n"
+    "\n"
+    "Args:\n"
+    "    data_snapshot_id: id of the data snapshot\n"
+    "    description: details of the version\n"
+    "\n"
+    "Returns:\n"
+    "    dict: the new version's record\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object internal_create_data_snapshot_version(const native::Call<kInternalCreateDataSnapshotVersion>& call) {
   const py::object path = internal_path(call, "/{}/versions", {call.arg<"data_snapshot_id">()});
@@ -234,7 +323,19 @@ constexpr native::Signature kInternalUploadDataSnapshot{
     {{"name", Kind::Str}, {"binary"}, {"description", Kind::OptStr, kNone}},
     "Without any token, upload the new data snapshot in the current project.\n\n"
     "For the internal environment (pipeline): the fields and the stream go in\n"
-    "one multipart request.\n"};
+    "one multipart request.\n"
+    "\n"
+    "Args:\n"
+    "    name: name of the data snapshot (made when missing)\n"
+    "    binary: open binary stream of the file's content; the file keeps the stream's name\n"
+    "    description: details of the data snapshot\n"
+    "\n"
+    "Returns:\n"
+    "    dict: {\"data_snapshot\": its record, with the new version under \"uploaded_version\"}\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 // One multipart request: the fields and the stream together.
 py::object internal_upload_data_snapshot(const native::Call<kInternalUploadDataSnapshot>& call) {
@@ -245,6 +346,88 @@ py::object internal_upload_data_snapshot(const native::Call<kInternalUploadDataS
                                        "argo_workflow_run_id"_a = setting<"ARGO_WORKFLOW_RUN_ID">(call)));
   const py::dict files("file"_a = call.arg<"binary">());
   return request<"post">(call, "endpoint"_a = path, "data"_a = fields, "files"_a = files);
+}
+
+// --- versions and downloads, in both families --------------------------------
+
+constexpr native::Signature kSdkGetDataSnapshotVersions{
+    "sdk_get_data_snapshot_versions",
+    {{"data_snapshot_id", Kind::Int}},
+    "Using SDK token, list every version of a data snapshot, oldest first.\n\n"
+    "Args:\n"
+    "    data_snapshot_id: id of the data snapshot\n\n"
+    "Returns:\n"
+    "    dict: {\"data_snapshot_versions\": [version records]}\n\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
+
+py::object sdk_get_data_snapshot_versions(const native::Call<kSdkGetDataSnapshotVersions>& call) {
+  return request<"get">(call, sdk_path(call, "/{}/versions", {call.arg<"data_snapshot_id">()}));
+}
+
+constexpr native::Signature kInternalGetDataSnapshotVersions{
+    "internal_get_data_snapshot_versions",
+    {{"data_snapshot_id", Kind::Int}},
+    "Without any token, list every version of a data snapshot, oldest first.\n\n"
+    "For the internal environment (pipeline).\n\n"
+    "Args:\n"
+    "    data_snapshot_id: id of the data snapshot\n\n"
+    "Returns:\n"
+    "    dict: {\"data_snapshot_versions\": [version records]}\n\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
+
+py::object internal_get_data_snapshot_versions(const native::Call<kInternalGetDataSnapshotVersions>& call) {
+  const py::object path = internal_path(call, "/{}/versions", {call.arg<"data_snapshot_id">()});
+  return request<"get">(call, path, "params"_a = py::dict("user_id"_a = setting<"VELORA_USER_ID">(call)));
+}
+
+constexpr native::Signature kSdkDownloadDataSnapshotFile{
+    "sdk_download_data_snapshot_file",
+    {{"data_snapshot_id", Kind::Int}, {"data_snapshot_version_id", Kind::Int}, {"filename", Kind::Str}, {"binary"}},
+    "Using SDK token, stream a stored file of a data snapshot version into `binary`.\n\n"
+    "Args:\n"
+    "    data_snapshot_id: id of the data snapshot\n"
+    "    data_snapshot_version_id: id of the version\n"
+    "    filename: name of the stored file, as the version's record gives it\n"
+    "    binary: open binary stream the file's bytes are written into\n\n"
+    "Returns:\n"
+    "    dict: {\"size\": bytes written, \"sha256\": their hex digest}\n\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
+
+// The file name goes as a query value, which the request layer escapes.
+py::object sdk_download_data_snapshot_file(const native::Call<kSdkDownloadDataSnapshotFile>& call) {
+  const py::object path = sdk_path(call, "/{}/versions/{}/download",
+                                   {call.arg<"data_snapshot_id">(), call.arg<"data_snapshot_version_id">()});
+  return request<"download">(call, path, call.arg<"binary">(),
+                             "params"_a = py::dict("filename"_a = call.arg<"filename">()));
+}
+
+constexpr native::Signature kInternalDownloadDataSnapshotFile{
+    "internal_download_data_snapshot_file",
+    {{"data_snapshot_id", Kind::Int}, {"data_snapshot_version_id", Kind::Int}, {"filename", Kind::Str}, {"binary"}},
+    "Without any token, stream a stored file of a data snapshot version into `binary`.\n\n"
+    "For the internal environment (pipeline).\n\n"
+    "Args:\n"
+    "    data_snapshot_id: id of the data snapshot\n"
+    "    data_snapshot_version_id: id of the version\n"
+    "    filename: name of the stored file, as the version's record gives it\n"
+    "    binary: open binary stream the file's bytes are written into\n\n"
+    "Returns:\n"
+    "    dict: {\"size\": bytes written, \"sha256\": their hex digest}\n\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
+
+py::object internal_download_data_snapshot_file(const native::Call<kInternalDownloadDataSnapshotFile>& call) {
+  const py::object path = internal_path(call, "/{}/versions/{}/download",
+                                        {call.arg<"data_snapshot_id">(), call.arg<"data_snapshot_version_id">()});
+  const py::dict params("filename"_a = call.arg<"filename">(), "user_id"_a = setting<"VELORA_USER_ID">(call));
+  return request<"download">(call, path, call.arg<"binary">(), "params"_a = params);
 }
 
 }  // namespace
@@ -271,4 +454,8 @@ VELORA_MODULE(corlett, m,
   native::def<&internal_get_data_snapshot_by_name>(m);
   native::def<&internal_create_data_snapshot_version>(m);
   native::def<&internal_upload_data_snapshot>(m);
+  native::def<&sdk_get_data_snapshot_versions>(m);
+  native::def<&internal_get_data_snapshot_versions>(m);
+  native::def<&sdk_download_data_snapshot_file>(m);
+  native::def<&internal_download_data_snapshot_file>(m);
 }

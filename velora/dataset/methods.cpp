@@ -102,6 +102,33 @@ void enter_dev_instance(const native::Frame& call, py::handle description = {}) 
   if (enter(call, description) == Workload::pipeline) native::raise(PyExc_NotImplementedError, "Not implemented yet");
 }
 
+// The workload's client function: the SDK-token one in a development instance, else the internal one.
+template <native::Literal Sdk, native::Literal Internal>
+py::object client(const native::Frame& call, Workload workload) {
+  return workload == Workload::dev_instance ? call.global<Sdk>() : call.global<Internal>();
+}
+
+void expect_list(py::handle result) {
+  if (!PyList_CheckExact(result.ptr())) {
+    native::raise(PyExc_TypeError, "Expected %s, got %.200s", "list", native::type_name(result));
+  }
+}
+
+// The record of the dataset named `name`, looked up through the workload's family.
+py::object find_dataset(const native::Frame& call, Workload workload, py::handle name) {
+  const py::object response = expect_readable_dict(
+      client<"sdk_get_data_snapshot_by_name", "internal_get_data_snapshot_by_name">(call, workload)(name));
+  py::object dataset = native::expect_dict(entry(response, native::interned<"data_snapshot">()));
+  if (dataset.is_none()) native::raise(PyExc_ValueError, "Dataset '%U' does not exist.", name.ptr());
+  return dataset;
+}
+
+py::object id_of(py::handle dataset) {
+  const py::object id = entry(dataset, native::interned<"id">());
+  if (id.is_none()) native::raise(PyExc_ValueError, "Data snapshot id does not exist.");
+  return native::expect_int(id);
+}
+
 // --- save_dataset -----------------------------------------------------------
 
 py::object as_dataframe(const native::Frame& call, py::handle data) {
@@ -178,7 +205,14 @@ constexpr native::Signature kSaveDataset{
     "    file_type: file extension string (DatasetFileType: csv, parquet, pickle, npy)\n"
     "    description: details of the dataset. Defaults to None.\n\n"
     "Returns:\n"
-    "    DatasetInfo: the new dataset, as the platform describes it\n"};
+    "    DatasetInfo: the new dataset, as the platform describes it\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: name or description of the wrong type\n"
+    "    ValueError: the workload type is unknown or unsupported, data is neither a DataFrame\n"
+    "        nor an ndarray, the description is over 100 characters, or file_type is not one of\n"
+    "        the four\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object save_dataset(const native::Call<kSaveDataset>& call) {
   const py::handle data = call.arg<"data">();
@@ -207,43 +241,44 @@ constexpr native::Signature kCreateDataset{
     "    description: details of the dataset. Defaults to None.\n"
     "    exist_ok: when True, no error is raised if the dataset already exists.\n\n"
     "Returns:\n"
-    "    DatasetInfo: the dataset\n"};
+    "    DatasetInfo: the dataset\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type\n"
+    "    ValueError: the workload type is unknown or unsupported, or the description is over\n"
+    "        100 characters\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object create_dataset(const native::Call<kCreateDataset>& call) {
   const Workload workload = enter(call, call.arg<"description">());
-  const py::object create = workload == Workload::dev_instance ? call.global<"sdk_create_data_snapshot">()
-                                                               : call.global<"internal_create_data_snapshot">();
-  const py::object response =
-      native::expect_dict(create(call.arg<"name">(), call.arg<"description">(), call.arg<"exist_ok">()));
+  const py::object response = native::expect_dict(client<"sdk_create_data_snapshot", "internal_create_data_snapshot">(
+      call, workload)(call.arg<"name">(), call.arg<"description">(), call.arg<"exist_ok">()));
   return from_mapping(call.global<"DatasetInfo">(), response);
 }
 
-constexpr native::Signature kCreateDatasetVersion{"create_dataset_version",
-                                                  {{"dataset_name", Kind::Str}, kDescription},
-                                                  "Create a new version of the dataset with the given name.\n\n"
-                                                  "Args:\n"
-                                                  "    dataset_name: name of the dataset\n"
-                                                  "    description: details of the version. Defaults to None.\n\n"
-                                                  "Returns:\n"
-                                                  "    DatasetVersionInfo: the new version\n"};
+constexpr native::Signature kCreateDatasetVersion{
+    "create_dataset_version",
+    {{"dataset_name", Kind::Str}, kDescription},
+    "Create a new version of the dataset with the given name.\n\n"
+    "Args:\n"
+    "    dataset_name: name of the dataset\n"
+    "    description: details of the version. Defaults to None.\n\n"
+    "Returns:\n"
+    "    DatasetVersionInfo: the new version\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type\n"
+    "    ValueError: the workload type is unknown or unsupported, the description is over 100\n"
+    "        characters, or no dataset has that name\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 // Looks the dataset up by name, then asks for a new version of it.
 py::object create_dataset_version(const native::Call<kCreateDatasetVersion>& call) {
-  const py::handle dataset_name = call.arg<"dataset_name">();
   const Workload workload = enter(call, call.arg<"description">());
-  const bool dev_instance = workload == Workload::dev_instance;
-  const py::object find = dev_instance ? call.global<"sdk_get_data_snapshot_by_name">()
-                                       : call.global<"internal_get_data_snapshot_by_name">();
-  const py::object dataset_response = expect_readable_dict(find(dataset_name));
-  const py::object dataset = native::expect_dict(entry(dataset_response, native::interned<"data_snapshot">()));
-  if (dataset.is_none()) native::raise(PyExc_ValueError, "Dataset '%U' does not exist.", dataset_name.ptr());
-  const py::object id = entry(dataset, native::interned<"id">());
-  if (id.is_none()) native::raise(PyExc_ValueError, "Data snapshot id does not exist.");
-  const py::object dataset_id = native::expect_int(id);
-
-  const py::object create = dev_instance ? call.global<"sdk_create_data_snapshot_version">()
-                                         : call.global<"internal_create_data_snapshot_version">();
-  const py::object response = native::expect_dict(create(dataset_id, call.arg<"description">()));
+  const py::object dataset_id = id_of(find_dataset(call, workload, call.arg<"dataset_name">()));
+  const py::object response =
+      native::expect_dict(client<"sdk_create_data_snapshot_version", "internal_create_data_snapshot_version">(
+          call, workload)(dataset_id, call.arg<"description">()));
   return from_mapping(call.global<"DatasetVersionInfo">(), response);
 }
 
@@ -265,7 +300,13 @@ constexpr native::Signature kGetDatasetList{
     "    page: current page number. Defaults to 1.\n"
     "    page_size: number of items per page. Defaults to 1000.\n\n"
     "Returns:\n"
-    "    List[DatasetInfo]: the datasets of that page\n"};
+    "    List[DatasetInfo]: the datasets of that page\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type\n"
+    "    ValueError: the workload type is unknown or unsupported\n"
+    "    NotImplementedError: in a pipeline\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object get_dataset_list(const native::Call<kGetDatasetList>& call) {
   enter_dev_instance(call);
@@ -279,13 +320,20 @@ py::object get_dataset_list(const native::Call<kGetDatasetList>& call) {
   return records;
 }
 
-constexpr native::Signature kGetDataset{"get_dataset",
-                                        {{"dataset_id", Kind::Int}},
-                                        "Get the dataset with the given id.\n\n"
-                                        "Args:\n"
-                                        "    dataset_id: id of the dataset\n\n"
-                                        "Returns:\n"
-                                        "    Optional[DatasetInfo]: the dataset, None when the platform has none\n"};
+constexpr native::Signature kGetDataset{
+    "get_dataset",
+    {{"dataset_id", Kind::Int}},
+    "Get the dataset with the given id.\n\n"
+    "Args:\n"
+    "    dataset_id: id of the dataset\n\n"
+    "Returns:\n"
+    "    Optional[DatasetInfo]: the dataset, None when the platform has none\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type\n"
+    "    ValueError: the workload type is unknown or unsupported\n"
+    "    NotImplementedError: in a pipeline\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object get_dataset(const native::Call<kGetDataset>& call) {
   enter_dev_instance(call);
@@ -303,7 +351,16 @@ constexpr native::Signature kGetCodeSnippetToUploadDataset{
     "Args:\n"
     "    name: name of the dataset\n"
     "    data: variable name of the data object in your code\n"
-    "    file_type: file type to save the data as\n"};
+    "    file_type: file type to save the data as\n"
+    "\n"
+    "Returns:\n"
+    "    dict: {\"code_snippet\": the code}\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type\n"
+    "    ValueError: the workload type is unknown or unsupported\n"
+    "    NotImplementedError: in a pipeline\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object get_code_snippet_to_upload_dataset(const native::Call<kGetCodeSnippetToUploadDataset>& call) {
   enter_dev_instance(call);
@@ -317,12 +374,248 @@ constexpr native::Signature kGetCodeSnippetToImportDataset{
     "Get the code snippet that imports a dataset version.\n\n"
     "Args:\n"
     "    dataset_id: id of the dataset\n"
-    "    dataset_version_id: id of the dataset version\n"};
+    "    dataset_version_id: id of the dataset version\n"
+    "\n"
+    "Returns:\n"
+    "    dict: {\"code_snippet\": the code}\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: an argument of the wrong type\n"
+    "    ValueError: the workload type is unknown or unsupported\n"
+    "    NotImplementedError: in a pipeline\n"
+    "    CorlettError: the platform service refused the request or could not be reached\n"};
 
 py::object get_code_snippet_to_import_dataset(const native::Call<kGetCodeSnippetToImportDataset>& call) {
   enter_dev_instance(call);
   return native::expect_dict(call.global<"sdk_get_code_snippet_to_import_data_snapshot">()(
       call.arg<"dataset_id">(), call.arg<"dataset_version_id">()));
+}
+
+// --- versions, downloads and loading -------------------------------------------
+
+// Every version record of the dataset, as the service lists them: oldest first.
+py::object version_records(const native::Frame& call, Workload workload, py::handle dataset_id) {
+  const py::object response = expect_readable_dict(
+      client<"sdk_get_data_snapshot_versions", "internal_get_data_snapshot_versions">(call, workload)(dataset_id));
+  py::object versions = entry(response, native::interned<"data_snapshot_versions">(), py::list());
+  expect_list(versions);
+  for (const py::handle version : versions) expect_readable_dict(native::borrowed(version));
+  return versions;
+}
+
+constexpr native::Signature kGetDatasetVersions{
+    "get_dataset_versions",
+    {{"name", Kind::Str}},
+    "Get every version of a dataset, oldest first.\n\n"
+    "Args:\n"
+    "    name: name of the dataset\n\n"
+    "Returns:\n"
+    "    List[DatasetVersionInfo]: its versions, oldest first\n\n"
+    "Raises:\n"
+    "    TypeError: name of the wrong type\n"
+    "    ValueError: no dataset has that name, or the workload type is unknown or unsupported\n"
+    "    CorlettError: the platform service refused or could not be reached\n"};
+
+py::object get_dataset_versions(const native::Call<kGetDatasetVersions>& call) {
+  const py::handle name = call.arg<"name">();
+  const Workload workload = enter(call);
+  const py::object versions = version_records(call, workload, id_of(find_dataset(call, workload, name)));
+  py::list records;
+  const py::object record = call.global<"DatasetVersionInfo">();
+  for (const py::handle version : versions) records.append(from_mapping(record, version));
+  return records;
+}
+
+py::object files_of(py::handle version) {
+  py::object files = entry(version, native::interned<"files">(), py::list());
+  expect_list(files);
+  return files;
+}
+
+// The version numbered `number`, or with None the latest one that has a file.
+py::object chosen_version(py::handle versions, py::handle name, py::handle number) {
+  for (Py_ssize_t i = PyList_GET_SIZE(versions.ptr()) - 1; i >= 0; --i) {
+    const py::handle version = PyList_GET_ITEM(versions.ptr(), i);
+    if (number.is_none() ? PyList_GET_SIZE(files_of(version).ptr()) > 0
+                         : compares(entry(version, native::interned<"version">()), number, Py_EQ)) {
+      return native::borrowed(version);
+    }
+  }
+  if (number.is_none()) native::raise(PyExc_ValueError, "Dataset '%U' has no version with a file.", name.ptr());
+  native::raise(PyExc_ValueError, "Dataset '%U' has no version %S.", name.ptr(), number.ptr());
+}
+
+// The service's file name becomes a path in the caller's directory: one plain component only.
+void check_file_name(py::handle filename) {
+  if (!PyUnicode_CheckExact(filename.ptr())) {
+    native::raise(PyExc_TypeError, "Expected %s, got %.200s", "str", native::type_name(filename));
+  }
+  const std::string_view text = native::utf8(filename);
+  constexpr std::string_view kSeparators("/\\\0", 3);
+  if (text.empty() || text == "." || text == ".." || text.find_first_of(kSeparators) != std::string_view::npos) {
+    native::raise(PyExc_ValueError, "The service named a file that is not a plain file name: filename=%R",
+                  filename.ptr());
+  }
+}
+
+// What download_dataset and load_dataset fetch: a version and its one file.
+struct Wanted {
+  Workload workload;
+  py::object dataset_id;
+  py::object version;
+  py::object file;
+  py::object filename;
+};
+
+Wanted wanted_file(const native::Frame& call, Workload workload, py::handle name, py::handle number) {
+  py::object dataset_id = id_of(find_dataset(call, workload, name));
+  py::object version = chosen_version(version_records(call, workload, dataset_id), name, number);
+  const py::object files = files_of(version);
+  const Py_ssize_t count = PyList_GET_SIZE(files.ptr());
+  const py::object shown = entry(version, native::interned<"version">());
+  if (count == 0) native::raise(PyExc_ValueError, "Version %S of dataset '%U' has no file.", shown.ptr(), name.ptr());
+  if (count > 1) {
+    native::raise(PyExc_ValueError, "Version %S of dataset '%U' has %zd files; only a version of one file is read.",
+                  shown.ptr(), name.ptr(), count);
+  }
+  py::object file = expect_readable_dict(native::borrowed(PyList_GET_ITEM(files.ptr(), 0)));
+  py::object filename = entry(file, native::interned<"filename">());
+  check_file_name(filename);
+  return {workload, std::move(dataset_id), std::move(version), std::move(file), std::move(filename)};
+}
+
+void check_digest(const Wanted& wanted, py::object received, py::handle name) {
+  expect_readable_dict(received);
+  const py::object expected = entry(wanted.file, native::interned<"sha256">());
+  const py::object got = entry(received, native::interned<"sha256">());
+  if (!compares(got, expected, Py_EQ)) {
+    native::raise(PyExc_ValueError,
+                  "Checksum mismatch for %R of dataset '%U' version %S: the record says sha256 %S, "
+                  "the download has sha256 %S",
+                  wanted.filename.ptr(), name.ptr(), entry(wanted.version, native::interned<"version">()).ptr(),
+                  expected.ptr(), got.ptr());
+  }
+}
+
+// Streams the file into a hidden temporary file in `directory`, checks its sha256 against the
+// record, then renames it into place: an existing file of that name is replaced only by checked
+// bytes, and nothing is left behind on a failure.
+py::object download_into(const native::Frame& call, const Wanted& wanted, py::handle directory, py::handle name) {
+  const py::object folder = call.global<"Path">()(directory);
+  const py::object target = folder / wanted.filename;
+  const py::object hex = native::attr<"hex">(call.global<"uuid4">()());
+  const py::object partial = folder / owned(PyUnicode_FromFormat(".%U.part", hex.ptr()));
+  try {
+    const py::object received = native::or_none(native::with(open_file(partial, "xb"), [&](const py::object& binary) {
+      return client<"sdk_download_data_snapshot_file", "internal_download_data_snapshot_file">(call, wanted.workload)(
+          wanted.dataset_id, entry(wanted.version, native::interned<"id">()), wanted.filename, binary);
+    }));
+    check_digest(wanted, received, name);
+    native::attr<"replace">(call.global<"os">())(partial, target);
+  } catch (...) {
+    try {
+      native::attr<"unlink">(partial)("missing_ok"_a = true);
+    } catch (py::error_already_set&) {
+      // The error that stopped the download is the one to report.
+    }
+    throw;
+  }
+  return py::str(target);
+}
+
+constexpr native::Signature kDownloadDataset{
+    "download_dataset",
+    {{"name", Kind::Str}, {"version", Kind::OptInt, kNone}, {"path", Kind::OptStr, kNone}},
+    "Download the file of a dataset version into a directory.\n\n"
+    "The bytes go to a hidden temporary file in that directory and are checked against\n"
+    "the sha256 of the version's record before the file is renamed into place, under its\n"
+    "stored name; an existing file of that name is replaced only then.\n\n"
+    "Args:\n"
+    "    name: name of the dataset\n"
+    "    version: version number. Defaults to None: the latest version that has a file.\n"
+    "    path: directory to put the file in. Defaults to None: the current directory.\n\n"
+    "Returns:\n"
+    "    str: the path of the downloaded file\n\n"
+    "Raises:\n"
+    "    ValueError: no dataset has that name, no such version, the version has no file,\n"
+    "        or the bytes' sha256 differs from the record's (nothing is left behind)\n"
+    "    NotADirectoryError: path is not an existing directory\n"
+    "    CorlettError: the platform service refused or could not be reached\n"};
+
+py::object download_dataset(const native::Call<kDownloadDataset>& call) {
+  const py::handle name = call.arg<"name">();
+  const py::handle path = call.arg<"path">();
+  const Workload workload = enter(call);
+  const py::object directory = path.is_none() ? native::attr<"getcwd">(call.global<"os">())() : native::borrowed(path);
+  if (!native::truthy(native::attr<"is_dir">(call.global<"Path">()(directory))())) {
+    native::raise(PyExc_NotADirectoryError, "download_dataset needs an existing directory: path=%R", directory.ptr());
+  }
+  return download_into(call, wanted_file(call, workload, name, call.arg<"version">()), directory, name);
+}
+
+// The file type a stored file's suffix names.
+py::object file_type_of(const native::Frame& call, const Wanted& wanted, py::handle name) {
+  const py::object suffix = native::attr<"suffix">(call.global<"Path">()(wanted.filename));
+  for (const py::handle member : call.global<"DatasetFileType">()) {
+    if (compares(owned(PyNumber_Add(py::str(".").ptr(), member.ptr())), suffix, Py_EQ)) return native::borrowed(member);
+  }
+  native::raise(PyExc_ValueError,
+                "Version %S of dataset '%U' holds %R, which is not a csv, parquet, npy or pickle file.",
+                entry(wanted.version, native::interned<"version">()).ptr(), name.ptr(), wanted.filename.ptr());
+}
+
+// Reads what write_data_file wrote, by the same file types.
+py::object read_data_file(const native::Frame& call, py::handle filename, py::handle file_type) {
+  const py::object types = call.global<"DatasetFileType">();
+  if (compares(file_type, native::attr<"csv">(types), Py_EQ)) {
+    return native::attr<"read_csv">(call.global<"pd">())(filename, "index_col"_a = 0);
+  }
+  if (compares(file_type, native::attr<"parquet">(types), Py_EQ)) {
+    return native::attr<"read_parquet">(call.global<"pd">())(filename);
+  }
+  if (compares(file_type, native::attr<"npy">(types), Py_EQ)) {
+    return native::attr<"load">(call.global<"np">())(filename, "allow_pickle"_a = false);
+  }
+  return native::or_none(native::with(open_file(filename, "rb"), [&](const py::object& f) {
+    return native::attr<"load">(call.global<"pickle">())(f);
+  }));
+}
+
+constexpr native::Signature kLoadDataset{
+    "load_dataset",
+    {{"name", Kind::Str}, {"version", Kind::OptInt, kNone}, {"allow_pickle", Kind::Bool, native::kFalse}},
+    "Load a dataset version into memory, read by its file type.\n\n"
+    "The file is downloaded into a private temporary directory, which is removed again:\n"
+    "csv with pandas.read_csv (first column as the index), parquet with pandas.read_parquet,\n"
+    "npy with numpy.load (allow_pickle=False), pickle with pickle.load.\n\n"
+    "Args:\n"
+    "    name: name of the dataset\n"
+    "    version: version number. Defaults to None: the latest version that has a file.\n"
+    "    allow_pickle: read a pickle file. Reading one runs code from whoever wrote it, so\n"
+    "        only pass True for a dataset you trust. Defaults to False.\n\n"
+    "Returns:\n"
+    "    the data: a pandas DataFrame (csv, parquet), a numpy ndarray (npy) or the pickled object\n\n"
+    "Raises:\n"
+    "    ValueError: as download_dataset; also for a pickle file without allow_pickle, or a file\n"
+    "        that is not of a dataset file type\n"
+    "    CorlettError: the platform service refused or could not be reached\n"};
+
+py::object load_dataset(const native::Call<kLoadDataset>& call) {
+  const py::handle name = call.arg<"name">();
+  const Workload workload = enter(call);
+  const Wanted wanted = wanted_file(call, workload, name, call.arg<"version">());
+  const py::object file_type = file_type_of(call, wanted, name);
+  if (!call.flag<"allow_pickle">() &&
+      compares(file_type, native::attr<"pickle">(call.global<"DatasetFileType">()), Py_EQ)) {
+    native::raise(PyExc_ValueError,
+                  "Dataset '%U' version %S is a pickle file, and reading a pickle runs code from whoever wrote it; "
+                  "pass allow_pickle=True only if you trust it.",
+                  name.ptr(), entry(wanted.version, native::interned<"version">()).ptr());
+  }
+  const py::object directory = native::attr<"TemporaryDirectory">(call.global<"tempfile">())();
+  return native::or_none(native::with(directory, [&](const py::object& tmp_dir) {
+    return read_data_file(call, download_into(call, wanted, tmp_dir, name), file_type);
+  }));
 }
 
 // --- mount_dataset ----------------------------------------------------------
@@ -390,8 +683,15 @@ constexpr native::Signature kMountDataset{
     "Mount the project's dataset storage under /home/jovyan/workspace.\n\n"
     "Writes the rclone configuration (readable by its owner only, as it holds the\n"
     "SDK token) and starts two rclone mounts as daemons: \"dataset\" read-only and\n"
-    "\"dataset-staged\" writable. Raises RuntimeError with rclone's error output when\n"
-    "a mount fails.\n"};
+    "\"dataset-staged\" writable.\n\n"
+    "Args:\n"
+    "    none\n\n"
+    "Returns:\n"
+    "    None, once both mounts run\n\n"
+    "Raises:\n"
+    "    ValueError: VELORA_PROJECT_ID is not set\n"
+    "    RuntimeError: rclone failed to mount; the message is its error output\n"
+    "    OSError: rclone cannot be started, or the configuration cannot be written\n"};
 
 py::object mount_dataset(const native::Call<kMountDataset>& call) {
   const py::object project_id = native::attr<"VELORA_PROJECT_ID">(call.global<"settings">());
@@ -412,8 +712,8 @@ py::object mount_dataset(const native::Call<kMountDataset>& call) {
 }  // namespace
 
 VELORA_MODULE(methods, m,
-              "The dataset operations: save_dataset, datasets and versions by workload, code snippets and "
-              "mount_dataset.") {
+              "The dataset operations: save_dataset, datasets and versions by workload, downloading and loading "
+              "a version back, code snippets and mount_dataset.") {
   for (const char* name : {"os", "pickle", "subprocess", "tempfile"}) m.attr(name) = py::module_::import(name);
   m.attr("np") = py::module_::import("numpy");
   m.attr("pd") = py::module_::import("pandas");
@@ -431,7 +731,9 @@ VELORA_MODULE(methods, m,
        "internal_create_data_snapshot", "sdk_get_data_snapshot_by_name", "internal_get_data_snapshot_by_name",
        "sdk_create_data_snapshot_version", "internal_create_data_snapshot_version", "sdk_get_data_snapshot_list",
        "sdk_get_data_snapshot_detail", "sdk_get_code_snippet_to_upload_tabular_data_snapshot",
-       "sdk_get_code_snippet_to_import_data_snapshot"});
+       "sdk_get_code_snippet_to_import_data_snapshot", "sdk_get_data_snapshot_versions",
+       "internal_get_data_snapshot_versions", "sdk_download_data_snapshot_file",
+       "internal_download_data_snapshot_file"});
 
   native::def<&save_dataset>(m);
   native::def<&mount_dataset>(m);
@@ -443,4 +745,7 @@ VELORA_MODULE(methods, m,
   native::def<&get_dataset>(m);
   native::def<&get_code_snippet_to_upload_dataset>(m);
   native::def<&get_code_snippet_to_import_dataset>(m);
+  native::def<&get_dataset_versions>(m);
+  native::def<&download_dataset>(m);
+  native::def<&load_dataset>(m);
 }

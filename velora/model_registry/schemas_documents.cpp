@@ -59,7 +59,19 @@ py::object expect_schema_name(py::object name) {
   return name;
 }
 
-constexpr native::Signature kDump{"dump", {{"self"}, {"fp"}}, "Write the document to the text stream `fp` as JSON."};
+constexpr native::Signature kDump{"dump",
+                                  {{"self"}, {"fp"}},
+                                  "Write the document to the text stream `fp` as JSON."
+                                  "\n"
+                                  "\n"
+                                  "Args:\n"
+                                  "    fp: an open text stream, which stays open\n"
+                                  "\n"
+                                  "Returns:\n"
+                                  "    None\n"
+                                  "\n"
+                                  "Raises:\n"
+                                  "    TypeError: a value the JSON encoder cannot write (nothing is written then)\n"};
 
 py::object dump(const native::Call<kDump>& call) {
   const py::object mapping = native::attr<"to_dict">(call.arg<"self">())();
@@ -70,8 +82,20 @@ py::object dump(const native::Call<kDump>& call) {
   return py::none();
 }
 
-constexpr native::Signature kGetFilename{
-    "get_filename", {{"cls"}}, "The document's file name: its schema name followed by \".json\"."};
+constexpr native::Signature kGetFilename{"get_filename",
+                                         {{"cls"}},
+                                         "The document's file name: its schema name followed by \".json\"."
+                                         "\n"
+                                         "\n"
+                                         "Args:\n"
+                                         "    none besides the class\n"
+                                         "\n"
+                                         "Returns:\n"
+                                         "    str: the file name\n"
+                                         "\n"
+                                         "Raises:\n"
+                                         "    ValueError: the schema name is empty\n"
+                                         "    TypeError: the schema name is not a str\n"};
 
 py::object get_filename(const native::Call<kGetFilename>& call) {
   const py::object name = expect_schema_name(native::attr<"get_schema_name">(call.arg<"cls">())());
@@ -82,7 +106,17 @@ py::object get_filename(const native::Call<kGetFilename>& call) {
 constexpr native::Signature kExtractSchemaNameFromFilename{
     "extract_schema_name_from_filename",
     {{"cls"}, {"filename", native::Kind::Str}},
-    "`filename` without its final \".json\", or None when it does not end with it."};
+    "`filename` without its final \".json\", or None when it does not end with it."
+    "\n"
+    "\n"
+    "Args:\n"
+    "    filename: a file name, exactly a str\n"
+    "\n"
+    "Returns:\n"
+    "    Optional[str]: the schema name, or None\n"
+    "\n"
+    "Raises:\n"
+    "    TypeError: filename is not exactly a str\n"};
 
 py::object extract_schema_name_from_filename(const native::Call<kExtractSchemaNameFromFilename>& call) {
   const py::handle filename = call.arg<"filename">();
@@ -97,50 +131,184 @@ py::object extract_schema_name_from_filename(const native::Call<kExtractSchemaNa
 // The contract's abstract operations do nothing when called directly: one
 // body, bound under each operation's signature.
 constexpr native::Signature kAbstractOperation{"abstract_operation"};
-constexpr native::Signature kAbstractLoad{"load", {{"cls"}, {"fp"}}, "Read a document from `fp`."};
-constexpr native::Signature kAbstractToDict{"to_dict", {{"self"}}, "The document as a mapping."};
-constexpr native::Signature kAbstractFromDict{"from_dict", {{"cls"}, {"item"}}, "A document from a mapping."};
-constexpr native::Signature kAbstractBuild{"build", {{"cls"}, {"context"}}, "A document from a builder context."};
-constexpr native::Signature kAbstractGetSchemaName{"get_schema_name", {{"cls"}}, "The name of the document kind."};
+constexpr native::Signature kAbstractLoad{"load",
+                                          {{"cls"}, {"fp"}},
+                                          "Read a document from `fp`."
+                                          "\n"
+                                          "\n"
+                                          "Args:\n"
+                                          "    fp: an open text stream\n"
+                                          "\n"
+                                          "Returns:\n"
+                                          "    the document\n"
+                                          "\n"
+                                          "Raises:\n"
+                                          "    what the document class's own load raises\n"};
+constexpr native::Signature kAbstractToDict{"to_dict",
+                                            {{"self"}},
+                                            "The document as a mapping."
+                                            "\n"
+                                            "\n"
+                                            "Args:\n"
+                                            "    none besides the instance\n"
+                                            "\n"
+                                            "Returns:\n"
+                                            "    the document as a mapping\n"
+                                            "\n"
+                                            "Raises:\n"
+                                            "    what the document class's own to_dict raises\n"};
+constexpr native::Signature kAbstractFromDict{"from_dict",
+                                              {{"cls"}, {"item"}},
+                                              "A document from a mapping."
+                                              "\n"
+                                              "\n"
+                                              "Args:\n"
+                                              "    item: the document's fields\n"
+                                              "\n"
+                                              "Returns:\n"
+                                              "    the document\n"
+                                              "\n"
+                                              "Raises:\n"
+                                              "    what the document class's own from_dict raises\n"};
+constexpr native::Signature kAbstractBuild{"build",
+                                           {{"cls"}, {"context"}},
+                                           "A document from a builder context."
+                                           "\n"
+                                           "\n"
+                                           "Args:\n"
+                                           "    context: a builder context\n"
+                                           "\n"
+                                           "Returns:\n"
+                                           "    the document\n"
+                                           "\n"
+                                           "Raises:\n"
+                                           "    what the document class's own build raises\n"};
+constexpr native::Signature kAbstractGetSchemaName{"get_schema_name",
+                                                   {{"cls"}},
+                                                   "The name of the document kind."
+                                                   "\n"
+                                                   "\n"
+                                                   "Args:\n"
+                                                   "    none besides the class\n"
+                                                   "\n"
+                                                   "Returns:\n"
+                                                   "    str: the schema name\n"
+                                                   "\n"
+                                                   "Raises:\n"
+                                                   "    what the document class's own get_schema_name raises\n"};
 
 py::object abstract_operation(const native::Call<kAbstractOperation>&) { return py::none(); }
 
-constexpr native::Signature kToDict{"to_dict", {{"self"}}, "The record's fields under their aliases, as a plain dict."};
+constexpr native::Signature kToDict{"to_dict",
+                                    {{"self"}},
+                                    "The record's fields under their aliases, as a plain dict."
+                                    "\n"
+                                    "\n"
+                                    "Args:\n"
+                                    "    none besides the instance\n"
+                                    "\n"
+                                    "Returns:\n"
+                                    "    dict: the fields by alias\n"
+                                    "\n"
+                                    "Raises:\n"
+                                    "    TypeError: the record's dump is not a dict\n"};
 
 py::object to_dict(const native::Call<kToDict>& call) {
   return native::expect_dict(call.global<"model_dump">()(call.arg<"self">(), "by_alias"_a = true));
 }
 
-constexpr native::Signature kLoad{"load", {{"cls"}, {"fp"}}, "A validated document read as JSON from `fp`."};
+constexpr native::Signature kLoad{"load",
+                                  {{"cls"}, {"fp"}},
+                                  "A validated document read as JSON from `fp`."
+                                  "\n"
+                                  "\n"
+                                  "Args:\n"
+                                  "    fp: an open text stream of JSON\n"
+                                  "\n"
+                                  "Returns:\n"
+                                  "    the validated document\n"
+                                  "\n"
+                                  "Raises:\n"
+                                  "    json.JSONDecodeError: the text is not JSON\n"
+                                  "    pydantic's ValidationError: the JSON does not fit the document\n"};
 
 py::object load(const native::Call<kLoad>& call) {
   const py::object data = call.global<"json">().attr("load")(call.arg<"fp">());
   return call.global<"model_validate">()(call.arg<"cls">(), data);
 }
 
-constexpr native::Signature kFromDict{
-    "from_dict", {{"cls"}, {"item", native::Kind::Dict}}, "A validated document from a dict."};
+constexpr native::Signature kFromDict{"from_dict",
+                                      {{"cls"}, {"item", native::Kind::Dict}},
+                                      "A validated document from a dict."
+                                      "\n"
+                                      "\n"
+                                      "Args:\n"
+                                      "    item: the document's fields, exactly a dict\n"
+                                      "\n"
+                                      "Returns:\n"
+                                      "    the validated document\n"
+                                      "\n"
+                                      "Raises:\n"
+                                      "    TypeError: item is not exactly a dict\n"
+                                      "    pydantic's ValidationError: the fields do not fit the document\n"};
 
 py::object from_dict(const native::Call<kFromDict>& call) {
   return call.global<"model_validate">()(call.arg<"cls">(), call.arg<"item">());
 }
 
 constexpr native::Signature kBuildNotImplemented{
-    "build", {{"cls"}, {"context"}}, "Documents supply their own builder; this one raises."};
+    "build",
+    {{"cls"}, {"context"}},
+    "Documents supply their own builder; this one raises."
+    "\n"
+    "\n"
+    "Args:\n"
+    "    context: a builder context\n"
+    "\n"
+    "Returns:\n"
+    "    nothing\n"
+    "\n"
+    "Raises:\n"
+    "    NotImplementedError: always; each document class has its own build\n"};
 
 py::object build_not_implemented(const native::Call<kBuildNotImplemented>&) {
   PyErr_SetNone(PyExc_NotImplementedError);
   throw py::error_already_set();
 }
 
-constexpr native::Signature kGetSchemaName{"get_schema_name", {{"cls"}}, "The class's `schema_name`."};
+constexpr native::Signature kGetSchemaName{"get_schema_name",
+                                           {{"cls"}},
+                                           "The class's `schema_name`."
+                                           "\n"
+                                           "\n"
+                                           "Args:\n"
+                                           "    none besides the class\n"
+                                           "\n"
+                                           "Returns:\n"
+                                           "    str: the schema name\n"
+                                           "\n"
+                                           "Raises:\n"
+                                           "    TypeError: the class's schema_name is not a str\n"};
 
 py::object get_schema_name(const native::Call<kGetSchemaName>& call) {
   return expect_schema_name(native::attr<"schema_name">(call.arg<"cls">()));
 }
 
-constexpr native::Signature kParse{
-    "parse", {{"cls"}, {"path"}}, "The revision document velora_revision.json of the directory `path`."};
+constexpr native::Signature kParse{"parse",
+                                   {{"cls"}, {"path"}},
+                                   "The revision document velora_revision.json of the directory `path`."
+                                   "\n"
+                                   "\n"
+                                   "Args:\n"
+                                   "    path: the directory (a str or a path)\n"
+                                   "\n"
+                                   "Returns:\n"
+                                   "    Revision: the revision document\n"
+                                   "\n"
+                                   "Raises:\n"
+                                   "    OSError: the file cannot be read (FileNotFoundError when missing)\n"
+                                   "    json.JSONDecodeError: the text is not JSON\n"
+                                   "    pydantic's ValidationError: the JSON does not fit a revision document\n"};
 
 // Read as UTF-8 whatever the locale, so a document reads the same on every machine.
 py::object parse(const native::Call<kParse>& call) {
@@ -152,8 +320,20 @@ py::object parse(const native::Call<kParse>& call) {
   return native::with(file, [&](const py::object&) { return native::attr<"load">(call.global<"Revision">())(file); });
 }
 
-constexpr native::Signature kBuildRevision{
-    "build", {{"cls"}, {"context"}}, "A revision document of the context's `revision`."};
+constexpr native::Signature kBuildRevision{"build",
+                                           {{"cls"}, {"context"}},
+                                           "A revision document of the context's `revision`."
+                                           "\n"
+                                           "\n"
+                                           "Args:\n"
+                                           "    context: a builder context with a revision entry\n"
+                                           "\n"
+                                           "Returns:\n"
+                                           "    Revision: the revision document\n"
+                                           "\n"
+                                           "Raises:\n"
+                                           "    AttributeError: the context has no revision\n"
+                                           "    pydantic's ValidationError: the revision is not a SchemaRevision\n"};
 
 py::object build_revision(const native::Call<kBuildRevision>& call) {
   return call.global<"Revision">()("revision"_a = native::attr<"revision">(call.arg<"context">()));

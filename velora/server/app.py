@@ -38,7 +38,7 @@ from fastapi import (
 )
 from fastapi import Path as PathParam
 from fastapi.exceptions import RequestValidationError
-from fastapi.responses import JSONResponse
+from fastapi.responses import FileResponse, JSONResponse
 from fastapi.security import APIKeyHeader, HTTPBearer
 from pydantic import AfterValidator, BaseModel, Field
 from starlette.concurrency import run_in_threadpool
@@ -208,6 +208,8 @@ def create_app(config: ServerConfig) -> ASGIApp:
     app.state.access = access
     app.include_router(_sdk_router())
     app.include_router(_internal_router())
+    app.include_router(_read_router(SDK_SNAPSHOTS, SDK_TOKEN, Depends(_sdk_project)))
+    app.include_router(_read_router(INTERNAL_SNAPSHOTS, WORKLOAD_CREDENTIAL, Depends(_internal_project)))
     app.include_router(_admin_router())
     app.add_api_route("/v1/health", _health, methods=["GET"])
     app.mount(MOUNT_PATH, WSGIMiddleware(dav))  # type: ignore[arg-type]
@@ -467,3 +469,33 @@ def _install_error_handlers(app: FastAPI) -> None:
             f"{'.'.join(str(part) for part in error['loc'])}: {error['msg']}" for error in errors
         )
         return JSONResponse({"message": f"Invalid request: {summary}", "errors": errors}, status_code=422)
+
+
+class _FileStream(FileResponse):
+    # Reads of 1 MiB rather than 64 KiB: fewer thread hops per gigabyte sent.
+    chunk_size = RECEIVE_BATCH_BYTES
+
+
+def _read_router(prefix: str, credential: Any, project_of: Any) -> APIRouter:
+    """The read paths both families share: a data snapshot's versions and a stored file, streamed.
+
+    `credential` is the family's security declaration, `project_of` its project dependency.
+    """
+    router = APIRouter(prefix=prefix, responses=REFUSALS, dependencies=[credential])
+
+    @router.get("/{did}/versions")
+    def versions(did: RecordId, store: StoreDep, project: Project = project_of) -> dict[str, Any]:
+        return {"data_snapshot_versions": store.versions(project, did)}
+
+    @router.get(
+        "/{did}/versions/{vid}/download",
+        response_class=FileResponse,
+        responses={200: {"content": {"application/octet-stream": {}}, "description": "The file's bytes"}},
+    )
+    def download(
+        did: RecordId, vid: RecordId, filename: str, store: StoreDep, project: Project = project_of
+    ) -> FileResponse:
+        path = store.stored_file_path(project, did, vid, filename)
+        return _FileStream(path, media_type="application/octet-stream", filename=filename)
+
+    return router

@@ -263,6 +263,10 @@ class DatasetStore(Protocol):
         argo_workflow_run_id: str | None = None,
     ) -> dict[str, Any]: ...
     def version(self, project: Project, snapshot_id: int, version_id: int) -> tuple[dict[str, Any], str]: ...
+    def versions(self, project: Project, snapshot_id: int) -> list[dict[str, Any]]: ...
+    def stored_file_path(
+        self, project: Project, snapshot_id: int, version_id: int, filename: str
+    ) -> Path: ...
     def open_upload(
         self,
         project: Project,
@@ -488,6 +492,25 @@ class Store:
                     f"Data snapshot version {version_id} of data snapshot {snapshot_id} not found"
                 )
             return _version_record(connection, snapshot, row), snapshot["name"]
+
+    def versions(self, project: Project, snapshot_id: int) -> list[dict[str, Any]]:
+        """Every version of the data snapshot, oldest first."""
+        with self._reading() as connection:
+            snapshot = _existing_snapshot_row(connection, project.id, snapshot_id)
+            rows = connection.execute(
+                "SELECT * FROM versions WHERE data_snapshot_id = ? ORDER BY version", (snapshot_id,)
+            ).fetchall()
+            return [_version_record(connection, snapshot, row) for row in rows]
+
+    def stored_file_path(self, project: Project, snapshot_id: int, version_id: int, filename: str) -> Path:
+        """Where a stored file of a version is on disk; only a file recorded as stored is served."""
+        filename = check_entry_name("Filename", filename)
+        version, name = self.version(project, snapshot_id, version_id)
+        if not any(file["filename"] == filename for file in version["files"]):
+            raise not_found(
+                f"Version {version['version']} of data snapshot '{name}' has no file {filename!r}"
+            )
+        return self._version_dir(project, name, version["version"]) / filename
 
     # -- uploads --------------------------------------------------------------------
 

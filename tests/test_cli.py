@@ -1,0 +1,93 @@
+"""The `velora` command line, run as its own process against the local service."""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+from typing import Any
+
+import pandas as pd
+import pytest
+
+from velora.server.launch import CLIENT_SETTINGS
+from velora.settings import settings
+
+TABLE = pd.DataFrame({"city": ["Lyon", "Oslo"], "population": [522_000, 709_000]})
+
+
+def velora(*args: str, workload: str = "dev_instance", command: tuple[str, ...] = ()) -> Any:
+    # An editable install reports its rebuild check on standard output unless told not to.
+    environment = {**os.environ, **{name: str(getattr(settings, name)) for name in CLIENT_SETTINGS}}
+    environment.update(VELORA_WORKLOAD_TYPE=workload, SKBUILD_EDITABLE_VERBOSE="0")
+    return subprocess.run(
+        [*(command or (sys.executable, "-m", "velora")), *args],
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+
+
+@pytest.mark.parametrize("workload", ["dev_instance", "pipeline"])
+def test_upload_versions_download(platform_settings: Any, tmp_path: Path, workload: str) -> None:
+    source = tmp_path / "cities.parquet"
+    TABLE.to_parquet(source)
+    uploaded = velora("datasets", "upload", str(source), "--name", "cities", "--json", workload=workload)
+    assert uploaded.returncode == 0, uploaded.stderr
+    assert json.loads(uploaded.stdout)["latest_version"]["files"][0]["filename"] == "cities.parquet"
+
+    versions = velora("datasets", "versions", "cities", workload=workload)
+    assert versions.returncode == 0, versions.stderr
+    assert versions.stdout.splitlines()[0].split()[:3] == ["VERSION", "ID", "STATUS"]
+    assert "cities.parquet" in versions.stdout.splitlines()[1]
+
+    target = tmp_path / "out"
+    target.mkdir()
+    downloaded = velora("datasets", "download", "cities", "--to", str(target), workload=workload)
+    assert (downloaded.returncode, downloaded.stdout) == (0, f"{target / 'cities.parquet'}\n")
+    assert (target / "cities.parquet").read_bytes() == source.read_bytes()
+
+
+def test_list_show_and_snippet(platform_settings: Any, tmp_path: Path) -> None:
+    source = tmp_path / "cities.csv"
+    TABLE.to_csv(source)
+    assert (
+        velora("datasets", "upload", str(source), "--name", "cities", "--description", "two").returncode == 0
+    )
+
+    listed = velora("--json", "datasets", "list")
+    assert [(record["name"], record["description"]) for record in json.loads(listed.stdout)] == [
+        ("cities", "two")
+    ]
+    shown = velora("datasets", "show", "cities", command=(str(Path(sys.executable).parent / "velora"),))
+    assert shown.returncode == 0 and "latest:      version 1: cities.csv" in shown.stdout
+    snippet = velora("datasets", "snippet", "cities", "--version", "1")
+    assert snippet.returncode == 0 and "cities.csv" in snippet.stdout
+
+
+@pytest.mark.parametrize(
+    ("args", "status", "stderr"),
+    [
+        (
+            ("datasets", "download", "absent"),
+            1,
+            "velora: error: ValueError: Dataset 'absent' does not exist.\n",
+        ),
+        (("datasets", "versions", "absent", "--debug"), 1, "Traceback (most recent call last):"),
+        (("datasets", "upload", "table.txt", "--name", "x"), 2, "suffix must be one of .csv, .parquet"),
+        ((), 2, "a command is required"),
+    ],
+    ids=["failed", "debug", "wrong suffix", "no command"],
+)
+def test_failures_and_usage(platform_settings: Any, args: tuple[str, ...], status: int, stderr: str) -> None:
+    done = velora(*args)
+    assert done.returncode == status
+    assert done.stdout == ""
+    if status == 1 and "--debug" not in args:
+        assert done.stderr == stderr
+    else:
+        assert stderr in done.stderr

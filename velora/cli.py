@@ -1,0 +1,278 @@
+"""`velora`: the SDK's dataset operations from a shell (also `python -m velora`).
+
+    velora datasets list [--page N] [--page-size N]
+    velora datasets show NAME
+    velora datasets versions NAME
+    velora datasets upload FILE --name NAME [--description TEXT]
+    velora datasets download NAME [--version N] [--to DIR]
+    velora datasets snippet NAME [--version N]
+    velora mount
+
+`--json` prints what a command gives as JSON, for scripts; `--debug` shows the
+traceback of a failure. Both go before or after the command. Exit status: 0 on
+success, 1 when the operation failed (one line on standard error), 2 for wrong
+usage. Settings come from the environment, as for the SDK (`velora.settings`).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+import traceback
+from collections.abc import Callable, Sequence
+from datetime import date, datetime
+from pathlib import Path
+from typing import Any
+
+from velora.common.utils import inspect_workload_type
+from velora.common.values import WorkloadType
+from velora.dataset import corlett, methods
+from velora.dataset.schemas import DatasetInfo, DatasetVersionInfo
+from velora.dataset.values import DatasetFileType
+from velora.pydantic_compat import model_dump
+
+SUFFIXES = tuple("." + member.value for member in DatasetFileType)
+MAX_DESCRIPTION = 100
+
+Command = Callable[[argparse.Namespace], Any]
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if args.command is None:
+        parser.error("a command is required")
+    try:
+        result = args.command(args)
+    except Exception as exc:
+        if args.debug:
+            traceback.print_exc()
+        else:
+            print(f"velora: error: {_one_line(exc)}", file=sys.stderr)
+        return 1
+    _show(result, args)
+    return 0
+
+
+# -- commands ------------------------------------------------------------------------
+
+
+def _list(args: argparse.Namespace) -> list[DatasetInfo]:
+    return methods.get_dataset_list(args.page, args.page_size)
+
+
+def _show_dataset(args: argparse.Namespace) -> DatasetInfo:
+    family = _family()
+    answer = _expect_dict(getattr(corlett, f"{family}_get_data_snapshot_by_name")(args.name))
+    found = answer.get("data_snapshot") if answer else None
+    if found is None:
+        raise ValueError(f"Dataset '{args.name}' does not exist.")
+    return DatasetInfo(**found)
+
+
+def _versions(args: argparse.Namespace) -> list[DatasetVersionInfo]:
+    return methods.get_dataset_versions(args.name)
+
+
+def _upload(args: argparse.Namespace) -> DatasetInfo:
+    # The file goes up as it is: the suffix says its type, nothing is re-encoded.
+    family = _family()
+    if args.description is not None and len(args.description) > MAX_DESCRIPTION:
+        raise ValueError("Description must be less than 100 characters")
+    with args.file.open("rb") as binary:
+        if family == "sdk":
+            answer = corlett.sdk_upload_data_snapshot(args.name, args.file.name, binary, args.description)
+        else:
+            answer = _expect_dict(corlett.internal_upload_data_snapshot(args.name, binary, args.description))
+            answer = answer["data_snapshot"] if answer else None
+    return DatasetInfo(**_expect_dict(answer))
+
+
+def _download(args: argparse.Namespace) -> dict[str, str]:
+    return {"path": methods.download_dataset(args.name, args.version, args.to)}
+
+
+def _snippet(args: argparse.Namespace) -> dict[str, Any]:
+    versions = methods.get_dataset_versions(args.name)
+    if not versions:
+        raise ValueError(f"Dataset '{args.name}' has no versions.")
+    wanted = [version for version in versions if args.version in (None, version.version)]
+    if not wanted:
+        raise ValueError(f"Dataset '{args.name}' has no version {args.version}.")
+    chosen = wanted[-1]
+    if chosen.data_snapshot_id is None or chosen.id is None:
+        raise ValueError(f"The service gave version {chosen.version} of '{args.name}' without its ids.")
+    answer = methods.get_code_snippet_to_import_dataset(chosen.data_snapshot_id, chosen.id)
+    return _expect_dict(answer) or {}
+
+
+def _mount(args: argparse.Namespace) -> dict[str, bool]:
+    methods.mount_dataset()
+    return {"mounted": True}
+
+
+def _family() -> str:
+    """The client family of this workload, with the messages the dataset operations give."""
+    workload = inspect_workload_type()
+    if workload is None:
+        raise ValueError("Unable to inspect workload type")
+    if workload == WorkloadType.dev_instance:
+        return "sdk"
+    if workload == WorkloadType.pipeline:
+        return "internal"
+    raise ValueError("entity name of launch param is set to unsupported workload type")
+
+
+def _expect_dict(answer: Any) -> Any:
+    if answer is not None and type(answer) is not dict:
+        raise TypeError(f"Expected dict, got {type(answer).__name__}")
+    return answer
+
+
+# -- output --------------------------------------------------------------------------
+
+
+def _show(result: Any, args: argparse.Namespace) -> None:
+    if args.json:
+        print(json.dumps(_plain(result), indent=2, ensure_ascii=False, default=_json_value))
+    else:
+        text = args.render(result)
+        if text:
+            print(text)
+
+
+def _plain(value: Any) -> Any:
+    if isinstance(value, list):
+        return [_plain(item) for item in value]
+    if isinstance(value, (DatasetInfo, DatasetVersionInfo)):
+        return model_dump(value)
+    return value
+
+
+def _json_value(value: Any) -> str:
+    return value.isoformat() if isinstance(value, (date, datetime)) else str(value)
+
+
+def _table(rows: list[list[Any]], heading: list[str]) -> str:
+    cells = [heading] + [["" if cell is None else str(cell) for cell in row] for row in rows]
+    widths = [max(len(row[column]) for row in cells) for column in range(len(heading))]
+    lines = ("  ".join(cell.ljust(width) for cell, width in zip(row, widths, strict=True)) for row in cells)
+    return "\n".join(line.rstrip() for line in lines)
+
+
+def _dataset_rows(datasets: list[DatasetInfo]) -> str:
+    rows = [
+        [
+            dataset.id,
+            dataset.name,
+            dataset.version_count,
+            dataset.latest_version.version if dataset.latest_version else None,
+            dataset.description,
+        ]
+        for dataset in datasets
+    ]
+    return _table(rows, ["ID", "NAME", "VERSIONS", "LATEST", "DESCRIPTION"])
+
+
+def _dataset_text(dataset: DatasetInfo) -> str:
+    latest = dataset.latest_version
+    lines = [
+        f"name:        {dataset.name}",
+        f"id:          {dataset.id}",
+        f"description: {dataset.description or ''}",
+        f"versions:    {dataset.version_count}",
+        f"created:     {dataset.created_at}",
+        f"updated:     {dataset.updated_at}",
+    ]
+    if latest is not None:
+        files = ", ".join(f"{file.filename} ({file.size} bytes)" for file in latest.files)
+        lines.append(f"latest:      version {latest.version}: {files or 'no file'}")
+    return "\n".join(lines)
+
+
+def _snippet_text(answer: dict[str, Any]) -> str:
+    return str(answer.get("code_snippet", ""))
+
+
+def _version_rows(versions: list[DatasetVersionInfo]) -> str:
+    rows = [
+        [
+            version.version,
+            version.id,
+            version.status,
+            ", ".join(f"{file.filename} ({file.size} bytes)" for file in version.files),
+            version.created_at,
+            version.description,
+        ]
+        for version in versions
+    ]
+    return _table(rows, ["VERSION", "ID", "STATUS", "FILES", "CREATED", "DESCRIPTION"])
+
+
+# -- arguments -----------------------------------------------------------------------
+
+
+def _existing_file(text: str) -> Path:
+    path = Path(text)
+    if path.suffix not in SUFFIXES:
+        raise argparse.ArgumentTypeError(f"the file's suffix must be one of {', '.join(SUFFIXES)}: {text}")
+    return path
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="velora", description="Datasets of the velora platform from the command line."
+    )
+    # The same options after a command: SUPPRESS keeps a command's parser from resetting them.
+    shared = argparse.ArgumentParser(add_help=False)
+    for target, default in ((parser, False), (shared, argparse.SUPPRESS)):
+        target.add_argument("--json", action="store_true", default=default, help="print the result as JSON")
+        target.add_argument(
+            "--debug", action="store_true", default=default, help="show the traceback of a failure"
+        )
+    parser.set_defaults(command=None)
+    commands = parser.add_subparsers(title="commands", metavar="COMMAND")
+
+    datasets = commands.add_parser("datasets", help="list, inspect, upload and download datasets")
+    datasets.set_defaults(command=None)
+    actions = datasets.add_subparsers(title="dataset commands", metavar="ACTION")
+
+    def add(name: str, command: Command, render: Callable[[Any], str], about: str) -> argparse.ArgumentParser:
+        sub = actions.add_parser(name, parents=[shared], help=about, description=about)
+        sub.set_defaults(command=command, render=render)
+        return sub
+
+    listing = add("list", _list, _dataset_rows, "one page of the project's datasets")
+    listing.add_argument("--page", type=int, default=1)
+    listing.add_argument("--page-size", type=int, default=1000)
+    add("show", _show_dataset, _dataset_text, "a dataset and its latest version").add_argument("name")
+    add("versions", _versions, _version_rows, "every version of a dataset, oldest first").add_argument("name")
+
+    upload = add("upload", _upload, _dataset_text, "upload a csv, parquet, npy or pickle file as it is")
+    upload.add_argument("file", type=_existing_file, help=f"the file to upload ({', '.join(SUFFIXES)})")
+    upload.add_argument("--name", required=True, help="the dataset to upload it to (made if missing)")
+    upload.add_argument("--description", help="at most 100 characters")
+
+    download = add("download", _download, lambda result: result["path"], "download a version's file")
+    download.add_argument("name")
+    download.add_argument("--version", type=int, help="version number (default: the latest with a file)")
+    download.add_argument("--to", default=None, help="directory to put the file in (default: here)")
+
+    snippet = add("snippet", _snippet, _snippet_text, "the code that imports a version")
+    snippet.add_argument("name")
+    snippet.add_argument("--version", type=int, help="version number (default: the latest)")
+
+    mount = commands.add_parser(
+        "mount", parents=[shared], help="mount the project's dataset storage with rclone"
+    )
+    mount.set_defaults(
+        command=_mount, render=lambda _: "Mounted the project's dataset storage under /home/jovyan/workspace."
+    )
+    return parser
+
+
+def _one_line(exc: BaseException) -> str:
+    # A message of several lines (rclone's error output) is joined into one.
+    lines = [line.strip() for line in str(exc).splitlines() if line.strip()]
+    return f"{type(exc).__name__}: {' | '.join(lines)}" if lines else type(exc).__name__
