@@ -23,7 +23,7 @@ def velora(*args: str, workload: str = "dev_instance", command: tuple[str, ...] 
     environment = {**os.environ, **{name: str(getattr(settings, name)) for name in CLIENT_SETTINGS}}
     environment.update(VELORA_WORKLOAD_TYPE=workload, SKBUILD_EDITABLE_VERBOSE="0")
     return subprocess.run(
-        [*(command or (sys.executable, "-m", "velora")), *args],
+        [*(command or (sys.executable, "-P", "-m", "velora")), *args],
         env=environment,
         capture_output=True,
         text=True,

@@ -302,7 +302,11 @@ def test_parse_reads_utf8_whatever_the_locale(tmp_path):
     # The C locale without UTF-8 mode: the locale's encoding is ASCII.
     environment = {**os.environ, "LC_ALL": "C", "PYTHONUTF8": "0", "PYTHONCOERCECLOCALE": "0"}
     result = subprocess.run(
-        [sys.executable, "-c", script, str(tmp_path)], env=environment, capture_output=True, text=True
+        [sys.executable, "-P", "-c", script, str(tmp_path)],
+        env=environment,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[-1] == "2"
