@@ -11,7 +11,8 @@ the service is stopped and its records and files are read:
 
 Target: 0 misfiled, 0 answered wrong, 0 errors.
 
-    python benchmarks/same_name_saves.py [--processes 16] [--seconds 30] [--workloads dev_instance pipeline]
+    python benchmarks/same_name_saves.py [--processes 16] [--seconds 30]
+        [--workloads dev_instance pipeline] [--quick]
 """
 
 from __future__ import annotations
@@ -128,9 +129,11 @@ def main() -> None:
     parser.add_argument("--processes", type=int, default=16)
     parser.add_argument("--seconds", type=float, default=30.0)
     parser.add_argument("--workloads", nargs="+", default=["dev_instance", "pipeline"])
+    parser.add_argument("--quick", action="store_true", help="2 processes for 2 s: checks that it runs")
     args = parser.parse_args()
+    processes, seconds = (2, 2.0) if args.quick else (args.processes, args.seconds)
     for workload in args.workloads:
-        run(args.processes, args.seconds, workload)
+        run(processes, seconds, workload)
 
 
 if __name__ == "__main__":

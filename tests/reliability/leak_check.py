@@ -186,8 +186,12 @@ def _shared(item: Any) -> bool:
 
 def _moved(item: Any, delta: int, times: int) -> bool:
     # A leak on every call moves a count by `times`; a shared object's count
-    # may move by a few for reasons of its own.
-    return abs(delta) >= times // 2 if _shared(item) else delta != 0
+    # may move by a few for reasons of its own. A count that fell by a few was
+    # let go by a cache that held it before the loop (the interpreter's type
+    # attribute cache keeps the last names looked up), never by a call.
+    if _shared(item):
+        return abs(delta) >= times // 2
+    return delta > 0 or delta <= -times // 2
 
 
 def check_case(case: Case) -> int:
