@@ -18,6 +18,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
+from types import SimpleNamespace
 from typing import Any
 
 import pytest
@@ -492,17 +493,28 @@ class _Stderr(io.StringIO):
     [
         (True, None, "dev_instance", 8 * MiB, True),
         (True, "auto", None, 8 * MiB, True),
+        ("notebook", None, "dev_instance", 8 * MiB, True),
         (False, None, "dev_instance", 8 * MiB, False),
         (True, "off", "dev_instance", 8 * MiB, False),
+        ("notebook", "off", "dev_instance", 8 * MiB, False),
         (True, None, "pipeline", 8 * MiB, False),
         (True, None, "dev_instance", 8 * MiB - 1, False),
     ],
-    ids=["terminal", "no workload known", "not a terminal", "turned off", "pipeline", "small"],
+    ids=[
+        "terminal",
+        "no workload known",
+        "notebook",
+        "not a terminal",
+        "turned off",
+        "turned off in a notebook",
+        "pipeline",
+        "small",
+    ],
 )
-def test_progress_shows_for_large_transfers_on_a_terminal_only(
+def test_progress_shows_for_large_transfers_on_a_terminal_or_in_a_notebook(
     platform_settings: Any,
     monkeypatch: pytest.MonkeyPatch,
-    terminal: bool,
+    terminal: bool | str,
     progress: str | None,
     workload: str | None,
     size: int,
@@ -512,8 +524,12 @@ def test_progress_shows_for_large_transfers_on_a_terminal_only(
     base = platform_settings.sdk_base
     snapshot = corlett.post(base, json_data={"name": "watched"})
     corlett.post(f"{base}/{snapshot['id']}/upload-metadata", json_data={})
-    stderr = _Stderr(terminal)
+    stderr = _Stderr(terminal is True)
     monkeypatch.setattr(sys, "stderr", stderr)
+    if terminal == "notebook":
+        # A kernel's shell, as a notebook has it; its output is not a terminal.
+        shell = type("ZMQInteractiveShell", (), {})()
+        monkeypatch.setitem(sys.modules, "IPython", SimpleNamespace(get_ipython=lambda: shell))
     settings.VELORA_PROGRESS, settings.VELORA_WORKLOAD_TYPE = progress, workload
 
     answer = corlett.post(
