@@ -20,11 +20,14 @@ test: $(VENV)/bin/python system-deps
 	$(PIP) install -q --no-build-isolation '.[test]'
 	$(VENV)/bin/pytest
 
-# The model registry records again under pydantic 1, in an environment of
+# The model registry and dataset records again under pydantic 1, in an environment of
 # their own (own build directory, so the two environments never share a CMake cache).
+# Records built from the local service's answers are left out: that service runs on pydantic 2.
 PYDANTIC1_VENV ?= .venv-pydantic1
 PYDANTIC1_PY := $(PYDANTIC1_VENV)/bin/python
-PYDANTIC1_TESTS ?= tests/model_registry/test_schemas_*.py tests/model_registry/test_values.py
+PYDANTIC1_TESTS ?= tests/model_registry/test_schemas_*.py tests/model_registry/test_values.py \
+	tests/dataset/test_dataset_schemas.py \
+	--deselect tests/dataset/test_dataset_schemas.py::test_records_build_from_every_answer_of_the_service
 
 $(PYDANTIC1_PY):
 	$(PYTHON) -m venv $(PYDANTIC1_VENV)

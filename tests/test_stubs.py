@@ -1,8 +1,11 @@
-"""Every extension module ships a .pyi stub that matches what was built."""
+"""Every extension module ships a .pyi stub that matches what was built; strict type checkers
+see the types of what users use."""
 
 import importlib
 import importlib.machinery
+import os
 import re
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -39,5 +42,28 @@ def test_stub_matches_module(module: str) -> None:
         capture_output=True,
         text=True,
         cwd=ROOT / "tests",
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+# Strict mode as a user runs it, on a copy of the script outside the checkout, so that `velora`
+# resolves only through this interpreter's installed package (its stubs and Python modules);
+# the script asks pyright for strict mode itself.
+STRICT_CHECKERS = {
+    "pyright": ["-m", "pyright", "--pythonpath", sys.executable],
+    "mypy": ["-m", "mypy", "--strict"],
+}
+
+
+@pytest.mark.parametrize("checker", STRICT_CHECKERS)
+def test_user_script_passes_strict_type_checkers(checker: str, tmp_path: Path) -> None:
+    script = shutil.copy(ROOT / "tests" / "typing" / "user_script.py", tmp_path)
+    result = subprocess.run(
+        [sys.executable, *STRICT_CHECKERS[checker], script],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        # No look-up of pyright's newest release over the network on every run.
+        env={**os.environ, "PYRIGHT_PYTHON_IGNORE_WARNINGS": "1"},
     )
     assert result.returncode == 0, result.stdout + result.stderr

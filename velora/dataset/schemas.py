@@ -12,27 +12,16 @@ from datetime import datetime
 from pydantic import BaseModel
 
 from velora.common.schemas import BaseInfo
-from velora.pydantic_compat import PYDANTIC_V2
 
-if PYDANTIC_V2:
-    from pydantic import ConfigDict
 
-    class _OpenRecord(BaseModel):
-        model_config = ConfigDict(extra="allow")
+# Configuration as class keywords reads the same under pydantic 1 and 2, so
+# type checkers see one definition of each base.
+class _OpenRecord(BaseModel, extra="allow"):
+    pass
 
-    class _OpenInfo(BaseInfo):
-        model_config = ConfigDict(extra="allow")
 
-else:  # pragma: no cover - exercised under pydantic 1
-    from pydantic import Extra
-
-    class _OpenRecord(BaseModel):  # type: ignore[no-redef]
-        class Config:
-            extra = Extra.allow
-
-    class _OpenInfo(BaseInfo):  # type: ignore[no-redef]
-        class Config:
-            extra = Extra.allow
+class _OpenInfo(BaseInfo, extra="allow"):
+    pass
 
 
 class DatasetFileInfo(_OpenRecord):

@@ -4,13 +4,13 @@ from abc import ABC, abstractmethod
 from collections.abc import Mapping, Sequence
 from pathlib import Path
 from types import SimpleNamespace
-from typing import Any, ClassVar, Literal
+from typing import Any, ClassVar, Literal, Self
 
 import numpy as np
 import pandas as pd
 from _typeshed import SupportsRead, SupportsWrite
 from mlflow.types.schema import DataType
-from pydantic import BaseModel
+from pydantic import BaseModel, Field
 
 from velora.common.schemas import BaseInfo
 from velora.common.values import WorkloadType
@@ -39,17 +39,17 @@ class TensorSpec(SchemaSpec):
 class DataSchema(BaseModel, ABC):
     name: str
     type: Literal[DataSchemaType.column, DataSchemaType.tensor]
-    schema_: Sequence[SchemaSpec]
+    schema_: Sequence[SchemaSpec] = Field(alias="schema")
 
 class ColumnDataSchema(DataSchema):
     type: Literal[DataSchemaType.column]
-    schema_: Sequence[ColumnSpec]
+    schema_: Sequence[ColumnSpec] = Field(alias="schema")
     @classmethod
     def validate_schema(cls, v: Sequence[ColumnSpec]) -> Sequence[ColumnSpec]: ...
 
 class TensorDataSchema(DataSchema):
     type: Literal[DataSchemaType.tensor]
-    schema_: Sequence[TensorSpec]
+    schema_: Sequence[TensorSpec] = Field(alias="schema")
     @classmethod
     def validate_schema(cls, v: Sequence[TensorSpec]) -> Sequence[TensorSpec]: ...
 
@@ -69,12 +69,12 @@ class Revisionable(ABC):
     def dump(self, fp: SupportsWrite[str]) -> None: ...
     @classmethod
     @abstractmethod
-    def load(cls, fp: SupportsRead[str]) -> Revisionable: ...
+    def load(cls, fp: SupportsRead[str]) -> Self: ...
     @abstractmethod
     def to_dict(self) -> dict[str, Any]: ...
     @classmethod
     @abstractmethod
-    def from_dict(cls, item: dict[str, Any]) -> Revisionable: ...
+    def from_dict(cls, item: dict[str, Any]) -> Self: ...
     @classmethod
     @abstractmethod
     def build(cls, context: Revisionable.BuilderContext) -> Revisionable: ...
@@ -91,9 +91,9 @@ class RevisionableSchema(Revisionable, BaseModel):
     revision: ClassVar[SchemaRevision]
     def to_dict(self) -> dict[str, Any]: ...
     @classmethod
-    def load(cls, fp: SupportsRead[str]) -> Revisionable: ...
+    def load(cls, fp: SupportsRead[str]) -> Self: ...
     @classmethod
-    def from_dict(cls, item: dict[str, Any]) -> Revisionable: ...
+    def from_dict(cls, item: dict[str, Any]) -> Self: ...
     @classmethod
     def build(cls, context: Revisionable.BuilderContext) -> Revisionable: ...
     @classmethod
@@ -103,7 +103,7 @@ class Revision(RevisionableSchema):
     schema_name: ClassVar[str]
     revision: SchemaRevision  # type: ignore[misc]
     @classmethod
-    def parse(cls, path: str | Path) -> Revisionable: ...
+    def parse(cls, path: str | Path) -> Revision: ...
     @classmethod
     def build(cls, context: Revisionable.BuilderContext) -> Revision: ...
 
@@ -187,7 +187,7 @@ class ModelConfig(RevisionableSchema):
 
 class VeloraParamModel(BaseModel):
     type: str
-    schema_: list[ColumnSpecModel | TensorSpecModel]
+    schema_: list[ColumnSpecModel | TensorSpecModel] = Field(alias="schema")
 
 class VeloraSignatureModel(BaseModel):
     inputs: list[VeloraParamModel]
