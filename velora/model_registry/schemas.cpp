@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include "schemas_common.hpp"
+#include "velora_native/context.hpp"
 
 namespace py = pybind11;
 namespace schemas = velora::schemas;
@@ -53,7 +54,7 @@ void bind_imports(py::module_& m) {
 VELORA_MODULE(schemas, m,
               "The model registry's validated records: data schemas, revision-stamped documents, IO samples, "
               "signatures and model configuration.") {
-  bind_imports(m);
+  velora::native::importing_extra("model-registry", [&] { bind_imports(m); });
   schemas::define_data_schemas(m);
   schemas::define_documents(m);
   schemas::define_samples(m);

@@ -22,35 +22,16 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Annotated, Any
 
-from a2wsgi import WSGIMiddleware
-from fastapi import (
-    APIRouter,
-    Depends,
-    FastAPI,
-    File,
-    Form,
-    Header,
-    Query,
-    Request,
-    Response,
-    Security,
-    UploadFile,
-)
-from fastapi import Path as PathParam
-from fastapi.exceptions import RequestValidationError
-from fastapi.responses import FileResponse, JSONResponse
-from fastapi.security import APIKeyHeader, HTTPBearer
 from pydantic import AfterValidator, BaseModel, Field
-from starlette.concurrency import run_in_threadpool
-from starlette.exceptions import HTTPException as StarletteHTTPException
-from starlette.requests import ClientDisconnect
 
+from velora._extras import needs_extra
 from velora.common.corlett import WORKLOAD_TOKEN_HEADER
 from velora.server import snippets
 from velora.server.auth import Access, AccessMiddleware, ASGIApp, Receive, Scope, Send
 from velora.server.storage import (
     DEFAULT_UPLOAD_EXPIRY_SECONDS,
     MAX_PAGE_SIZE,
+    MOUNT_PATH,
     PAIRING_HEADER,
     PROJECT_ID_PATTERN,
     DatasetStore,
@@ -61,7 +42,30 @@ from velora.server.storage import (
     invalid,
     not_found,
 )
-from velora.server.webdav import MOUNT_PATH, create_dav_app
+from velora.server.webdav import create_dav_app
+
+with needs_extra("server"):
+    from a2wsgi import WSGIMiddleware
+    from fastapi import (
+        APIRouter,
+        Depends,
+        FastAPI,
+        File,
+        Form,
+        Header,
+        Query,
+        Request,
+        Response,
+        Security,
+        UploadFile,
+    )
+    from fastapi import Path as PathParam
+    from fastapi.exceptions import RequestValidationError
+    from fastapi.responses import FileResponse, JSONResponse
+    from fastapi.security import APIKeyHeader, HTTPBearer
+    from starlette.concurrency import run_in_threadpool
+    from starlette.exceptions import HTTPException as StarletteHTTPException
+    from starlette.requests import ClientDisconnect
 
 SDK_SNAPSHOTS = "/v1/sdk/workspaces/{wid}/projects/{pid}/data-snapshots"
 INTERNAL_SNAPSHOTS = "/v1/internal/workspaces/projects/{pid}/data-snapshots"

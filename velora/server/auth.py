@@ -19,11 +19,12 @@ from collections.abc import Awaitable, Callable, MutableMapping
 from typing import Any
 from urllib.parse import unquote, urlsplit
 
-from starlette.responses import JSONResponse
-
+from velora._extras import needs_extra
 from velora.common.corlett import WORKLOAD_TOKEN_HEADER
-from velora.server.storage import STAGED_DIR, conflict, project_dir_name
-from velora.server.webdav import MOUNT_PATH
+from velora.server.storage import MOUNT_PATH, STAGED_DIR, conflict, project_dir_name
+
+with needs_extra("server"):
+    from starlette.responses import JSONResponse
 
 Scope = MutableMapping[str, Any]
 Receive = Callable[[], Awaitable[MutableMapping[str, Any]]]

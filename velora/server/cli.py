@@ -18,14 +18,15 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
+from velora._extras import MissingExtraError, needs_extra
 from velora.server.storage import (
     DEFAULT_UPLOAD_EXPIRY_SECONDS,
+    MOUNT_PATH,
     DataDirectoryInUse,
     ServiceError,
     check_project_id,
     project_dir_name,
 )
-from velora.server.webdav import MOUNT_PATH
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8400
@@ -160,9 +161,13 @@ def client_environment(
 def main(argv: Sequence[str] | None = None) -> None:
     args = parse_args(argv)
     # Imported only now: a mistyped flag is reported without loading the web stack.
-    import uvicorn
+    try:
+        with needs_extra("server"):
+            import uvicorn
 
-    from velora.server.app import ServerConfig, create_app
+            from velora.server.app import ServerConfig, create_app
+    except MissingExtraError as exc:
+        sys.exit(f"velora-server: {exc}")
 
     token = args.token or os.environ.get("VELORA_SERVER_TOKEN") or secrets.token_urlsafe(24)
     workload_token = (

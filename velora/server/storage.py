@@ -45,6 +45,8 @@ from typing import IO, Any, Protocol
 
 DATASET_DIR = "dataset"
 STAGED_DIR = "dataset-staged"
+# The URL path the storage is served under over WebDAV.
+MOUNT_PATH = "/webdav"
 MAX_PAGE_SIZE = 1000
 COPY_CHUNK_BYTES = 1024 * 1024
 # How long a version opened by upload-metadata waits for its upload.

@@ -13,12 +13,12 @@ import threading
 from pathlib import Path
 from typing import Any
 
-from wsgidav.fs_dav_provider import FilesystemProvider  # type: ignore[import-untyped]
-from wsgidav.wsgidav_app import WsgiDAVApp  # type: ignore[import-untyped]
+from velora._extras import needs_extra
+from velora.server.storage import MOUNT_PATH, STAGED_DIR, Project
 
-from velora.server.storage import STAGED_DIR, Project
-
-MOUNT_PATH = "/webdav"
+with needs_extra("server"):
+    from wsgidav.fs_dav_provider import FilesystemProvider  # type: ignore[import-untyped]
+    from wsgidav.wsgidav_app import WsgiDAVApp  # type: ignore[import-untyped]
 
 
 class DatasetDavApp(WsgiDAVApp):

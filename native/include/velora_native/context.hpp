@@ -9,6 +9,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <stdexcept>
 #include <utility>
 
 #include "velora_native/objects.hpp"
@@ -50,6 +51,24 @@ py::object with(py::handle manager, Body&& body) {
   }
   on_exit(py::none(), py::none(), py::none());
   return result;
+}
+
+// The imports an optional part of the package brings, run inside
+// `velora._extras.needs_extra(extra)`: a missing module is reported naming the extra.
+// Called while a module initialises: pybind11 turns a Python error there into a bare
+// "initialization failed", but reports a C++ error's text as the ImportError itself.
+template <typename Body>
+void importing_extra(const char* extra, Body&& body) {
+  const py::module_ extras = py::module_::import("velora._extras");
+  try {
+    with(extras.attr("needs_extra")(extra), [&](const py::object&) {
+      std::forward<Body>(body)();
+      return py::object();
+    });
+  } catch (py::error_already_set& error) {
+    if (!error.matches(extras.attr("MissingExtraError"))) throw;
+    throw std::runtime_error(py::str(error.value()));
+  }
 }
 
 }  // namespace velora::native

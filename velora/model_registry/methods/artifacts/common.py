@@ -19,7 +19,11 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-from mlflow.types.schema import DataType
+
+from velora._extras import needs_extra
+
+with needs_extra("model-registry"):
+    from mlflow.types.schema import DataType
 
 _RUNS_SCHEME = "runs:/"
 _IO_KINDS = ("input", "output")

@@ -3,14 +3,15 @@
 #include <pybind11/pybind11.h>
 
 #include "mlflow_parts.hpp"
+#include "velora_native/context.hpp"
 #include "velora_native/function.hpp"
 
 namespace native = velora::native;
 namespace py = pybind11;
 
-VELORA_MODULE(mlflow, m,
-              "MLflow integration: evaluate_model runs a logged model's methods on samples, "
-              "get_artifact_size_bytes measures its artifacts.") {
+namespace {
+
+void bind_imports(py::module_& m) {
   native::bind_from(m, "typing", {"Any", "Optional", "Union"});
   native::bind_from(m, "pathlib", {"Path"});
   native::bind_from(m, "urllib.parse", {"urlparse"});
@@ -25,6 +26,14 @@ VELORA_MODULE(mlflow, m,
   native::bind_from(m, "velora.model_registry.methods.common",
                     {"is_supported_primitive_class", "ModelInputsSample", "ModelOutputsSample"});
   native::bind_from(m, "velora.model_registry.methods.frameworks.common", {"has_method_names"});
+}
+
+}  // namespace
+
+VELORA_MODULE(mlflow, m,
+              "MLflow integration: evaluate_model runs a logged model's methods on samples, "
+              "get_artifact_size_bytes measures its artifacts.") {
+  native::importing_extra("model-registry", [&] { bind_imports(m); });
   velora::mlflow::define_evaluation(m);
   velora::mlflow::define_artifact_size(m);
 }
