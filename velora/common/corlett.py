@@ -194,17 +194,20 @@ def _send(method: str, endpoint: str, sink: IO[bytes] | None = None, **request: 
         ) from exc
 
 
-def _transport_error(exc: httpx.TransportError, base: str, timeout: float, **where: str) -> CorlettError:
+def _transport_error(
+    exc: httpx.TransportError, base: str, timeout: float, *, method: str, path: str, url: str
+) -> CorlettError:
+    kind: type[CorlettError] = PlatformConnectionError
     if isinstance(exc, httpx.TimeoutException):
+        kind = PlatformTimeoutError
         text = f"no answer from the platform service at {base} within {timeout:g} s"
-        return PlatformTimeoutError(text, **where)
-    if isinstance(exc, httpx.ConnectError):
-        return PlatformConnectionError(f"cannot reach the platform service at {base}: {exc}", **where)
-    # Reached, then lost: a reset or a closed connection in the middle of the request
-    # (an upload may have been partly sent).
-    return PlatformConnectionError(
-        f"the connection to the platform service at {base} broke off: {exc or type(exc).__name__}", **where
-    )
+    elif isinstance(exc, httpx.ConnectError):
+        text = f"cannot reach the platform service at {base}: {exc}"
+    else:
+        # Reached, then lost: a reset or a closed connection in the middle of the request
+        # (an upload may have been partly sent).
+        text = f"the connection to the platform service at {base} broke off: {exc or type(exc).__name__}"
+    return kind(text, method=method, path=path, url=url)
 
 
 @functools.cache
