@@ -52,34 +52,33 @@ template <native::Literal... Parts>
 inline constexpr auto joined = join<Parts...>();
 
 constexpr native::Literal kRaises =
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n";
+    "TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+    "CorlettError: the platform service refused the request or could not be reached";
 
 // Params under another name and docstring.
-constexpr native::Signature member(native::Signature params, const char* name, const char* doc) {
+constexpr native::Signature member(native::Signature params, const char* name, native::Doc doc) {
   params.name = name;
   params.doc = doc;
   return params;
 }
 
 // An operation both families offer, as each family's member: the name with
-// the family's prefix, and the docstring with its lead and note around the
-// operation's summary, then the arguments, returns and raises.
-template <native::Literal Name, const native::Signature& Params, native::Literal Summary, native::Literal Details,
-          native::Literal Raises = kRaises>
+// the family's prefix, and the summary between the family's lead and note.
+template <native::Literal Name, const native::Signature& Params, native::Literal Summary, native::Literal Args,
+          native::Literal Returns, native::Literal Raises = kRaises>
 struct Operation {
   static constexpr auto sdk_name = joined<"sdk_", Name>;
-  static constexpr auto sdk_doc = joined<"Using SDK token, ", Summary, "\n\n", Details, Raises>;
+  static constexpr auto sdk_summary = joined<"Using SDK token, ", Summary>;
   static constexpr auto pipeline_name = joined<"internal_", Name>;
-  static constexpr auto pipeline_doc =
-      joined<"Without any token, ", Summary, "\n\n",
-             "For the internal environment (pipeline): the caller is identified by the\n"
-             "user id setting instead of a token.\n\n",
-             Details, Raises>;
+  static constexpr auto pipeline_summary =
+      joined<"Without any token, ", Summary,
+             "\n\nFor the internal environment (pipeline): the caller is identified by the\n"
+             "user id setting instead of a token.">;
 
-  static constexpr native::Signature sdk = member(Params, sdk_name.data(), sdk_doc.data());
-  static constexpr native::Signature pipeline = member(Params, pipeline_name.data(), pipeline_doc.data());
+  static constexpr native::Signature sdk =
+      member(Params, sdk_name.data(), {sdk_summary.data(), Args.text, Returns.text, Raises.text});
+  static constexpr native::Signature pipeline =
+      member(Params, pipeline_name.data(), {pipeline_summary.data(), Args.text, Returns.text, Raises.text});
 };
 
 // --- requests ---------------------------------------------------------------
@@ -160,14 +159,10 @@ constexpr native::Signature kCreateDataSnapshot{
     {{"name", Kind::Str}, {"description", Kind::OptStr, kNone}, {"exist_ok", Kind::Bool, native::kFalse}}};
 using CreateDataSnapshot =
     Operation<"create_data_snapshot", kCreateDataSnapshot, "create a new data snapshot in the current project.",
-              "Args:\n"
-              "    name: name of the data snapshot\n"
-              "    description: details of the data snapshot\n"
-              "    exist_ok: whether an existing snapshot of that name is no error\n"
-              "\n"
-              "Returns:\n"
-              "    dict: the data snapshot's record\n"
-              "\n">;
+              "name: name of the data snapshot\n"
+              "description: details of the data snapshot\n"
+              "exist_ok: whether an existing snapshot of that name is no error",
+              "dict: the data snapshot's record">;
 
 template <const Family& F>
 py::object create_data_snapshot(const native::Call<kCreateDataSnapshot>& call) {
@@ -177,14 +172,10 @@ py::object create_data_snapshot(const native::Call<kCreateDataSnapshot>& call) {
 }
 
 constexpr native::Signature kGetDataSnapshotByName{"get_data_snapshot_by_name", {{"name", Kind::Str}}};
-using GetDataSnapshotByName = Operation<"get_data_snapshot_by_name", kGetDataSnapshotByName,
-                                        "get a data snapshot of the current project by name, matched exactly.",
-                                        "Args:\n"
-                                        "    name: name of the data snapshot\n"
-                                        "\n"
-                                        "Returns:\n"
-                                        "    dict: {\"data_snapshot\": its record, or None when there is none}\n"
-                                        "\n">;
+using GetDataSnapshotByName =
+    Operation<"get_data_snapshot_by_name", kGetDataSnapshotByName,
+              "get a data snapshot of the current project by name, matched exactly.", "name: name of the data snapshot",
+              "dict: {\"data_snapshot\": its record, or None when there is none}">;
 
 template <const Family& F>
 py::object get_data_snapshot_by_name(const native::Call<kGetDataSnapshotByName>& call) {
@@ -193,17 +184,12 @@ py::object get_data_snapshot_by_name(const native::Call<kGetDataSnapshotByName>&
 
 constexpr native::Signature kCreateDataSnapshotVersion{
     "create_data_snapshot_version", {{"data_snapshot_id", Kind::Int}, {"description", Kind::OptStr, kNone}}};
-using CreateDataSnapshotVersion =
-    Operation<"create_data_snapshot_version", kCreateDataSnapshotVersion, "create a new data snapshot version.",
-              "In a pipeline the version also records the workflow run it was made in.\n"
-              "\n"
-              "Args:\n"
-              "    data_snapshot_id: id of the data snapshot\n"
-              "    description: details of the version\n"
-              "\n"
-              "Returns:\n"
-              "    dict: the new version's record\n"
-              "\n">;
+using CreateDataSnapshotVersion = Operation<"create_data_snapshot_version", kCreateDataSnapshotVersion,
+                                            "create a new data snapshot version.\n\n"
+                                            "In a pipeline the version also records the workflow run it was made in.",
+                                            "data_snapshot_id: id of the data snapshot\n"
+                                            "description: details of the version",
+                                            "dict: the new version's record">;
 
 template <const Family& F>
 py::object create_data_snapshot_version(const native::Call<kCreateDataSnapshotVersion>& call) {
@@ -212,12 +198,10 @@ py::object create_data_snapshot_version(const native::Call<kCreateDataSnapshotVe
 }
 
 constexpr native::Signature kGetDataSnapshotVersions{"get_data_snapshot_versions", {{"data_snapshot_id", Kind::Int}}};
-using GetDataSnapshotVersions = Operation<"get_data_snapshot_versions", kGetDataSnapshotVersions,
-                                          "list every version of a data snapshot, oldest first.",
-                                          "Args:\n"
-                                          "    data_snapshot_id: id of the data snapshot\n\n"
-                                          "Returns:\n"
-                                          "    dict: {\"data_snapshot_versions\": [version records]}\n\n">;
+using GetDataSnapshotVersions =
+    Operation<"get_data_snapshot_versions", kGetDataSnapshotVersions,
+              "list every version of a data snapshot, oldest first.", "data_snapshot_id: id of the data snapshot",
+              "dict: {\"data_snapshot_versions\": [version records]}">;
 
 template <const Family& F>
 py::object get_data_snapshot_versions(const native::Call<kGetDataSnapshotVersions>& call) {
@@ -229,13 +213,11 @@ constexpr native::Signature kDownloadDataSnapshotFile{
     {{"data_snapshot_id", Kind::Int}, {"data_snapshot_version_id", Kind::Int}, {"filename", Kind::Str}, {"binary"}}};
 using DownloadDataSnapshotFile = Operation<"download_data_snapshot_file", kDownloadDataSnapshotFile,
                                            "stream a stored file of a data snapshot version into `binary`.",
-                                           "Args:\n"
-                                           "    data_snapshot_id: id of the data snapshot\n"
-                                           "    data_snapshot_version_id: id of the version\n"
-                                           "    filename: name of the stored file, as the version's record gives it\n"
-                                           "    binary: open binary stream the file's bytes are written into\n\n"
-                                           "Returns:\n"
-                                           "    dict: {\"size\": bytes written, \"sha256\": their hex digest}\n\n">;
+                                           "data_snapshot_id: id of the data snapshot\n"
+                                           "data_snapshot_version_id: id of the version\n"
+                                           "filename: name of the stored file, as the version's record gives it\n"
+                                           "binary: open binary stream the file's bytes are written into",
+                                           "dict: {\"size\": bytes written, \"sha256\": their hex digest}">;
 
 // The file name goes as a query value, which the request layer escapes.
 template <const Family& F>
@@ -251,23 +233,18 @@ py::object download_data_snapshot_file(const native::Call<kDownloadDataSnapshotF
 constexpr native::Signature kSdkUploadDataSnapshot{
     "sdk_upload_data_snapshot",
     {{"name", Kind::Str}, {"filename", Kind::Str}, {"binary"}, {"description", Kind::OptStr, kNone}},
-    "Using SDK token, upload a new data snapshot in the current project.\n\n"
-    "The snapshot is created when it does not exist yet, one file is registered\n"
-    "for it and `binary` is streamed as that file, named `filename`.\n\n"
-    "Args:\n"
-    "    name: name of the data snapshot\n"
-    "    filename: name the uploaded file gets\n"
-    "    binary: open binary stream of the file's content\n"
-    "    description: details of the data snapshot\n"
-    "\n"
-    "Returns:\n"
-    "    dict: the data snapshot's record, with the version the file went into\n"
-    "    under \"uploaded_version\"\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
-    "    KeyError: the creation answer has no \"id\"\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
+    {"Using SDK token, upload a new data snapshot in the current project.\n\n"
+     "The snapshot is created when it does not exist yet, one file is registered\n"
+     "for it and `binary` is streamed as that file, named `filename`.",
+     "name: name of the data snapshot\n"
+     "filename: name the uploaded file gets\n"
+     "binary: open binary stream of the file's content\n"
+     "description: details of the data snapshot",
+     "dict: the data snapshot's record, with the version the file went into\n"
+     "under \"uploaded_version\"",
+     "TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+     "KeyError: the creation answer has no \"id\"\n"
+     "CorlettError: the platform service refused the request or could not be reached"}};
 
 // Creates (or reuses) the snapshot, registers one file, then streams it.
 py::object sdk_upload_data_snapshot(const native::Call<kSdkUploadDataSnapshot>& call) {
@@ -288,19 +265,13 @@ py::object sdk_upload_data_snapshot(const native::Call<kSdkUploadDataSnapshot>& 
 constexpr native::Signature kInternalUploadDataSnapshot{
     "internal_upload_data_snapshot",
     {{"name", Kind::Str}, {"binary"}, {"description", Kind::OptStr, kNone}},
-    joined<"Without any token, upload the new data snapshot in the current project.\n\n"
-           "For the internal environment (pipeline): the fields and the stream go in\n"
-           "one multipart request.\n\n"
-           "Args:\n"
-           "    name: name of the data snapshot (made when missing)\n"
-           "    binary: open binary stream of the file's content; the file keeps the stream's name\n"
-           "    description: details of the data snapshot\n"
-           "\n"
-           "Returns:\n"
-           "    dict: {\"data_snapshot\": its record, with the new version under \"uploaded_version\"}\n"
-           "\n",
-           kRaises>
-        .data()};
+    {"Without any token, upload the new data snapshot in the current project.\n\n"
+     "For the internal environment (pipeline): the fields and the stream go in\n"
+     "one multipart request.",
+     "name: name of the data snapshot (made when missing)\n"
+     "binary: open binary stream of the file's content; the file keeps the stream's name\n"
+     "description: details of the data snapshot",
+     "dict: {\"data_snapshot\": its record, with the new version under \"uploaded_version\"}", kRaises.text}};
 
 // One multipart request: the fields and the stream together.
 py::object internal_upload_data_snapshot(const native::Call<kInternalUploadDataSnapshot>& call) {
@@ -331,17 +302,11 @@ py::object sdk_get_data_snapshot_detail(const native::Call<kSdkGetDataSnapshotDe
 constexpr native::Signature kSdkGetCodeSnippetToUploadTabularDataSnapshot{
     "sdk_get_code_snippet_to_upload_tabular_data_snapshot",
     {{"name", Kind::Str}, {"data", Kind::Str}, {"file_type", Kind::Str}},
-    joined<"Get code snippet to upload tabular data snapshot.\n\n"
-           "Args:\n"
-           "    name: name of the data snapshot\n"
-           "    data: variable name of the data object in the user's code\n"
-           "    file_type: file type the data is saved as\n"
-           "\n"
-           "Returns:\n"
-           "    dict: {\"code_snippet\": the code}\n"
-           "\n",
-           kRaises>
-        .data()};
+    {"Get code snippet to upload tabular data snapshot.",
+     "name: name of the data snapshot\n"
+     "data: variable name of the data object in the user's code\n"
+     "file_type: file type the data is saved as",
+     "dict: {\"code_snippet\": the code}", kRaises.text}};
 
 py::object sdk_get_code_snippet_to_upload_tabular_data_snapshot(
     const native::Call<kSdkGetCodeSnippetToUploadTabularDataSnapshot>& call) {
@@ -353,17 +318,10 @@ py::object sdk_get_code_snippet_to_upload_tabular_data_snapshot(
 constexpr native::Signature kSdkGetCodeSnippetToImportDataSnapshot{
     "sdk_get_code_snippet_to_import_data_snapshot",
     {{"data_snapshot_id", Kind::Int}, {"data_snapshot_version_id", Kind::Int}},
-    joined<"Get code snippet to import data snapshot.\n"
-           "\n"
-           "Args:\n"
-           "    data_snapshot_id: id of the data snapshot\n"
-           "    data_snapshot_version_id: id of the version\n"
-           "\n"
-           "Returns:\n"
-           "    dict: {\"code_snippet\": the code}\n"
-           "\n",
-           kRaises>
-        .data()};
+    {"Get code snippet to import data snapshot.",
+     "data_snapshot_id: id of the data snapshot\n"
+     "data_snapshot_version_id: id of the version",
+     "dict: {\"code_snippet\": the code}", kRaises.text}};
 
 py::object sdk_get_code_snippet_to_import_data_snapshot(
     const native::Call<kSdkGetCodeSnippetToImportDataSnapshot>& call) {
