@@ -47,6 +47,13 @@ py::object from_mapping(py::handle cls, py::handle mapping) {
   return owned(PyObject_Call(cls.ptr(), py::tuple().ptr(), keywords.ptr()));
 }
 
+// [cls(**mapping) for mapping in mappings]
+py::list each_from_mapping(py::handle cls, py::handle mappings) {
+  py::list records;
+  for (const py::handle mapping : mappings) records.append(from_mapping(cls, mapping));
+  return records;
+}
+
 // A service result declared as a dict that is read further: None cannot be.
 py::object expect_readable_dict(py::object result) {
   if (native::expect_dict(result).is_none()) native::raise_none_attribute("get");
@@ -280,39 +287,35 @@ py::object create_dataset_version_by_id(const native::Call<kCreateDatasetVersion
   return from_mapping(call.global<"DatasetVersionInfo">(), response);
 }
 
+// What the operations only a development instance offers raise.
+constexpr const char* kDevInstanceRaises =
+    "TypeError: an argument of the wrong type\n"
+    "ValueError: the workload type is unknown or unsupported\n"
+    "NotImplementedError: in a pipeline\n"
+    "CorlettError: the platform service refused the request or could not be reached";
+
 constexpr native::Signature kGetDatasetList{
     "get_dataset_list",
     {{"page", Kind::Int, native::Default::number(1)}, {"page_size", Kind::Int, native::Default::number(1000)}},
     {"Get one page of the project's datasets.",
      "page: current page number. Defaults to 1.\n"
      "page_size: number of items per page. Defaults to 1000.",
-     "List[DatasetInfo]: the datasets of that page",
-     "TypeError: an argument of the wrong type\n"
-     "ValueError: the workload type is unknown or unsupported\n"
-     "NotImplementedError: in a pipeline\n"
-     "CorlettError: the platform service refused the request or could not be reached"}};
+     "List[DatasetInfo]: the datasets of that page", kDevInstanceRaises}};
 
 py::object get_dataset_list(const native::Call<kGetDatasetList>& call) {
   enter_dev_instance(call);
   const py::object response = call.global<"sdk_get_data_snapshot_list">()("page"_a = call.arg<"page">(),
                                                                           "page_size"_a = call.arg<"page_size">());
   expect_readable_dict(response);
-  const py::object datasets = entry(response, native::interned<"data_snapshots">(), py::list());
-  py::list records;
-  const py::object record = call.global<"DatasetInfo">();
-  for (const py::handle dataset : datasets) records.append(from_mapping(record, dataset));
-  return records;
+  return each_from_mapping(call.global<"DatasetInfo">(),
+                           entry(response, native::interned<"data_snapshots">(), py::list()));
 }
 
 constexpr native::Signature kGetDataset{
     "get_dataset",
     {{"dataset_id", Kind::Int}},
     {"Get the dataset with the given id.", "dataset_id: id of the dataset",
-     "Optional[DatasetInfo]: the dataset, None when the platform has none",
-     "TypeError: an argument of the wrong type\n"
-     "ValueError: the workload type is unknown or unsupported\n"
-     "NotImplementedError: in a pipeline\n"
-     "CorlettError: the platform service refused the request or could not be reached"}};
+     "Optional[DatasetInfo]: the dataset, None when the platform has none", kDevInstanceRaises}};
 
 py::object get_dataset(const native::Call<kGetDataset>& call) {
   enter_dev_instance(call);
@@ -330,11 +333,7 @@ constexpr native::Signature kGetCodeSnippetToUploadDataset{
      "name: name of the dataset\n"
      "data: variable name of the data object in your code\n"
      "file_type: file type to save the data as",
-     "dict: {\"code_snippet\": the code}",
-     "TypeError: an argument of the wrong type\n"
-     "ValueError: the workload type is unknown or unsupported\n"
-     "NotImplementedError: in a pipeline\n"
-     "CorlettError: the platform service refused the request or could not be reached"}};
+     "dict: {\"code_snippet\": the code}", kDevInstanceRaises}};
 
 py::object get_code_snippet_to_upload_dataset(const native::Call<kGetCodeSnippetToUploadDataset>& call) {
   enter_dev_instance(call);
@@ -348,11 +347,7 @@ constexpr native::Signature kGetCodeSnippetToImportDataset{
     {"Get the code snippet that imports a dataset version.",
      "dataset_id: id of the dataset\n"
      "dataset_version_id: id of the dataset version",
-     "dict: {\"code_snippet\": the code}",
-     "TypeError: an argument of the wrong type\n"
-     "ValueError: the workload type is unknown or unsupported\n"
-     "NotImplementedError: in a pipeline\n"
-     "CorlettError: the platform service refused the request or could not be reached"}};
+     "dict: {\"code_snippet\": the code}", kDevInstanceRaises}};
 
 py::object get_code_snippet_to_import_dataset(const native::Call<kGetCodeSnippetToImportDataset>& call) {
   enter_dev_instance(call);
@@ -385,10 +380,7 @@ py::object get_dataset_versions(const native::Call<kGetDatasetVersions>& call) {
   const py::handle name = call.arg<"name">();
   const Workload workload = enter(call);
   const py::object versions = version_records(call, workload, id_of(find_dataset(call, workload, name)));
-  py::list records;
-  const py::object record = call.global<"DatasetVersionInfo">();
-  for (const py::handle version : versions) records.append(from_mapping(record, version));
-  return records;
+  return each_from_mapping(call.global<"DatasetVersionInfo">(), versions);
 }
 
 py::object files_of(py::handle version) {
