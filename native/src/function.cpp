@@ -3,6 +3,9 @@
 #include <exception>
 #include <new>
 #include <span>
+#include <string>
+#include <string_view>
+#include <utility>
 
 #include "velora_native/errors.hpp"
 
@@ -76,6 +79,25 @@ std::string text_signature(const detail::CompiledSignature& signature) {
     if (param.fallback != nullptr) line += "=" + py::repr(param.fallback).cast<std::string>();
   }
   return line + ")";
+}
+
+// The docstring in the SDK's layout (see Doc).
+std::string laid_out(const Doc& doc) {
+  std::string text = doc.summary;
+  const std::pair<const char*, const char*> sections[] = {
+      {"Args:", doc.args}, {"Returns:", doc.returns}, {"Raises:", doc.raises}};
+  for (const auto& [heading, lines] : sections) {
+    if (lines == nullptr) continue;
+    text += std::string("\n\n") + heading;
+    for (std::string_view rest = lines;;) {
+      const std::size_t end = rest.find('\n');
+      text += "\n    ";
+      text += rest.substr(0, end);
+      if (end == std::string_view::npos) break;
+      rest.remove_prefix(end + 1);
+    }
+  }
+  return doc.args == nullptr ? text : text + "\n";
 }
 
 // "f() takes exactly 3 positional arguments (1 given)" and its variants.
@@ -194,7 +216,7 @@ CompiledSignature compile(const Signature& declared) {
     }
     signature.params.push_back({name, param.name, param.kind, fallback});
   }
-  signature.doc = text_signature(signature) + "\n--\n\n" + declared.doc;
+  signature.doc = text_signature(signature) + "\n--\n\n" + laid_out(declared.doc);
   return signature;
 }
 

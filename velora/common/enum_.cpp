@@ -26,22 +26,15 @@ py::object member_name(const native::Call<kRepr>& call) { return native::attr<"n
 constexpr native::Signature kHasValue{
     "has_value",
     {{"cls"}, {"value", Kind::Str}},
-    "Whether `value` is the value of one of the members.\n\n"
-    "    >>> class Color(StrEnum):\n"
-    "    ...     RED = auto()\n"
-    "    ...     GREEN = auto()\n"
-    "    ...     BLUE = auto()\n"
-    "    >>> Color.has_value(\"RED\")\n"
-    "    True\n"
-    "\n"
-    "Args:\n"
-    "    value: the value to look for, exactly a str\n"
-    "\n"
-    "Returns:\n"
-    "    bool: True when a member has that value\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: value is not exactly a str (a member of an enumeration included)\n"};
+    {"Whether `value` is the value of one of the members.\n\n"
+     "    >>> class Color(StrEnum):\n"
+     "    ...     RED = auto()\n"
+     "    ...     GREEN = auto()\n"
+     "    ...     BLUE = auto()\n"
+     "    >>> Color.has_value(\"RED\")\n"
+     "    True",
+     "value: the value to look for, exactly a str", "bool: True when a member has that value",
+     "TypeError: value is not exactly a str (a member of an enumeration included)"}};
 py::object has_value(const native::Call<kHasValue>& call) {
   const py::object values = native::attr<"_value2member_map_">(call.arg<"cls">());
   const int found = PySequence_Contains(values.ptr(), call.arg<"value">().ptr());

@@ -1,10 +1,13 @@
 // The dataset service client: one function per REST operation on data
 // snapshots, in the SDK-token family (sdk_) and the pipeline family
-// (internal_). Every request goes through the platform's request object,
-// read from the module at call time, and every answer is handed back as is
-// once it is known to be a dict or None.
+// (internal_). An operation both families offer has one body, run under
+// each family's data. Every request goes through the platform's request
+// object, read from the module at call time, and every answer is handed
+// back as is once it is known to be a dict or None.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <array>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -22,15 +25,68 @@ using native::kNone;
 
 namespace {
 
+// How the two families differ. The SDK family's caller is named by the token
+// the request object sends; the pipeline family has none, so the user id
+// setting goes in every query and body, and no workspace in the path.
+struct Family {
+  std::string_view base;  // the path before the operation's own part
+  const char* body;       // the request keyword a body goes under: JSON or form fields
+  bool pipeline;
+};
+
+constexpr Family kSdk{"/v1/sdk/workspaces/{}/projects/{}/data-snapshots", "json_data", false};
+constexpr Family kPipeline{"/v1/internal/workspaces/projects/{}/data-snapshots", "data", true};
+
+// --- docstrings ---------------------------------------------------------------
+
+template <native::Literal... Parts>
+constexpr auto join() {
+  std::array<char, (sizeof(Parts.text) + ... + 1) - sizeof...(Parts)> text{};
+  char* out = text.data();
+  ((out = std::copy_n(Parts.text, sizeof(Parts.text) - 1, out)), ...);
+  return text;
+}
+
+// The texts as one, for a docstring made of shared parts.
+template <native::Literal... Parts>
+inline constexpr auto joined = join<Parts...>();
+
+constexpr native::Literal kRaises =
+    "TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+    "CorlettError: the platform service refused the request or could not be reached";
+
+// Params under another name and docstring.
+constexpr native::Signature member(native::Signature params, const char* name, native::Doc doc) {
+  params.name = name;
+  params.doc = doc;
+  return params;
+}
+
+// An operation both families offer, as each family's member: the name with
+// the family's prefix, and the summary between the family's lead and note.
+template <native::Literal Name, const native::Signature& Params, native::Literal Summary, native::Literal Args,
+          native::Literal Returns, native::Literal Raises = kRaises>
+struct Operation {
+  static constexpr auto sdk_name = joined<"sdk_", Name>;
+  static constexpr auto sdk_summary = joined<"Using SDK token, ", Summary>;
+  static constexpr auto pipeline_name = joined<"internal_", Name>;
+  static constexpr auto pipeline_summary =
+      joined<"Without any token, ", Summary,
+             "\n\nFor the internal environment (pipeline): the caller is identified by the\n"
+             "user id setting instead of a token.">;
+
+  static constexpr native::Signature sdk =
+      member(Params, sdk_name.data(), {sdk_summary.data(), Args.text, Returns.text, Raises.text});
+  static constexpr native::Signature pipeline =
+      member(Params, pipeline_name.data(), {pipeline_summary.data(), Args.text, Returns.text, Raises.text});
+};
+
+// --- requests ---------------------------------------------------------------
+
 // corlett.<Method>(...), the request object read now; the answer must be a dict or None.
 template <native::Literal Method, typename... Args>
 py::object request(const native::Frame& call, Args&&... args) {
   return native::expect_dict(native::attr<Method>(call.global<"corlett">())(std::forward<Args>(args)...));
-}
-
-// A request body without its None entries, as the platform's helper makes it.
-py::object body_without_none(const native::Frame& call, const py::dict& fields) {
-  return native::expect_dict(call.global<"exclude_none">()(fields));
 }
 
 template <native::Literal Name>
@@ -52,19 +108,41 @@ py::object path(std::string_view pattern, const std::vector<py::object>& values)
   return native::owned(PyUnicode_Join(py::str().ptr(), parts.ptr()));
 }
 
-// The SDK family's paths start with the workspace and the project, the
-// internal family's with the project alone; both read at the call.
-py::object sdk_path(const native::Frame& call, std::string_view tail, std::initializer_list<py::handle> values = {}) {
-  std::vector<py::object> all{setting<"VELORA_WORKSPACE_ID">(call), setting<"VELORA_PROJECT_ID">(call)};
+// The family's path with `tail`: the workspace (SDK family) and the project,
+// read at the call, then `values`.
+py::object family_path(const native::Frame& call, const Family& family, std::string_view tail,
+                       std::initializer_list<py::handle> values = {}) {
+  std::vector<py::object> all;
+  if (!family.pipeline) all.push_back(setting<"VELORA_WORKSPACE_ID">(call));
+  all.push_back(setting<"VELORA_PROJECT_ID">(call));
   for (const py::handle value : values) all.push_back(native::borrowed(value));
-  return path("/v1/sdk/workspaces/{}/projects/{}/data-snapshots" + std::string(tail), all);
+  return path(std::string(family.base) + std::string(tail), all);
 }
 
-py::object internal_path(const native::Frame& call, std::string_view tail,
-                         std::initializer_list<py::handle> values = {}) {
-  std::vector<py::object> all{setting<"VELORA_PROJECT_ID">(call)};
-  for (const py::handle value : values) all.push_back(native::borrowed(value));
-  return path("/v1/internal/workspaces/projects/{}/data-snapshots" + std::string(tail), all);
+// A request body without its None entries, as the platform's helper makes it.
+// The pipeline family names the caller first and, for what makes a version,
+// the workflow run last.
+py::object body(const native::Frame& call, const Family& family, const py::dict& fields, bool makes_version = false) {
+  py::dict all;
+  if (family.pipeline) all["user_id"] = setting<"VELORA_USER_ID">(call);
+  if (PyDict_Update(all.ptr(), fields.ptr()) < 0) throw py::error_already_set();
+  if (family.pipeline && makes_version) all["argo_workflow_run_id"] = setting<"ARGO_WORKFLOW_RUN_ID">(call);
+  return native::expect_dict(call.global<"exclude_none">()(all));
+}
+
+// A POST of the family's body to `path`.
+py::object post(const native::Frame& call, const Family& family, py::handle path, const py::dict& fields,
+                bool makes_version = false) {
+  return request<"post">(call, path, py::arg(family.body) = body(call, family, fields, makes_version));
+}
+
+// corlett.<Method>(*args, params=query): the pipeline family adds the user id
+// last; an empty query is not sent.
+template <native::Literal Method>
+py::object query(const native::Frame& call, const Family& family, const py::tuple& args, py::dict params = {}) {
+  if (family.pipeline) params["user_id"] = setting<"VELORA_USER_ID">(call);
+  if (params.empty()) return request<Method>(call, *args);
+  return request<Method>(call, *args, "params"_a = params);
 }
 
 // The "Filename" header: standard padded Base64 of the name's UTF-8 bytes, as text.
@@ -74,28 +152,99 @@ py::object filename_header(const native::Frame& call, py::handle filename) {
   return native::owned(PyUnicode_FromEncodedObject(encoded.ptr(), "utf-8", "strict"));
 }
 
-// --- SDK-token family -------------------------------------------------------
+// --- operations of both families ----------------------------------------------
+
+constexpr native::Signature kCreateDataSnapshot{
+    "create_data_snapshot",
+    {{"name", Kind::Str}, {"description", Kind::OptStr, kNone}, {"exist_ok", Kind::Bool, native::kFalse}}};
+using CreateDataSnapshot =
+    Operation<"create_data_snapshot", kCreateDataSnapshot, "create a new data snapshot in the current project.",
+              "name: name of the data snapshot\n"
+              "description: details of the data snapshot\n"
+              "exist_ok: whether an existing snapshot of that name is no error",
+              "dict: the data snapshot's record">;
+
+template <const Family& F>
+py::object create_data_snapshot(const native::Call<kCreateDataSnapshot>& call) {
+  return post(call, F, family_path(call, F, ""),
+              py::dict("name"_a = call.arg<"name">(), "description"_a = call.arg<"description">(),
+                       "exist_ok"_a = call.arg<"exist_ok">()));
+}
+
+constexpr native::Signature kGetDataSnapshotByName{"get_data_snapshot_by_name", {{"name", Kind::Str}}};
+using GetDataSnapshotByName =
+    Operation<"get_data_snapshot_by_name", kGetDataSnapshotByName,
+              "get a data snapshot of the current project by name, matched exactly.", "name: name of the data snapshot",
+              "dict: {\"data_snapshot\": its record, or None when there is none}">;
+
+template <const Family& F>
+py::object get_data_snapshot_by_name(const native::Call<kGetDataSnapshotByName>& call) {
+  return query<"get">(call, F, py::make_tuple(family_path(call, F, "/name")), py::dict("name"_a = call.arg<"name">()));
+}
+
+constexpr native::Signature kCreateDataSnapshotVersion{
+    "create_data_snapshot_version", {{"data_snapshot_id", Kind::Int}, {"description", Kind::OptStr, kNone}}};
+using CreateDataSnapshotVersion = Operation<"create_data_snapshot_version", kCreateDataSnapshotVersion,
+                                            "create a new data snapshot version.\n\n"
+                                            "In a pipeline the version also records the workflow run it was made in.",
+                                            "data_snapshot_id: id of the data snapshot\n"
+                                            "description: details of the version",
+                                            "dict: the new version's record">;
+
+template <const Family& F>
+py::object create_data_snapshot_version(const native::Call<kCreateDataSnapshotVersion>& call) {
+  const py::object path = family_path(call, F, "/{}/versions", {call.arg<"data_snapshot_id">()});
+  return post(call, F, path, py::dict("description"_a = call.arg<"description">()), true);
+}
+
+constexpr native::Signature kGetDataSnapshotVersions{"get_data_snapshot_versions", {{"data_snapshot_id", Kind::Int}}};
+using GetDataSnapshotVersions =
+    Operation<"get_data_snapshot_versions", kGetDataSnapshotVersions,
+              "list every version of a data snapshot, oldest first.", "data_snapshot_id: id of the data snapshot",
+              "dict: {\"data_snapshot_versions\": [version records]}">;
+
+template <const Family& F>
+py::object get_data_snapshot_versions(const native::Call<kGetDataSnapshotVersions>& call) {
+  return query<"get">(call, F, py::make_tuple(family_path(call, F, "/{}/versions", {call.arg<"data_snapshot_id">()})));
+}
+
+constexpr native::Signature kDownloadDataSnapshotFile{
+    "download_data_snapshot_file",
+    {{"data_snapshot_id", Kind::Int}, {"data_snapshot_version_id", Kind::Int}, {"filename", Kind::Str}, {"binary"}}};
+using DownloadDataSnapshotFile = Operation<"download_data_snapshot_file", kDownloadDataSnapshotFile,
+                                           "stream a stored file of a data snapshot version into `binary`.",
+                                           "data_snapshot_id: id of the data snapshot\n"
+                                           "data_snapshot_version_id: id of the version\n"
+                                           "filename: name of the stored file, as the version's record gives it\n"
+                                           "binary: open binary stream the file's bytes are written into",
+                                           "dict: {\"size\": bytes written, \"sha256\": their hex digest}">;
+
+// The file name goes as a query value, which the request layer escapes.
+template <const Family& F>
+py::object download_data_snapshot_file(const native::Call<kDownloadDataSnapshotFile>& call) {
+  const py::object path = family_path(call, F, "/{}/versions/{}/download",
+                                      {call.arg<"data_snapshot_id">(), call.arg<"data_snapshot_version_id">()});
+  return query<"download">(call, F, py::make_tuple(path, call.arg<"binary">()),
+                           py::dict("filename"_a = call.arg<"filename">()));
+}
+
+// --- uploads, one per family --------------------------------------------------
 
 constexpr native::Signature kSdkUploadDataSnapshot{
     "sdk_upload_data_snapshot",
     {{"name", Kind::Str}, {"filename", Kind::Str}, {"binary"}, {"description", Kind::OptStr, kNone}},
-    "Using SDK token, upload a new data snapshot in the current project\n\n"
-    "The snapshot is created when it does not exist yet, one file is registered\n"
-    "for it and `binary` is streamed as that file, named `filename`.\n\n"
-    "Args:\n"
-    "    name: name of the data snapshot\n"
-    "    filename: name the uploaded file gets\n"
-    "    binary: open binary stream of the file's content\n"
-    "    description: details of the data snapshot\n"
-    "\n"
-    "Returns:\n"
-    "    dict: the data snapshot's record, with the version the file went into\n"
-    "    under \"uploaded_version\"\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
-    "    KeyError: the creation answer has no \"id\"\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
+    {"Using SDK token, upload a new data snapshot in the current project.\n\n"
+     "The snapshot is created when it does not exist yet, one file is registered\n"
+     "for it and `binary` is streamed as that file, named `filename`.",
+     "name: name of the data snapshot\n"
+     "filename: name the uploaded file gets\n"
+     "binary: open binary stream of the file's content\n"
+     "description: details of the data snapshot",
+     "dict: the data snapshot's record, with the version the file went into\n"
+     "under \"uploaded_version\"",
+     "TypeError: an argument of the wrong type, or an answer that is not a dict\n"
+     "KeyError: the creation answer has no \"id\"\n"
+     "CorlettError: the platform service refused the request or could not be reached"}};
 
 // Creates (or reuses) the snapshot, registers one file, then streams it.
 py::object sdk_upload_data_snapshot(const native::Call<kSdkUploadDataSnapshot>& call) {
@@ -104,330 +253,80 @@ py::object sdk_upload_data_snapshot(const native::Call<kSdkUploadDataSnapshot>& 
       call.global<"sdk_create_data_snapshot">()(call.arg<"name">(), description, py::bool_(true));
   const py::object snapshot_id = native::expect_int(created[native::interned<"id">()]);
 
-  const py::object metadata_path = sdk_path(call, "/{}/upload-metadata", {snapshot_id});
-  const py::object metadata = body_without_none(call, py::dict("description"_a = description, "file_count"_a = 1));
+  const py::object metadata_path = family_path(call, kSdk, "/{}/upload-metadata", {snapshot_id});
+  const py::object metadata = body(call, kSdk, py::dict("description"_a = description, "file_count"_a = 1));
   request<"post">(call, "endpoint"_a = metadata_path, "json_data"_a = metadata);
 
-  const py::object upload_path = sdk_path(call, "/{}/upload", {snapshot_id});
+  const py::object upload_path = family_path(call, kSdk, "/{}/upload", {snapshot_id});
   const py::dict headers("Filename"_a = filename_header(call, call.arg<"filename">()));
   return request<"post">(call, "endpoint"_a = upload_path, "data"_a = call.arg<"binary">(), "headers"_a = headers);
 }
 
-constexpr native::Signature kSdkCreateDataSnapshot{
-    "sdk_create_data_snapshot",
-    {{"name", Kind::Str}, {"description", Kind::OptStr, kNone}, {"exist_ok", Kind::Bool, native::kFalse}},
-    "Using SDK token, create a new data snapshot in the current project\n\n"
-    "Args:\n"
-    "    name: name of the data snapshot\n"
-    "    description: details of the data snapshot\n"
-    "    exist_ok: whether an existing snapshot of that name is no error\n"
-    "\n"
-    "Returns:\n"
-    "    dict: the data snapshot's record\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
+constexpr native::Signature kInternalUploadDataSnapshot{
+    "internal_upload_data_snapshot",
+    {{"name", Kind::Str}, {"binary"}, {"description", Kind::OptStr, kNone}},
+    {"Without any token, upload the new data snapshot in the current project.\n\n"
+     "For the internal environment (pipeline): the fields and the stream go in\n"
+     "one multipart request.",
+     "name: name of the data snapshot (made when missing)\n"
+     "binary: open binary stream of the file's content; the file keeps the stream's name\n"
+     "description: details of the data snapshot",
+     "dict: {\"data_snapshot\": its record, with the new version under \"uploaded_version\"}", kRaises.text}};
 
-py::object sdk_create_data_snapshot(const native::Call<kSdkCreateDataSnapshot>& call) {
-  const py::object path = sdk_path(call, "");
-  const py::object body =
-      body_without_none(call, py::dict("name"_a = call.arg<"name">(), "description"_a = call.arg<"description">(),
-                                       "exist_ok"_a = call.arg<"exist_ok">()));
-  return request<"post">(call, path, "json_data"_a = body);
+// One multipart request: the fields and the stream together.
+py::object internal_upload_data_snapshot(const native::Call<kInternalUploadDataSnapshot>& call) {
+  const py::object fields =
+      body(call, kPipeline, py::dict("name"_a = call.arg<"name">(), "description"_a = call.arg<"description">()), true);
+  return request<"post">(call, "endpoint"_a = family_path(call, kPipeline, "/sdk"), "data"_a = fields,
+                         "files"_a = py::dict("file"_a = call.arg<"binary">()));
 }
 
-constexpr native::Signature kSdkGetDataSnapshotByName{
-    "sdk_get_data_snapshot_by_name",
-    {{"name", Kind::Str}},
-    "Using SDK token, get a data snapshot by name.\n\n"
-    "Name should be matched exactly\n"
-    "\n"
-    "Args:\n"
-    "    name: name of the data snapshot\n"
-    "\n"
-    "Returns:\n"
-    "    dict: {\"data_snapshot\": its record, or None when there is none}\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
-
-py::object sdk_get_data_snapshot_by_name(const native::Call<kSdkGetDataSnapshotByName>& call) {
-  const py::object path = sdk_path(call, "/name");
-  return request<"get">(call, path, "params"_a = py::dict("name"_a = call.arg<"name">()));
-}
-
-constexpr native::Signature kSdkCreateDataSnapshotVersion{
-    "sdk_create_data_snapshot_version",
-    {{"data_snapshot_id", Kind::Int}, {"description", Kind::OptStr, kNone}},
-    "Using SDK token, create a new data snapshot version.\n"
-    "\n"
-    "Args:\n"
-    "    data_snapshot_id: id of the data snapshot\n"
-    "    description: details of the version\n"
-    "\n"
-    "Returns:\n"
-    "    dict: the new version's record\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
-
-py::object sdk_create_data_snapshot_version(const native::Call<kSdkCreateDataSnapshotVersion>& call) {
-  const py::object path = sdk_path(call, "/{}/versions", {call.arg<"data_snapshot_id">()});
-  const py::object body = body_without_none(call, py::dict("description"_a = call.arg<"description">()));
-  return request<"post">(call, path, "json_data"_a = body);
-}
+// --- the SDK family's listings and snippets -----------------------------------
 
 constexpr native::Signature kSdkGetDataSnapshotList{
     "sdk_get_data_snapshot_list",
     {{"page", Kind::Int, native::Default::number(1)}, {"page_size", Kind::Int, native::Default::number(1000)}}};
 
 py::object sdk_get_data_snapshot_list(const native::Call<kSdkGetDataSnapshotList>& call) {
-  return request<"get">(call, sdk_path(call, "?page={}&page_size={}", {call.arg<"page">(), call.arg<"page_size">()}));
+  return request<"get">(
+      call, family_path(call, kSdk, "?page={}&page_size={}", {call.arg<"page">(), call.arg<"page_size">()}));
 }
 
 constexpr native::Signature kSdkGetDataSnapshotDetail{"sdk_get_data_snapshot_detail",
                                                       {{"data_snapshot_id", Kind::Int}}};
 
 py::object sdk_get_data_snapshot_detail(const native::Call<kSdkGetDataSnapshotDetail>& call) {
-  return request<"get">(call, sdk_path(call, "/{}", {call.arg<"data_snapshot_id">()}));
+  return request<"get">(call, family_path(call, kSdk, "/{}", {call.arg<"data_snapshot_id">()}));
 }
 
 constexpr native::Signature kSdkGetCodeSnippetToUploadTabularDataSnapshot{
     "sdk_get_code_snippet_to_upload_tabular_data_snapshot",
     {{"name", Kind::Str}, {"data", Kind::Str}, {"file_type", Kind::Str}},
-    "Get code snippet to upload tabular data snapshot.\n\n"
-    "Args:\n"
-    "    name: name of the data snapshot\n"
-    "    data: variable name of the data object in the user's code\n"
-    "    file_type: file type the data is saved as\n"
-    "\n"
-    "Returns:\n"
-    "    dict: {\"code_snippet\": the code}\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
+    {"Get code snippet to upload tabular data snapshot.",
+     "name: name of the data snapshot\n"
+     "data: variable name of the data object in the user's code\n"
+     "file_type: file type the data is saved as",
+     "dict: {\"code_snippet\": the code}", kRaises.text}};
 
 py::object sdk_get_code_snippet_to_upload_tabular_data_snapshot(
     const native::Call<kSdkGetCodeSnippetToUploadTabularDataSnapshot>& call) {
-  const py::object path = sdk_path(call, "/tabular/code-snippet");
   const py::dict params("name"_a = call.arg<"name">(), "data"_a = call.arg<"data">(),
                         "file_type"_a = call.arg<"file_type">());
-  return request<"get">(call, path, "params"_a = params);
+  return query<"get">(call, kSdk, py::make_tuple(family_path(call, kSdk, "/tabular/code-snippet")), params);
 }
 
 constexpr native::Signature kSdkGetCodeSnippetToImportDataSnapshot{
     "sdk_get_code_snippet_to_import_data_snapshot",
     {{"data_snapshot_id", Kind::Int}, {"data_snapshot_version_id", Kind::Int}},
-    "Get code snippet to import data snapshot.\n"
-    "\n"
-    "Args:\n"
-    "    data_snapshot_id: id of the data snapshot\n"
-    "    data_snapshot_version_id: id of the version\n"
-    "\n"
-    "Returns:\n"
-    "    dict: {\"code_snippet\": the code}\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
+    {"Get code snippet to import data snapshot.",
+     "data_snapshot_id: id of the data snapshot\n"
+     "data_snapshot_version_id: id of the version",
+     "dict: {\"code_snippet\": the code}", kRaises.text}};
 
 py::object sdk_get_code_snippet_to_import_data_snapshot(
     const native::Call<kSdkGetCodeSnippetToImportDataSnapshot>& call) {
-  return request<"get">(call, sdk_path(call, "/{}/versions/{}/code-snippet",
-                                       {call.arg<"data_snapshot_id">(), call.arg<"data_snapshot_version_id">()}));
-}
-
-// --- internal (pipeline) family --------------------------------------------
-
-constexpr native::Signature kInternalCreateDataSnapshot{
-    "internal_create_data_snapshot",
-    {{"name", Kind::Str}, {"description", Kind::OptStr, kNone}, {"exist_ok", Kind::Bool, native::kFalse}},
-    "Without any token, create the new data snapshot in the current project.\n\n"
-    "For the internal environment (pipeline): the caller is identified by the\n"
-    "user id setting instead of a token.\n"
-    "\n"
-    "Args:\n"
-    "    name: name of the data snapshot\n"
-    "    description: details of the data snapshot\n"
-    "    exist_ok: whether an existing snapshot of that name is no error\n"
-    "\n"
-    "Returns:\n"
-    "    dict: the data snapshot's record\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
-
-py::object internal_create_data_snapshot(const native::Call<kInternalCreateDataSnapshot>& call) {
-  const py::object path = internal_path(call, "");
-  const py::object fields = body_without_none(
-      call, py::dict("user_id"_a = setting<"VELORA_USER_ID">(call), "name"_a = call.arg<"name">(),
-                     "description"_a = call.arg<"description">(), "exist_ok"_a = call.arg<"exist_ok">()));
-  return request<"post">(call, path, "data"_a = fields);
-}
-
-constexpr native::Signature kInternalGetDataSnapshotByName{
-    "internal_get_data_snapshot_by_name",
-    {{"name", Kind::Str}},
-    "Without any token, get the data snapshot in the current project.\n\n"
-    "For the internal environment (pipeline). Name should be matched exactly\n"
-    "\n"
-    "Args:\n"
-    "    name: name of the data snapshot\n"
-    "\n"
-    "Returns:\n"
-    "    dict: {\"data_snapshot\": its record, or None when there is none}\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
-
-py::object internal_get_data_snapshot_by_name(const native::Call<kInternalGetDataSnapshotByName>& call) {
-  const py::object path = internal_path(call, "/name");
-  const py::dict params("name"_a = call.arg<"name">(), "user_id"_a = setting<"VELORA_USER_ID">(call));
-  return request<"get">(call, path, "params"_a = params);
-}
-
-constexpr native::Signature kInternalCreateDataSnapshotVersion{
-    "internal_create_data_snapshot_version",
-    {{"data_snapshot_id", Kind::Int}, {"description", Kind::OptStr, kNone}},
-    "Without any token, create a new data snapshot version.\n\n"
-    "For the internal environment (pipeline): the version records the user id\n"
-    "and the workflow run it was made in.\n"
-    "\n"
-    "Args:\n"
-    "    data_snapshot_id: id of the data snapshot\n"
-    "    description: details of the version\n"
-    "\n"
-    "Returns:\n"
-    "    dict: the new version's record\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
-
-py::object internal_create_data_snapshot_version(const native::Call<kInternalCreateDataSnapshotVersion>& call) {
-  const py::object path = internal_path(call, "/{}/versions", {call.arg<"data_snapshot_id">()});
-  const py::object fields = body_without_none(
-      call, py::dict("user_id"_a = setting<"VELORA_USER_ID">(call), "description"_a = call.arg<"description">(),
-                     "argo_workflow_run_id"_a = setting<"ARGO_WORKFLOW_RUN_ID">(call)));
-  return request<"post">(call, path, "data"_a = fields);
-}
-
-constexpr native::Signature kInternalUploadDataSnapshot{
-    "internal_upload_data_snapshot",
-    {{"name", Kind::Str}, {"binary"}, {"description", Kind::OptStr, kNone}},
-    "Without any token, upload the new data snapshot in the current project.\n\n"
-    "For the internal environment (pipeline): the fields and the stream go in\n"
-    "one multipart request.\n"
-    "\n"
-    "Args:\n"
-    "    name: name of the data snapshot (made when missing)\n"
-    "    binary: open binary stream of the file's content; the file keeps the stream's name\n"
-    "    description: details of the data snapshot\n"
-    "\n"
-    "Returns:\n"
-    "    dict: {\"data_snapshot\": its record, with the new version under \"uploaded_version\"}\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
-
-// One multipart request: the fields and the stream together.
-py::object internal_upload_data_snapshot(const native::Call<kInternalUploadDataSnapshot>& call) {
-  const py::object path = internal_path(call, "/sdk");
-  const py::object fields =
-      body_without_none(call, py::dict("user_id"_a = setting<"VELORA_USER_ID">(call), "name"_a = call.arg<"name">(),
-                                       "description"_a = call.arg<"description">(),
-                                       "argo_workflow_run_id"_a = setting<"ARGO_WORKFLOW_RUN_ID">(call)));
-  const py::dict files("file"_a = call.arg<"binary">());
-  return request<"post">(call, "endpoint"_a = path, "data"_a = fields, "files"_a = files);
-}
-
-// --- versions and downloads, in both families --------------------------------
-
-constexpr native::Signature kSdkGetDataSnapshotVersions{
-    "sdk_get_data_snapshot_versions",
-    {{"data_snapshot_id", Kind::Int}},
-    "Using SDK token, list every version of a data snapshot, oldest first.\n\n"
-    "Args:\n"
-    "    data_snapshot_id: id of the data snapshot\n\n"
-    "Returns:\n"
-    "    dict: {\"data_snapshot_versions\": [version records]}\n\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
-
-py::object sdk_get_data_snapshot_versions(const native::Call<kSdkGetDataSnapshotVersions>& call) {
-  return request<"get">(call, sdk_path(call, "/{}/versions", {call.arg<"data_snapshot_id">()}));
-}
-
-constexpr native::Signature kInternalGetDataSnapshotVersions{
-    "internal_get_data_snapshot_versions",
-    {{"data_snapshot_id", Kind::Int}},
-    "Without any token, list every version of a data snapshot, oldest first.\n\n"
-    "For the internal environment (pipeline).\n\n"
-    "Args:\n"
-    "    data_snapshot_id: id of the data snapshot\n\n"
-    "Returns:\n"
-    "    dict: {\"data_snapshot_versions\": [version records]}\n\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
-
-py::object internal_get_data_snapshot_versions(const native::Call<kInternalGetDataSnapshotVersions>& call) {
-  const py::object path = internal_path(call, "/{}/versions", {call.arg<"data_snapshot_id">()});
-  return request<"get">(call, path, "params"_a = py::dict("user_id"_a = setting<"VELORA_USER_ID">(call)));
-}
-
-constexpr native::Signature kSdkDownloadDataSnapshotFile{
-    "sdk_download_data_snapshot_file",
-    {{"data_snapshot_id", Kind::Int}, {"data_snapshot_version_id", Kind::Int}, {"filename", Kind::Str}, {"binary"}},
-    "Using SDK token, stream a stored file of a data snapshot version into `binary`.\n\n"
-    "Args:\n"
-    "    data_snapshot_id: id of the data snapshot\n"
-    "    data_snapshot_version_id: id of the version\n"
-    "    filename: name of the stored file, as the version's record gives it\n"
-    "    binary: open binary stream the file's bytes are written into\n\n"
-    "Returns:\n"
-    "    dict: {\"size\": bytes written, \"sha256\": their hex digest}\n\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
-
-// The file name goes as a query value, which the request layer escapes.
-py::object sdk_download_data_snapshot_file(const native::Call<kSdkDownloadDataSnapshotFile>& call) {
-  const py::object path = sdk_path(call, "/{}/versions/{}/download",
-                                   {call.arg<"data_snapshot_id">(), call.arg<"data_snapshot_version_id">()});
-  return request<"download">(call, path, call.arg<"binary">(),
-                             "params"_a = py::dict("filename"_a = call.arg<"filename">()));
-}
-
-constexpr native::Signature kInternalDownloadDataSnapshotFile{
-    "internal_download_data_snapshot_file",
-    {{"data_snapshot_id", Kind::Int}, {"data_snapshot_version_id", Kind::Int}, {"filename", Kind::Str}, {"binary"}},
-    "Without any token, stream a stored file of a data snapshot version into `binary`.\n\n"
-    "For the internal environment (pipeline).\n\n"
-    "Args:\n"
-    "    data_snapshot_id: id of the data snapshot\n"
-    "    data_snapshot_version_id: id of the version\n"
-    "    filename: name of the stored file, as the version's record gives it\n"
-    "    binary: open binary stream the file's bytes are written into\n\n"
-    "Returns:\n"
-    "    dict: {\"size\": bytes written, \"sha256\": their hex digest}\n\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type, or an answer that is not a dict\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
-
-py::object internal_download_data_snapshot_file(const native::Call<kInternalDownloadDataSnapshotFile>& call) {
-  const py::object path = internal_path(call, "/{}/versions/{}/download",
-                                        {call.arg<"data_snapshot_id">(), call.arg<"data_snapshot_version_id">()});
-  const py::dict params("filename"_a = call.arg<"filename">(), "user_id"_a = setting<"VELORA_USER_ID">(call));
-  return request<"download">(call, path, call.arg<"binary">(), "params"_a = params);
+  return request<"get">(call, family_path(call, kSdk, "/{}/versions/{}/code-snippet",
+                                          {call.arg<"data_snapshot_id">(), call.arg<"data_snapshot_version_id">()}));
 }
 
 }  // namespace
@@ -443,19 +342,19 @@ VELORA_MODULE(corlett, m,
   m.attr("REQUEST_TIMEOUT") = py::int_(10);
 
   native::def<&sdk_upload_data_snapshot>(m);
-  native::def<&sdk_create_data_snapshot>(m);
-  native::def<&sdk_get_data_snapshot_by_name>(m);
-  native::def<&sdk_create_data_snapshot_version>(m);
+  native::def<&create_data_snapshot<kSdk>, CreateDataSnapshot::sdk>(m);
+  native::def<&get_data_snapshot_by_name<kSdk>, GetDataSnapshotByName::sdk>(m);
+  native::def<&create_data_snapshot_version<kSdk>, CreateDataSnapshotVersion::sdk>(m);
   native::def<&sdk_get_data_snapshot_list>(m);
   native::def<&sdk_get_data_snapshot_detail>(m);
   native::def<&sdk_get_code_snippet_to_upload_tabular_data_snapshot>(m);
   native::def<&sdk_get_code_snippet_to_import_data_snapshot>(m);
-  native::def<&internal_create_data_snapshot>(m);
-  native::def<&internal_get_data_snapshot_by_name>(m);
-  native::def<&internal_create_data_snapshot_version>(m);
+  native::def<&create_data_snapshot<kPipeline>, CreateDataSnapshot::pipeline>(m);
+  native::def<&get_data_snapshot_by_name<kPipeline>, GetDataSnapshotByName::pipeline>(m);
+  native::def<&create_data_snapshot_version<kPipeline>, CreateDataSnapshotVersion::pipeline>(m);
   native::def<&internal_upload_data_snapshot>(m);
-  native::def<&sdk_get_data_snapshot_versions>(m);
-  native::def<&internal_get_data_snapshot_versions>(m);
-  native::def<&sdk_download_data_snapshot_file>(m);
-  native::def<&internal_download_data_snapshot_file>(m);
+  native::def<&get_data_snapshot_versions<kSdk>, GetDataSnapshotVersions::sdk>(m);
+  native::def<&get_data_snapshot_versions<kPipeline>, GetDataSnapshotVersions::pipeline>(m);
+  native::def<&download_data_snapshot_file<kSdk>, DownloadDataSnapshotFile::sdk>(m);
+  native::def<&download_data_snapshot_file<kPipeline>, DownloadDataSnapshotFile::pipeline>(m);
 }

@@ -47,6 +47,13 @@ py::object from_mapping(py::handle cls, py::handle mapping) {
   return owned(PyObject_Call(cls.ptr(), py::tuple().ptr(), keywords.ptr()));
 }
 
+// [cls(**mapping) for mapping in mappings]
+py::list each_from_mapping(py::handle cls, py::handle mappings) {
+  py::list records;
+  for (const py::handle mapping : mappings) records.append(from_mapping(cls, mapping));
+  return records;
+}
+
 // A service result declared as a dict that is read further: None cannot be.
 py::object expect_readable_dict(py::object result) {
   if (native::expect_dict(result).is_none()) native::raise_none_attribute("get");
@@ -196,23 +203,19 @@ constexpr native::Param kDescription{"description", Kind::OptStr, kNone};
 constexpr native::Signature kSaveDataset{
     "save_dataset",
     {{"name", Kind::Str}, {"data"}, {"file_type"}, kDescription},
-    "upload tabular dataset to the Velora system\n\n"
-    "The data is written as a file of the given type in a private temporary\n"
-    "directory and streamed to the platform as a new dataset.\n\n"
-    "Args:\n"
-    "    name: name of the dataset\n"
-    "    data: the table (pandas DataFrame) or array (numpy ndarray) to save\n"
-    "    file_type: file extension string (DatasetFileType: csv, parquet, pickle, npy)\n"
-    "    description: details of the dataset. Defaults to None.\n\n"
-    "Returns:\n"
-    "    DatasetInfo: the new dataset, as the platform describes it\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: name or description of the wrong type\n"
-    "    ValueError: the workload type is unknown or unsupported, data is neither a DataFrame\n"
-    "        nor an ndarray, the description is over 100 characters, or file_type is not one of\n"
-    "        the four\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
+    {"upload tabular dataset to the Velora system\n\n"
+     "The data is written as a file of the given type in a private temporary\n"
+     "directory and streamed to the platform as a new dataset.",
+     "name: name of the dataset\n"
+     "data: the table (pandas DataFrame) or array (numpy ndarray) to save\n"
+     "file_type: file extension string (DatasetFileType: csv, parquet, pickle, npy)\n"
+     "description: details of the dataset. Defaults to None.",
+     "DatasetInfo: the new dataset, as the platform describes it",
+     "TypeError: name or description of the wrong type\n"
+     "ValueError: the workload type is unknown or unsupported, data is neither a DataFrame\n"
+     "    nor an ndarray, the description is over 100 characters, or file_type is not one of\n"
+     "    the four\n"
+     "CorlettError: the platform service refused the request or could not be reached"}};
 
 py::object save_dataset(const native::Call<kSaveDataset>& call) {
   const py::handle data = call.arg<"data">();
@@ -235,19 +238,15 @@ py::object save_dataset(const native::Call<kSaveDataset>& call) {
 constexpr native::Signature kCreateDataset{
     "create_dataset",
     {{"name", Kind::Str}, kDescription, {"exist_ok", Kind::Bool, native::kFalse}},
-    "Create the dataset directory on the platform.\n\n"
-    "Args:\n"
-    "    name: name of the dataset\n"
-    "    description: details of the dataset. Defaults to None.\n"
-    "    exist_ok: when True, no error is raised if the dataset already exists.\n\n"
-    "Returns:\n"
-    "    DatasetInfo: the dataset\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type\n"
-    "    ValueError: the workload type is unknown or unsupported, or the description is over\n"
-    "        100 characters\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
+    {"Create the dataset directory on the platform.",
+     "name: name of the dataset\n"
+     "description: details of the dataset. Defaults to None.\n"
+     "exist_ok: when True, no error is raised if the dataset already exists.",
+     "DatasetInfo: the dataset",
+     "TypeError: an argument of the wrong type\n"
+     "ValueError: the workload type is unknown or unsupported, or the description is over\n"
+     "    100 characters\n"
+     "CorlettError: the platform service refused the request or could not be reached"}};
 
 py::object create_dataset(const native::Call<kCreateDataset>& call) {
   const Workload workload = enter(call, call.arg<"description">());
@@ -259,18 +258,14 @@ py::object create_dataset(const native::Call<kCreateDataset>& call) {
 constexpr native::Signature kCreateDatasetVersion{
     "create_dataset_version",
     {{"dataset_name", Kind::Str}, kDescription},
-    "Create a new version of the dataset with the given name.\n\n"
-    "Args:\n"
-    "    dataset_name: name of the dataset\n"
-    "    description: details of the version. Defaults to None.\n\n"
-    "Returns:\n"
-    "    DatasetVersionInfo: the new version\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type\n"
-    "    ValueError: the workload type is unknown or unsupported, the description is over 100\n"
-    "        characters, or no dataset has that name\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
+    {"Create a new version of the dataset with the given name.",
+     "dataset_name: name of the dataset\n"
+     "description: details of the version. Defaults to None.",
+     "DatasetVersionInfo: the new version",
+     "TypeError: an argument of the wrong type\n"
+     "ValueError: the workload type is unknown or unsupported, the description is over 100\n"
+     "    characters, or no dataset has that name\n"
+     "CorlettError: the platform service refused the request or could not be reached"}};
 
 // Looks the dataset up by name, then asks for a new version of it.
 py::object create_dataset_version(const native::Call<kCreateDatasetVersion>& call) {
@@ -292,48 +287,35 @@ py::object create_dataset_version_by_id(const native::Call<kCreateDatasetVersion
   return from_mapping(call.global<"DatasetVersionInfo">(), response);
 }
 
+// What the operations only a development instance offers raise.
+constexpr const char* kDevInstanceRaises =
+    "TypeError: an argument of the wrong type\n"
+    "ValueError: the workload type is unknown or unsupported\n"
+    "NotImplementedError: in a pipeline\n"
+    "CorlettError: the platform service refused the request or could not be reached";
+
 constexpr native::Signature kGetDatasetList{
     "get_dataset_list",
     {{"page", Kind::Int, native::Default::number(1)}, {"page_size", Kind::Int, native::Default::number(1000)}},
-    "Get one page of the project's datasets.\n\n"
-    "Args:\n"
-    "    page: current page number. Defaults to 1.\n"
-    "    page_size: number of items per page. Defaults to 1000.\n\n"
-    "Returns:\n"
-    "    List[DatasetInfo]: the datasets of that page\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type\n"
-    "    ValueError: the workload type is unknown or unsupported\n"
-    "    NotImplementedError: in a pipeline\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
+    {"Get one page of the project's datasets.",
+     "page: current page number. Defaults to 1.\n"
+     "page_size: number of items per page. Defaults to 1000.",
+     "List[DatasetInfo]: the datasets of that page", kDevInstanceRaises}};
 
 py::object get_dataset_list(const native::Call<kGetDatasetList>& call) {
   enter_dev_instance(call);
   const py::object response = call.global<"sdk_get_data_snapshot_list">()("page"_a = call.arg<"page">(),
                                                                           "page_size"_a = call.arg<"page_size">());
   expect_readable_dict(response);
-  const py::object datasets = entry(response, native::interned<"data_snapshots">(), py::list());
-  py::list records;
-  const py::object record = call.global<"DatasetInfo">();
-  for (const py::handle dataset : datasets) records.append(from_mapping(record, dataset));
-  return records;
+  return each_from_mapping(call.global<"DatasetInfo">(),
+                           entry(response, native::interned<"data_snapshots">(), py::list()));
 }
 
 constexpr native::Signature kGetDataset{
     "get_dataset",
     {{"dataset_id", Kind::Int}},
-    "Get the dataset with the given id.\n\n"
-    "Args:\n"
-    "    dataset_id: id of the dataset\n\n"
-    "Returns:\n"
-    "    Optional[DatasetInfo]: the dataset, None when the platform has none\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type\n"
-    "    ValueError: the workload type is unknown or unsupported\n"
-    "    NotImplementedError: in a pipeline\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
+    {"Get the dataset with the given id.", "dataset_id: id of the dataset",
+     "Optional[DatasetInfo]: the dataset, None when the platform has none", kDevInstanceRaises}};
 
 py::object get_dataset(const native::Call<kGetDataset>& call) {
   enter_dev_instance(call);
@@ -347,20 +329,11 @@ py::object get_dataset(const native::Call<kGetDataset>& call) {
 constexpr native::Signature kGetCodeSnippetToUploadDataset{
     "get_code_snippet_to_upload_dataset",
     {{"name", Kind::Str}, {"data", Kind::Str}, {"file_type", Kind::Str}},
-    "Get the code snippet that uploads a data object to a dataset.\n\n"
-    "Args:\n"
-    "    name: name of the dataset\n"
-    "    data: variable name of the data object in your code\n"
-    "    file_type: file type to save the data as\n"
-    "\n"
-    "Returns:\n"
-    "    dict: {\"code_snippet\": the code}\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type\n"
-    "    ValueError: the workload type is unknown or unsupported\n"
-    "    NotImplementedError: in a pipeline\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
+    {"Get the code snippet that uploads a data object to a dataset.",
+     "name: name of the dataset\n"
+     "data: variable name of the data object in your code\n"
+     "file_type: file type to save the data as",
+     "dict: {\"code_snippet\": the code}", kDevInstanceRaises}};
 
 py::object get_code_snippet_to_upload_dataset(const native::Call<kGetCodeSnippetToUploadDataset>& call) {
   enter_dev_instance(call);
@@ -371,19 +344,10 @@ py::object get_code_snippet_to_upload_dataset(const native::Call<kGetCodeSnippet
 constexpr native::Signature kGetCodeSnippetToImportDataset{
     "get_code_snippet_to_import_dataset",
     {{"dataset_id", Kind::Int}, {"dataset_version_id", Kind::Int}},
-    "Get the code snippet that imports a dataset version.\n\n"
-    "Args:\n"
-    "    dataset_id: id of the dataset\n"
-    "    dataset_version_id: id of the dataset version\n"
-    "\n"
-    "Returns:\n"
-    "    dict: {\"code_snippet\": the code}\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: an argument of the wrong type\n"
-    "    ValueError: the workload type is unknown or unsupported\n"
-    "    NotImplementedError: in a pipeline\n"
-    "    CorlettError: the platform service refused the request or could not be reached\n"};
+    {"Get the code snippet that imports a dataset version.",
+     "dataset_id: id of the dataset\n"
+     "dataset_version_id: id of the dataset version",
+     "dict: {\"code_snippet\": the code}", kDevInstanceRaises}};
 
 py::object get_code_snippet_to_import_dataset(const native::Call<kGetCodeSnippetToImportDataset>& call) {
   enter_dev_instance(call);
@@ -406,24 +370,17 @@ py::object version_records(const native::Frame& call, Workload workload, py::han
 constexpr native::Signature kGetDatasetVersions{
     "get_dataset_versions",
     {{"name", Kind::Str}},
-    "Get every version of a dataset, oldest first.\n\n"
-    "Args:\n"
-    "    name: name of the dataset\n\n"
-    "Returns:\n"
-    "    List[DatasetVersionInfo]: its versions, oldest first\n\n"
-    "Raises:\n"
-    "    TypeError: name of the wrong type\n"
-    "    ValueError: no dataset has that name, or the workload type is unknown or unsupported\n"
-    "    CorlettError: the platform service refused or could not be reached\n"};
+    {"Get every version of a dataset, oldest first.", "name: name of the dataset",
+     "List[DatasetVersionInfo]: its versions, oldest first",
+     "TypeError: name of the wrong type\n"
+     "ValueError: no dataset has that name, or the workload type is unknown or unsupported\n"
+     "CorlettError: the platform service refused or could not be reached"}};
 
 py::object get_dataset_versions(const native::Call<kGetDatasetVersions>& call) {
   const py::handle name = call.arg<"name">();
   const Workload workload = enter(call);
   const py::object versions = version_records(call, workload, id_of(find_dataset(call, workload, name)));
-  py::list records;
-  const py::object record = call.global<"DatasetVersionInfo">();
-  for (const py::handle version : versions) records.append(from_mapping(record, version));
-  return records;
+  return each_from_mapping(call.global<"DatasetVersionInfo">(), versions);
 }
 
 py::object files_of(py::handle version) {
@@ -526,21 +483,18 @@ py::object download_into(const native::Frame& call, const Wanted& wanted, py::ha
 constexpr native::Signature kDownloadDataset{
     "download_dataset",
     {{"name", Kind::Str}, {"version", Kind::OptInt, kNone}, {"path", Kind::OptStr, kNone}},
-    "Download the file of a dataset version into a directory.\n\n"
-    "The bytes go to a hidden temporary file in that directory and are checked against\n"
-    "the sha256 of the version's record before the file is renamed into place, under its\n"
-    "stored name; an existing file of that name is replaced only then.\n\n"
-    "Args:\n"
-    "    name: name of the dataset\n"
-    "    version: version number. Defaults to None: the latest version that has a file.\n"
-    "    path: directory to put the file in. Defaults to None: the current directory.\n\n"
-    "Returns:\n"
-    "    str: the path of the downloaded file\n\n"
-    "Raises:\n"
-    "    ValueError: no dataset has that name, no such version, the version has no file,\n"
-    "        or the bytes' sha256 differs from the record's (nothing is left behind)\n"
-    "    NotADirectoryError: path is not an existing directory\n"
-    "    CorlettError: the platform service refused or could not be reached\n"};
+    {"Download the file of a dataset version into a directory.\n\n"
+     "The bytes go to a hidden temporary file in that directory and are checked against\n"
+     "the sha256 of the version's record before the file is renamed into place, under its\n"
+     "stored name; an existing file of that name is replaced only then.",
+     "name: name of the dataset\n"
+     "version: version number. Defaults to None: the latest version that has a file.\n"
+     "path: directory to put the file in. Defaults to None: the current directory.",
+     "str: the path of the downloaded file",
+     "ValueError: no dataset has that name, no such version, the version has no file,\n"
+     "    or the bytes' sha256 differs from the record's (nothing is left behind)\n"
+     "NotADirectoryError: path is not an existing directory\n"
+     "CorlettError: the platform service refused or could not be reached"}};
 
 py::object download_dataset(const native::Call<kDownloadDataset>& call) {
   const py::handle name = call.arg<"name">();
@@ -584,21 +538,18 @@ py::object read_data_file(const native::Frame& call, py::handle filename, py::ha
 constexpr native::Signature kLoadDataset{
     "load_dataset",
     {{"name", Kind::Str}, {"version", Kind::OptInt, kNone}, {"allow_pickle", Kind::Bool, native::kFalse}},
-    "Load a dataset version into memory, read by its file type.\n\n"
-    "The file is downloaded into a private temporary directory, which is removed again:\n"
-    "csv with pandas.read_csv (first column as the index), parquet with pandas.read_parquet,\n"
-    "npy with numpy.load (allow_pickle=False), pickle with pickle.load.\n\n"
-    "Args:\n"
-    "    name: name of the dataset\n"
-    "    version: version number. Defaults to None: the latest version that has a file.\n"
-    "    allow_pickle: read a pickle file. Reading one runs code from whoever wrote it, so\n"
-    "        only pass True for a dataset you trust. Defaults to False.\n\n"
-    "Returns:\n"
-    "    the data: a pandas DataFrame (csv, parquet), a numpy ndarray (npy) or the pickled object\n\n"
-    "Raises:\n"
-    "    ValueError: as download_dataset; also for a pickle file without allow_pickle, or a file\n"
-    "        that is not of a dataset file type\n"
-    "    CorlettError: the platform service refused or could not be reached\n"};
+    {"Load a dataset version into memory, read by its file type.\n\n"
+     "The file is downloaded into a private temporary directory, which is removed again:\n"
+     "csv with pandas.read_csv (first column as the index), parquet with pandas.read_parquet,\n"
+     "npy with numpy.load (allow_pickle=False), pickle with pickle.load.",
+     "name: name of the dataset\n"
+     "version: version number. Defaults to None: the latest version that has a file.\n"
+     "allow_pickle: read a pickle file. Reading one runs code from whoever wrote it, so\n"
+     "    only pass True for a dataset you trust. Defaults to False.",
+     "the data: a pandas DataFrame (csv, parquet), a numpy ndarray (npy) or the pickled object",
+     "ValueError: as download_dataset; also for a pickle file without allow_pickle, or a file\n"
+     "    that is not of a dataset file type\n"
+     "CorlettError: the platform service refused or could not be reached"}};
 
 py::object load_dataset(const native::Call<kLoadDataset>& call) {
   const py::handle name = call.arg<"name">();
@@ -680,18 +631,14 @@ void start_mount(const native::Frame& call, const Mount& mount) {
 constexpr native::Signature kMountDataset{
     "mount_dataset",
     {},
-    "Mount the project's dataset storage under /home/jovyan/workspace.\n\n"
-    "Writes the rclone configuration (readable by its owner only, as it holds the\n"
-    "SDK token) and starts two rclone mounts as daemons: \"dataset\" read-only and\n"
-    "\"dataset-staged\" writable.\n\n"
-    "Args:\n"
-    "    none\n\n"
-    "Returns:\n"
-    "    None, once both mounts run\n\n"
-    "Raises:\n"
-    "    ValueError: VELORA_PROJECT_ID is not set\n"
-    "    RuntimeError: rclone failed to mount; the message is its error output\n"
-    "    OSError: rclone cannot be started, or the configuration cannot be written\n"};
+    {"Mount the project's dataset storage under /home/jovyan/workspace.\n\n"
+     "Writes the rclone configuration (readable by its owner only, as it holds the\n"
+     "SDK token) and starts two rclone mounts as daemons: \"dataset\" read-only and\n"
+     "\"dataset-staged\" writable.",
+     "none", "None, once both mounts run",
+     "ValueError: VELORA_PROJECT_ID is not set\n"
+     "RuntimeError: rclone failed to mount; the message is its error output\n"
+     "OSError: rclone cannot be started, or the configuration cannot be written"}};
 
 py::object mount_dataset(const native::Call<kMountDataset>& call) {
   const py::object project_id = native::attr<"VELORA_PROJECT_ID">(call.global<"settings">());

@@ -11,19 +11,11 @@ namespace {
 
 using namespace pybind11::literals;
 
-constexpr native::Signature kValidateMethodName{"validate_method_name",
-                                                {{"cls"}, {"v"}},
-                                                "Refuse a method name that is not a Python identifier."
-                                                "\n"
-                                                "\n"
-                                                "Args:\n"
-                                                "    v: the signatures, keyed by method name\n"
-                                                "\n"
-                                                "Returns:\n"
-                                                "    the signatures, unchanged\n"
-                                                "\n"
-                                                "Raises:\n"
-                                                "    ValueError: a key is not a Python identifier\n"};
+constexpr native::Signature kValidateMethodName{
+    "validate_method_name",
+    {{"cls"}, {"v"}},
+    {"Refuse a method name that is not a Python identifier.", "v: the signatures, keyed by method name",
+     "the signatures, unchanged", "ValueError: a key is not a Python identifier"}};
 
 py::object validate_method_name(const native::Call<kValidateMethodName>& call) {
   const py::handle v = call.arg<"v">();
@@ -38,19 +30,12 @@ py::object validate_method_name(const native::Call<kValidateMethodName>& call) {
 constexpr native::Signature kBuildModelConfig{
     "build",
     {{"cls"}, {"context"}},
-    "The model configuration of a builder context: flavors, signatures, then extensions."
-    "\n"
-    "\n"
-    "Args:\n"
-    "    context: a Revisionable.BuilderContext holding what the documents are built from\n"
-    "\n"
-    "Returns:\n"
-    "    ModelConfig: the model configuration document\n"
-    "\n"
-    "Raises:\n"
-    "    ValueError: the context lacks an entry the document needs (\"not found ... in builder\n"
-    "        context\")\n"
-    "    ValueError: launch parameters of an unknown workload\n"};
+    {"The model configuration of a builder context: flavors, signatures, then extensions.",
+     "context: a Revisionable.BuilderContext holding what the documents are built from",
+     "ModelConfig: the model configuration document",
+     "ValueError: the context lacks an entry the document needs (\"not found ... in builder\n"
+     "    context\")\n"
+     "ValueError: launch parameters of an unknown workload"}};
 
 py::object build_model_config(const native::Call<kBuildModelConfig>& call) {
   const py::handle context = call.arg<"context">();
@@ -63,18 +48,10 @@ py::object build_model_config(const native::Call<kBuildModelConfig>& call) {
 constexpr native::Signature kBuildFlavors{
     "build",
     {{"cls"}, {"context"}},
-    "Flavors from the context's MLflow model information and framework."
-    "\n"
-    "\n"
-    "Args:\n"
-    "    context: a builder context with mlflow_model_info and framework\n"
-    "\n"
-    "Returns:\n"
-    "    ModelFlavors: the flavors\n"
-    "\n"
-    "Raises:\n"
-    "    ValueError: the context lacks an entry the document needs (\"not found ... in builder\n"
-    "        context\")\n"};
+    {"Flavors from the context's MLflow model information and framework.",
+     "context: a builder context with mlflow_model_info and framework", "ModelFlavors: the flavors",
+     "ValueError: the context lacks an entry the document needs (\"not found ... in builder\n"
+     "    context\")"}};
 
 py::object build_flavors(const native::Call<kBuildFlavors>& call) {
   const py::handle context = call.arg<"context">();
@@ -105,17 +82,9 @@ py::object source_workload(const native::Frame& call, py::handle source) {
 constexpr native::Signature kBuildExtensions{
     "build",
     {{"cls"}, {"context"}},
-    "Extensions from the context's image snapshot, artifact size and launch parameters."
-    "\n"
-    "\n"
-    "Args:\n"
-    "    context: a builder context\n"
-    "\n"
-    "Returns:\n"
-    "    ModelExtensions: the extensions\n"
-    "\n"
-    "Raises:\n"
-    "    ValueError: launch parameters whose entity name is neither dev_instance nor pipeline\n"};
+    {"Extensions from the context's image snapshot, artifact size and launch parameters.", "context: a builder context",
+     "ModelExtensions: the extensions",
+     "ValueError: launch parameters whose entity name is neither dev_instance nor pipeline"}};
 
 py::object build_extensions(const native::Call<kBuildExtensions>& call) {
   const py::handle context = call.arg<"context">();

@@ -17,17 +17,8 @@ py::list one_element_shape() {
 
 constexpr native::Signature kValidateName{"validate_name",
                                           {{"cls"}, {"v"}},
-                                          "Refuse an empty name."
-                                          "\n"
-                                          "\n"
-                                          "Args:\n"
-                                          "    v: the name given to the field\n"
-                                          "\n"
-                                          "Returns:\n"
-                                          "    str: the name, unchanged\n"
-                                          "\n"
-                                          "Raises:\n"
-                                          "    ValueError: the name is the empty string\n"};
+                                          {"Refuse an empty name.", "v: the name given to the field",
+                                           "str: the name, unchanged", "ValueError: the name is the empty string"}};
 
 py::object validate_name(const native::Call<kValidateName>& call) {
   const py::handle v = call.arg<"v">();
@@ -37,19 +28,11 @@ py::object validate_name(const native::Call<kValidateName>& call) {
   return borrow(v);
 }
 
-constexpr native::Signature kValidateShape{"validate_shape",
-                                           {{"cls"}, {"v"}},
-                                           "Refuse a shape other than [1] (None passes)."
-                                           "\n"
-                                           "\n"
-                                           "Args:\n"
-                                           "    v: the shape given to the field\n"
-                                           "\n"
-                                           "Returns:\n"
-                                           "    the shape, unchanged\n"
-                                           "\n"
-                                           "Raises:\n"
-                                           "    ValueError: a shape other than None or [1]\n"};
+constexpr native::Signature kValidateShape{
+    "validate_shape",
+    {{"cls"}, {"v"}},
+    {"Refuse a shape other than [1] (None passes).", "v: the shape given to the field", "the shape, unchanged",
+     "ValueError: a shape other than None or [1]"}};
 
 py::object validate_shape(const native::Call<kValidateShape>& call) {
   const py::handle v = call.arg<"v">();
@@ -84,20 +67,12 @@ bool check_spec_names(py::handle specs) {
   return named;
 }
 
-constexpr native::Signature kValidateColumnSchema{"validate_schema",
-                                                  {{"cls"}, {"v"}},
-                                                  "Refuse specs of which only some are named, or named twice."
-                                                  "\n"
-                                                  "\n"
-                                                  "Args:\n"
-                                                  "    v: the column specs\n"
-                                                  "\n"
-                                                  "Returns:\n"
-                                                  "    list: the specs, unchanged\n"
-                                                  "\n"
-                                                  "Raises:\n"
-                                                  "    ValueError: only some specs are named, or a name is used twice\n"
-                                                  "    IndexError: no specs at all\n"};
+constexpr native::Signature kValidateColumnSchema{
+    "validate_schema",
+    {{"cls"}, {"v"}},
+    {"Refuse specs of which only some are named, or named twice.", "v: the column specs", "list: the specs, unchanged",
+     "ValueError: only some specs are named, or a name is used twice\n"
+     "IndexError: no specs at all"}};
 
 py::object validate_column_schema(const native::Call<kValidateColumnSchema>& call) {
   check_spec_names(call.arg<"v">());
@@ -107,19 +82,11 @@ py::object validate_column_schema(const native::Call<kValidateColumnSchema>& cal
 constexpr native::Signature kValidateTensorSchema{
     "validate_schema",
     {{"cls"}, {"v"}},
-    "Refuse specs of which only some are named, or named twice, and several unnamed tensors."
-    "\n"
-    "\n"
-    "Args:\n"
-    "    v: the tensor specs\n"
-    "\n"
-    "Returns:\n"
-    "    list: the specs, unchanged\n"
-    "\n"
-    "Raises:\n"
-    "    ValueError: only some specs are named, a name is used twice, or several tensors\n"
-    "        have no name\n"
-    "    IndexError: no specs at all\n"};
+    {"Refuse specs of which only some are named, or named twice, and several unnamed tensors.", "v: the tensor specs",
+     "list: the specs, unchanged",
+     "ValueError: only some specs are named, a name is used twice, or several tensors\n"
+     "    have no name\n"
+     "IndexError: no specs at all"}};
 
 py::object validate_tensor_schema(const native::Call<kValidateTensorSchema>& call) {
   const py::handle specs = call.arg<"v">();

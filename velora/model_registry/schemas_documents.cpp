@@ -59,19 +59,11 @@ py::object expect_schema_name(py::object name) {
   return name;
 }
 
-constexpr native::Signature kDump{"dump",
-                                  {{"self"}, {"fp"}},
-                                  "Write the document to the text stream `fp` as JSON."
-                                  "\n"
-                                  "\n"
-                                  "Args:\n"
-                                  "    fp: an open text stream, which stays open\n"
-                                  "\n"
-                                  "Returns:\n"
-                                  "    None\n"
-                                  "\n"
-                                  "Raises:\n"
-                                  "    TypeError: a value the JSON encoder cannot write (nothing is written then)\n"};
+constexpr native::Signature kDump{
+    "dump",
+    {{"self"}, {"fp"}},
+    {"Write the document to the text stream `fp` as JSON.", "fp: an open text stream, which stays open", "None",
+     "TypeError: a value the JSON encoder cannot write (nothing is written then)"}};
 
 py::object dump(const native::Call<kDump>& call) {
   const py::object mapping = native::attr<"to_dict">(call.arg<"self">())();
@@ -82,20 +74,12 @@ py::object dump(const native::Call<kDump>& call) {
   return py::none();
 }
 
-constexpr native::Signature kGetFilename{"get_filename",
-                                         {{"cls"}},
-                                         "The document's file name: its schema name followed by \".json\"."
-                                         "\n"
-                                         "\n"
-                                         "Args:\n"
-                                         "    none besides the class\n"
-                                         "\n"
-                                         "Returns:\n"
-                                         "    str: the file name\n"
-                                         "\n"
-                                         "Raises:\n"
-                                         "    ValueError: the schema name is empty\n"
-                                         "    TypeError: the schema name is not a str\n"};
+constexpr native::Signature kGetFilename{
+    "get_filename",
+    {{"cls"}},
+    {"The document's file name: its schema name followed by \".json\".", "none besides the class", "str: the file name",
+     "ValueError: the schema name is empty\n"
+     "TypeError: the schema name is not a str"}};
 
 py::object get_filename(const native::Call<kGetFilename>& call) {
   const py::object name = expect_schema_name(native::attr<"get_schema_name">(call.arg<"cls">())());
@@ -106,17 +90,9 @@ py::object get_filename(const native::Call<kGetFilename>& call) {
 constexpr native::Signature kExtractSchemaNameFromFilename{
     "extract_schema_name_from_filename",
     {{"cls"}, {"filename", native::Kind::Str}},
-    "`filename` without its final \".json\", or None when it does not end with it."
-    "\n"
-    "\n"
-    "Args:\n"
-    "    filename: a file name, exactly a str\n"
-    "\n"
-    "Returns:\n"
-    "    Optional[str]: the schema name, or None\n"
-    "\n"
-    "Raises:\n"
-    "    TypeError: filename is not exactly a str\n"};
+    {"`filename` without its final \".json\", or None when it does not end with it.",
+     "filename: a file name, exactly a str", "Optional[str]: the schema name, or None",
+     "TypeError: filename is not exactly a str"}};
 
 py::object extract_schema_name_from_filename(const native::Call<kExtractSchemaNameFromFilename>& call) {
   const py::handle filename = call.arg<"filename">();
@@ -133,124 +109,57 @@ py::object extract_schema_name_from_filename(const native::Call<kExtractSchemaNa
 constexpr native::Signature kAbstractOperation{"abstract_operation"};
 constexpr native::Signature kAbstractLoad{"load",
                                           {{"cls"}, {"fp"}},
-                                          "Read a document from `fp`."
-                                          "\n"
-                                          "\n"
-                                          "Args:\n"
-                                          "    fp: an open text stream\n"
-                                          "\n"
-                                          "Returns:\n"
-                                          "    the document\n"
-                                          "\n"
-                                          "Raises:\n"
-                                          "    what the document class's own load raises\n"};
-constexpr native::Signature kAbstractToDict{"to_dict",
-                                            {{"self"}},
-                                            "The document as a mapping."
-                                            "\n"
-                                            "\n"
-                                            "Args:\n"
-                                            "    none besides the instance\n"
-                                            "\n"
-                                            "Returns:\n"
-                                            "    the document as a mapping\n"
-                                            "\n"
-                                            "Raises:\n"
-                                            "    what the document class's own to_dict raises\n"};
+                                          {"Read a document from `fp`.", "fp: an open text stream", "the document",
+                                           "what the document class's own load raises"}};
+constexpr native::Signature kAbstractToDict{
+    "to_dict",
+    {{"self"}},
+    {"The document as a mapping.", "none besides the instance", "the document as a mapping",
+     "what the document class's own to_dict raises"}};
 constexpr native::Signature kAbstractFromDict{"from_dict",
                                               {{"cls"}, {"item"}},
-                                              "A document from a mapping."
-                                              "\n"
-                                              "\n"
-                                              "Args:\n"
-                                              "    item: the document's fields\n"
-                                              "\n"
-                                              "Returns:\n"
-                                              "    the document\n"
-                                              "\n"
-                                              "Raises:\n"
-                                              "    what the document class's own from_dict raises\n"};
+                                              {"A document from a mapping.", "item: the document's fields",
+                                               "the document", "what the document class's own from_dict raises"}};
 constexpr native::Signature kAbstractBuild{"build",
                                            {{"cls"}, {"context"}},
-                                           "A document from a builder context."
-                                           "\n"
-                                           "\n"
-                                           "Args:\n"
-                                           "    context: a builder context\n"
-                                           "\n"
-                                           "Returns:\n"
-                                           "    the document\n"
-                                           "\n"
-                                           "Raises:\n"
-                                           "    what the document class's own build raises\n"};
-constexpr native::Signature kAbstractGetSchemaName{"get_schema_name",
-                                                   {{"cls"}},
-                                                   "The name of the document kind."
-                                                   "\n"
-                                                   "\n"
-                                                   "Args:\n"
-                                                   "    none besides the class\n"
-                                                   "\n"
-                                                   "Returns:\n"
-                                                   "    str: the schema name\n"
-                                                   "\n"
-                                                   "Raises:\n"
-                                                   "    what the document class's own get_schema_name raises\n"};
+                                           {"A document from a builder context.", "context: a builder context",
+                                            "the document", "what the document class's own build raises"}};
+constexpr native::Signature kAbstractGetSchemaName{
+    "get_schema_name",
+    {{"cls"}},
+    {"The name of the document kind.", "none besides the class", "str: the schema name",
+     "what the document class's own get_schema_name raises"}};
 
 py::object abstract_operation(const native::Call<kAbstractOperation>&) { return py::none(); }
 
-constexpr native::Signature kToDict{"to_dict",
-                                    {{"self"}},
-                                    "The record's fields under their aliases, as a plain dict."
-                                    "\n"
-                                    "\n"
-                                    "Args:\n"
-                                    "    none besides the instance\n"
-                                    "\n"
-                                    "Returns:\n"
-                                    "    dict: the fields by alias\n"
-                                    "\n"
-                                    "Raises:\n"
-                                    "    TypeError: the record's dump is not a dict\n"};
+constexpr native::Signature kToDict{
+    "to_dict",
+    {{"self"}},
+    {"The record's fields under their aliases, as a plain dict.", "none besides the instance",
+     "dict: the fields by alias", "TypeError: the record's dump is not a dict"}};
 
 py::object to_dict(const native::Call<kToDict>& call) {
   return native::expect_dict(call.global<"model_dump">()(call.arg<"self">(), "by_alias"_a = true));
 }
 
-constexpr native::Signature kLoad{"load",
-                                  {{"cls"}, {"fp"}},
-                                  "A validated document read as JSON from `fp`."
-                                  "\n"
-                                  "\n"
-                                  "Args:\n"
-                                  "    fp: an open text stream of JSON\n"
-                                  "\n"
-                                  "Returns:\n"
-                                  "    the validated document\n"
-                                  "\n"
-                                  "Raises:\n"
-                                  "    json.JSONDecodeError: the text is not JSON\n"
-                                  "    pydantic's ValidationError: the JSON does not fit the document\n"};
+constexpr native::Signature kLoad{
+    "load",
+    {{"cls"}, {"fp"}},
+    {"A validated document read as JSON from `fp`.", "fp: an open text stream of JSON", "the validated document",
+     "json.JSONDecodeError: the text is not JSON\n"
+     "pydantic's ValidationError: the JSON does not fit the document"}};
 
 py::object load(const native::Call<kLoad>& call) {
   const py::object data = call.global<"json">().attr("load")(call.arg<"fp">());
   return call.global<"model_validate">()(call.arg<"cls">(), data);
 }
 
-constexpr native::Signature kFromDict{"from_dict",
-                                      {{"cls"}, {"item", native::Kind::Dict}},
-                                      "A validated document from a dict."
-                                      "\n"
-                                      "\n"
-                                      "Args:\n"
-                                      "    item: the document's fields, exactly a dict\n"
-                                      "\n"
-                                      "Returns:\n"
-                                      "    the validated document\n"
-                                      "\n"
-                                      "Raises:\n"
-                                      "    TypeError: item is not exactly a dict\n"
-                                      "    pydantic's ValidationError: the fields do not fit the document\n"};
+constexpr native::Signature kFromDict{
+    "from_dict",
+    {{"cls"}, {"item", native::Kind::Dict}},
+    {"A validated document from a dict.", "item: the document's fields, exactly a dict", "the validated document",
+     "TypeError: item is not exactly a dict\n"
+     "pydantic's ValidationError: the fields do not fit the document"}};
 
 py::object from_dict(const native::Call<kFromDict>& call) {
   return call.global<"model_validate">()(call.arg<"cls">(), call.arg<"item">());
@@ -259,17 +168,8 @@ py::object from_dict(const native::Call<kFromDict>& call) {
 constexpr native::Signature kBuildNotImplemented{
     "build",
     {{"cls"}, {"context"}},
-    "Documents supply their own builder; this one raises."
-    "\n"
-    "\n"
-    "Args:\n"
-    "    context: a builder context\n"
-    "\n"
-    "Returns:\n"
-    "    nothing\n"
-    "\n"
-    "Raises:\n"
-    "    NotImplementedError: always; each document class has its own build\n"};
+    {"Documents supply their own builder; this one raises.", "context: a builder context", "nothing",
+     "NotImplementedError: always; each document class has its own build"}};
 
 py::object build_not_implemented(const native::Call<kBuildNotImplemented>&) {
   PyErr_SetNone(PyExc_NotImplementedError);
@@ -278,17 +178,8 @@ py::object build_not_implemented(const native::Call<kBuildNotImplemented>&) {
 
 constexpr native::Signature kGetSchemaName{"get_schema_name",
                                            {{"cls"}},
-                                           "The class's `schema_name`."
-                                           "\n"
-                                           "\n"
-                                           "Args:\n"
-                                           "    none besides the class\n"
-                                           "\n"
-                                           "Returns:\n"
-                                           "    str: the schema name\n"
-                                           "\n"
-                                           "Raises:\n"
-                                           "    TypeError: the class's schema_name is not a str\n"};
+                                           {"The class's `schema_name`.", "none besides the class",
+                                            "str: the schema name", "TypeError: the class's schema_name is not a str"}};
 
 py::object get_schema_name(const native::Call<kGetSchemaName>& call) {
   return expect_schema_name(native::attr<"schema_name">(call.arg<"cls">()));
@@ -296,19 +187,11 @@ py::object get_schema_name(const native::Call<kGetSchemaName>& call) {
 
 constexpr native::Signature kParse{"parse",
                                    {{"cls"}, {"path"}},
-                                   "The revision document velora_revision.json of the directory `path`."
-                                   "\n"
-                                   "\n"
-                                   "Args:\n"
-                                   "    path: the directory (a str or a path)\n"
-                                   "\n"
-                                   "Returns:\n"
-                                   "    Revision: the revision document\n"
-                                   "\n"
-                                   "Raises:\n"
-                                   "    OSError: the file cannot be read (FileNotFoundError when missing)\n"
-                                   "    json.JSONDecodeError: the text is not JSON\n"
-                                   "    pydantic's ValidationError: the JSON does not fit a revision document\n"};
+                                   {"The revision document velora_revision.json of the directory `path`.",
+                                    "path: the directory (a str or a path)", "Revision: the revision document",
+                                    "OSError: the file cannot be read (FileNotFoundError when missing)\n"
+                                    "json.JSONDecodeError: the text is not JSON\n"
+                                    "pydantic's ValidationError: the JSON does not fit a revision document"}};
 
 // Read as UTF-8 whatever the locale, so a document reads the same on every machine.
 py::object parse(const native::Call<kParse>& call) {
@@ -320,20 +203,13 @@ py::object parse(const native::Call<kParse>& call) {
   return native::with(file, [&](const py::object&) { return native::attr<"load">(call.global<"Revision">())(file); });
 }
 
-constexpr native::Signature kBuildRevision{"build",
-                                           {{"cls"}, {"context"}},
-                                           "A revision document of the context's `revision`."
-                                           "\n"
-                                           "\n"
-                                           "Args:\n"
-                                           "    context: a builder context with a revision entry\n"
-                                           "\n"
-                                           "Returns:\n"
-                                           "    Revision: the revision document\n"
-                                           "\n"
-                                           "Raises:\n"
-                                           "    AttributeError: the context has no revision\n"
-                                           "    pydantic's ValidationError: the revision is not a SchemaRevision\n"};
+constexpr native::Signature kBuildRevision{
+    "build",
+    {{"cls"}, {"context"}},
+    {"A revision document of the context's `revision`.", "context: a builder context with a revision entry",
+     "Revision: the revision document",
+     "AttributeError: the context has no revision\n"
+     "pydantic's ValidationError: the revision is not a SchemaRevision"}};
 
 py::object build_revision(const native::Call<kBuildRevision>& call) {
   return call.global<"Revision">()("revision"_a = native::attr<"revision">(call.arg<"context">()));

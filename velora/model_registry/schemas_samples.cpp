@@ -56,18 +56,10 @@ py::object io_field_data(const native::Frame& call, py::handle sample, py::handl
 constexpr native::Signature kIoSampleField{
     "generate_io_field",
     {{"sample"}, {"name", native::Kind::Str}},
-    "The IO field of a DataFrame (first row), Series (first value) or ndarray (whole array)."
-    "\n"
-    "\n"
-    "Args:\n"
-    "    sample: a DataFrame, Series or ndarray\n"
-    "    name: the field's name\n"
-    "\n"
-    "Returns:\n"
-    "    the IO field\n"
-    "\n"
-    "Raises:\n"
-    "    ValueError: a sample of another type\n"};
+    {"The IO field of a DataFrame (first row), Series (first value) or ndarray (whole array).",
+     "sample: a DataFrame, Series or ndarray\n"
+     "name: the field's name",
+     "the IO field", "ValueError: a sample of another type"}};
 
 py::object io_sample_field(const native::Call<kIoSampleField>& call) {
   const py::handle sample = call.arg<"sample">();
@@ -87,18 +79,10 @@ py::object column_schema(const native::Frame& call, py::handle name, const py::l
 constexpr native::Signature kSignatureField{
     "generate_io_field",
     {{"name", native::Kind::Str}, {"sample"}},
-    "The column schema of a DataFrame or Series, or the tensor schema of an ndarray."
-    "\n"
-    "\n"
-    "Args:\n"
-    "    name: the schema's name\n"
-    "    sample: a DataFrame, Series or ndarray\n"
-    "\n"
-    "Returns:\n"
-    "    ColumnDataSchema or TensorDataSchema\n"
-    "\n"
-    "Raises:\n"
-    "    ValueError: a sample of another type\n"};
+    {"The column schema of a DataFrame or Series, or the tensor schema of an ndarray.",
+     "name: the schema's name\n"
+     "sample: a DataFrame, Series or ndarray",
+     "ColumnDataSchema or TensorDataSchema", "ValueError: a sample of another type"}};
 
 py::object signature_field(const native::Call<kSignatureField>& call) {
   const py::handle name = call.arg<"name">();
@@ -170,20 +154,13 @@ py::dict per_method(const native::Frame& call, py::handle cls, py::handle contex
 constexpr native::Signature kBuildIoSample{
     "build",
     {{"cls"}, {"context"}},
-    "The IO sample document of the context's `inputs_sample` and `outputs_sample`."
-    "\n"
-    "\n"
-    "Args:\n"
-    "    context: a builder context with mlflow_model_info, inputs_sample and framework\n"
-    "        (outputs_sample optional)\n"
-    "\n"
-    "Returns:\n"
-    "    IOSample: the IO sample document\n"
-    "\n"
-    "Raises:\n"
-    "    ValueError: the context lacks an entry the document needs (\"not found ... in builder\n"
-    "        context\")\n"
-    "    ValueError: a sample of an unsupported type\n"};
+    {"The IO sample document of the context's `inputs_sample` and `outputs_sample`.",
+     "context: a builder context with mlflow_model_info, inputs_sample and framework\n"
+     "    (outputs_sample optional)",
+     "IOSample: the IO sample document",
+     "ValueError: the context lacks an entry the document needs (\"not found ... in builder\n"
+     "    context\")\n"
+     "ValueError: a sample of an unsupported type"}};
 
 py::object build_io_sample(const native::Call<kBuildIoSample>& call) {
   const py::object signatures =
@@ -197,20 +174,13 @@ py::object build_io_sample(const native::Call<kBuildIoSample>& call) {
 constexpr native::Signature kBuildModelSignatures{
     "build",
     {{"cls"}, {"context"}},
-    "Per method of the context's `inputs_sample`, the signature of its input and output samples."
-    "\n"
-    "\n"
-    "Args:\n"
-    "    context: a builder context with mlflow_model_info, inputs_sample and framework\n"
-    "        (outputs_sample optional)\n"
-    "\n"
-    "Returns:\n"
-    "    dict: method name to its ModelSignature\n"
-    "\n"
-    "Raises:\n"
-    "    ValueError: the context lacks an entry the document needs (\"not found ... in builder\n"
-    "        context\")\n"
-    "    ValueError: a sample of an unsupported type\n"};
+    {"Per method of the context's `inputs_sample`, the signature of its input and output samples.",
+     "context: a builder context with mlflow_model_info, inputs_sample and framework\n"
+     "    (outputs_sample optional)",
+     "dict: method name to its ModelSignature",
+     "ValueError: the context lacks an entry the document needs (\"not found ... in builder\n"
+     "    context\")\n"
+     "ValueError: a sample of an unsupported type"}};
 
 py::object build_model_signatures(const native::Call<kBuildModelSignatures>& call) {
   return per_method(call, call.arg<"cls">(), call.arg<"context">(), ArgumentOrder::NameFirst,
@@ -221,17 +191,8 @@ py::object build_model_signatures(const native::Call<kBuildModelSignatures>& cal
 
 constexpr native::Signature kValidateUniqueName{"validate_unique_name",
                                                 {{"cls"}, {"v"}},
-                                                "Refuse a data schema name used twice."
-                                                "\n"
-                                                "\n"
-                                                "Args:\n"
-                                                "    v: the data schemas\n"
-                                                "\n"
-                                                "Returns:\n"
-                                                "    the data schemas, unchanged\n"
-                                                "\n"
-                                                "Raises:\n"
-                                                "    ValueError: a name is used twice\n"};
+                                                {"Refuse a data schema name used twice.", "v: the data schemas",
+                                                 "the data schemas, unchanged", "ValueError: a name is used twice"}};
 
 py::object validate_unique_name(const native::Call<kValidateUniqueName>& call) {
   const py::handle v = call.arg<"v">();

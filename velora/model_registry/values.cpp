@@ -20,15 +20,11 @@ bool greater(py::handle left, py::handle right) {
 // The revision of greatest numeric value (decimal text compared as integers);
 // the first of equal ones wins. The module's own class is used, whatever
 // class the method is called through.
-constexpr native::Signature kLatestRevision{"get_latest_revision",
-                                            {{"cls"}},
-                                            "The latest schema revision: the member of the highest number.\n\n"
-                                            "Args:\n"
-                                            "    none besides the class\n\n"
-                                            "Returns:\n"
-                                            "    SchemaRevision: the latest revision\n\n"
-                                            "Raises:\n"
-                                            "    ValueError: a member's value is not decimal integer text\n"};
+constexpr native::Signature kLatestRevision{
+    "get_latest_revision",
+    {{"cls"}},
+    {"The latest schema revision: the member of the highest number.", "none besides the class",
+     "SchemaRevision: the latest revision", "ValueError: a member's value is not decimal integer text"}};
 py::object latest_revision(const native::Call<kLatestRevision>& call) {
   py::object latest = py::none();
   py::object latest_key;

@@ -63,12 +63,23 @@ struct Param {
 
 inline constexpr std::size_t kMaxParams = 10;
 
+// A docstring: its summary, then, when given, the Args, Returns and Raises
+// sections laid out as every docstring of the SDK is: each under its heading
+// after a blank line, every line of it indented by four spaces. A plain
+// text is a summary alone.
+struct Doc {
+  const char* summary = "";
+  const char* args = nullptr;
+  const char* returns = nullptr;
+  const char* raises = nullptr;
+};
+
 // A function's declared signature: name, parameters in order, docstring.
 // Declared constexpr beside the body that takes a Call of it.
 struct Signature {
   const char* name;
   Param params[kMaxParams] = {};
-  const char* doc = "";
+  Doc doc;
 
   constexpr std::size_t size() const {
     std::size_t count = 0;

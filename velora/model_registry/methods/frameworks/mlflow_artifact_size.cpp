@@ -98,20 +98,13 @@ py::object local_size(const native::Frame& call, py::handle url) {
 constexpr native::Signature kGetArtifactSizeBytes{
     "get_artifact_size_bytes",
     {{"run"}, {"model_info"}},
-    "Total size in bytes of the model's artifacts, in the model registry's S3 storage or on\n"
-    "local disk."
-    "\n"
-    "\n"
-    "Args:\n"
-    "    run: the active MLflow run (None is refused)\n"
-    "    model_info: the logged model's ModelInfo; its artifact path is under the run's\n"
-    "\n"
-    "Returns:\n"
-    "    int: the total size in bytes; 0 when the model has no artifacts\n"
-    "\n"
-    "Raises:\n"
-    "    ValueError: no active run, no model registry in the settings, or a run location\n"
-    "        that is neither s3:// (with an S3 registry) nor a local path\n"};
+    {"Total size in bytes of the model's artifacts, in the model registry's S3 storage or on\n"
+     "local disk.",
+     "run: the active MLflow run (None is refused)\n"
+     "model_info: the logged model's ModelInfo; its artifact path is under the run's",
+     "int: the total size in bytes; 0 when the model has no artifacts",
+     "ValueError: no active run, no model registry in the settings, or a run location\n"
+     "    that is neither s3:// (with an S3 registry) nor a local path"}};
 
 py::object get_artifact_size_bytes(const native::Call<kGetArtifactSizeBytes>& call) {
   const py::handle run = call.arg<"run">();

@@ -94,18 +94,11 @@ py::list evaluate_samples(const native::Frame& call, const Evaluation& evaluatio
 constexpr native::Signature kExtractFrameworkTypeFrom{
     "extract_framework_type_from",
     {{"model_info"}},
-    "The framework that logged the model: pyfunc for a model of a single flavor, otherwise\n"
-    "the first framework of EVALUATION_FUNC_MAP among the model's flavors."
-    "\n"
-    "\n"
-    "Args:\n"
-    "    model_info: the logged model's ModelInfo (its flavors are read)\n"
-    "\n"
-    "Returns:\n"
-    "    ModelFramework: the framework to evaluate the model with\n"
-    "\n"
-    "Raises:\n"
-    "    RuntimeError: two or more flavors, none of a framework this module evaluates\n"};
+    {"The framework that logged the model: pyfunc for a model of a single flavor, otherwise\n"
+     "the first framework of EVALUATION_FUNC_MAP among the model's flavors.",
+     "model_info: the logged model's ModelInfo (its flavors are read)",
+     "ModelFramework: the framework to evaluate the model with",
+     "RuntimeError: two or more flavors, none of a framework this module evaluates"}};
 
 py::object extract_framework_type_from(const native::Call<kExtractFrameworkTypeFrom>& call) {
   const py::handle model_info = call.arg<"model_info">();
@@ -123,24 +116,17 @@ py::object extract_framework_type_from(const native::Call<kExtractFrameworkTypeF
 constexpr native::Signature kEvaluateModel{
     "evaluate_model",
     {{"model_info"}, {"inputs_sample"}},
-    "Load the model with its framework's loader and call each method on each of its samples.\n\n"
-    "`inputs_sample` maps method names to lists of samples; the result maps the same names,\n"
-    "in the same order, to the outputs in sample order."
-    "\n"
-    "\n"
-    "Args:\n"
-    "    model_info: the logged model's ModelInfo\n"
-    "    inputs_sample: dict from method name to a list of samples (DataFrame, Series,\n"
-    "        ndarray, str or bytes)\n"
-    "\n"
-    "Returns:\n"
-    "    dict: method name to the list of outputs, one per sample\n"
-    "\n"
-    "Raises:\n"
-    "    ValueError: the framework is not one this module evaluates, inputs_sample is not a\n"
-    "        dict, or an output is of a type a sample cannot be\n"
-    "    RuntimeError: the model's framework cannot be told from its flavors\n"
-    "    AttributeError: the model has no method of a given name\n"};
+    {"Load the model with its framework's loader and call each method on each of its samples.\n\n"
+     "`inputs_sample` maps method names to lists of samples; the result maps the same names,\n"
+     "in the same order, to the outputs in sample order.",
+     "model_info: the logged model's ModelInfo\n"
+     "inputs_sample: dict from method name to a list of samples (DataFrame, Series,\n"
+     "    ndarray, str or bytes)",
+     "dict: method name to the list of outputs, one per sample",
+     "ValueError: the framework is not one this module evaluates, inputs_sample is not a\n"
+     "    dict, or an output is of a type a sample cannot be\n"
+     "RuntimeError: the model's framework cannot be told from its flavors\n"
+     "AttributeError: the model has no method of a given name"}};
 
 py::object evaluate_model(const native::Call<kEvaluateModel>& call) {
   const py::handle model_info = call.arg<"model_info">();
