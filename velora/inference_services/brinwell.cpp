@@ -57,9 +57,6 @@ constexpr auto kOracleReservedWords = std::to_array<std::string_view>({
 });
 static_assert(std::is_sorted(kOracleReservedWords.begin(), kOracleReservedWords.end()));
 
-// Upper-case catalog names, so that a database with a case-sensitive
-// collation resolves them too; N'' since catalog names are nvarchar.
-
 enum class Measure : unsigned char { Bytes, Characters, Utf16Units };
 constexpr std::array<const char*, 3> kMeasureNames = {"bytes", "characters", "UTF-16 code units"};
 enum class Paging : unsigned char { LimitOffset, OffsetFetch, RowNum };
@@ -118,6 +115,8 @@ constexpr auto kDialects = std::to_array<Dialect>({
                 "            AND table_schema = DATABASE()\n"
                 "            ORDER BY ordinal_position\n        ",
      .literal_escapes = "'\\"},
+    // Upper-case catalog names, so that a database with a case-sensitive
+    // collation resolves them too; N'' since catalog names are nvarchar.
     {.class_name = "MSSQLQueryBuilder",
      .name = "SQL Server",
      .quotes = "[]",
@@ -216,6 +215,13 @@ void append_doubled(std::string& out, std::string_view text, std::string_view wh
   out.append(text);
 }
 
+// `text` with a to z in upper case.
+std::string upper_case(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  return upper;
+}
+
 // text.count(what): non-overlapping occurrences.
 std::size_t occurrences(py::handle text, std::string_view what) {
   const Py_ssize_t count = PyUnicode_Count(text.ptr(), py::str(what).ptr(), 0, PY_SSIZE_T_MAX);
@@ -256,14 +262,9 @@ bool is_plain_identifier(py::handle identifier) {
   bool part_start = true;
   for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(identifier.ptr()); ++i) {
     const Py_UCS4 c = PyUnicode_READ_CHAR(identifier.ptr(), i);
-    if (c == '.') {
-      if (part_start) return false;
-      part_start = true;
-    } else if (part_start ? !Py_UNICODE_ISALPHA(c) : !(Py_UNICODE_ISALNUM(c) || c == '_' || c == '$' || c == '#')) {
-      return false;
-    } else {
-      part_start = false;
-    }
+    const bool in_name = Py_UNICODE_ISALNUM(c) || c == '_' || c == '$' || c == '#';
+    if (c == '.' ? part_start : !(part_start ? Py_UNICODE_ISALPHA(c) : in_name)) return false;
+    part_start = c == '.';
   }
   return !part_start;
 }
@@ -314,9 +315,7 @@ void check_bare_name(const Dialect& d, std::string_view text, py::handle identif
   for (std::string_view rest = text; !rest.empty();) {
     const std::string_view part = rest.substr(0, rest.find('.'));
     refuse_longer(d, part, identifier, "Identifier has a part");
-    std::string word;
-    for (const char c : part) word += c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    if (std::binary_search(d.reserved_words.begin(), d.reserved_words.end(), word)) {
+    if (std::binary_search(d.reserved_words.begin(), d.reserved_words.end(), upper_case(part))) {
       refuse(identifier, "Identifier cannot be written unquoted: %s is a reserved word, which %s reads as SQL",
              std::string(part).c_str(), d.name);
     }
@@ -412,9 +411,7 @@ bool append_order_by(std::string& sql, const native::Call<kSelect>& call) {
     append_identifier(sql, call.arg<"self">(), native::attr<"column_name">(sort));
     const py::object direction = native::attr<"value">(native::attr<"order_type">(sort));
     const py::object text = text_of(direction);
-    std::string upper(utf8(text));
-    for (char& c : upper) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    if (upper != "ASC" && upper != "DESC") {
+    if (const std::string upper = upper_case(utf8(text)); upper != "ASC" && upper != "DESC") {
       native::raise(PyExc_ValueError, "Sort direction must be ASC or DESC: order_type.value=%R", direction.ptr());
     }
     sql.append(" "sv).append(utf8(text));
