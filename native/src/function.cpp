@@ -53,23 +53,6 @@ bool is_exact(Kind kind, PyObject* value) {
   }
 }
 
-// The constant a declared default stands for; kept for the process.
-PyObject* default_object(const Default& fallback) {
-  switch (fallback.tag) {
-    case Default::Tag::Required:
-      return nullptr;
-    case Default::Tag::None:
-      return Py_NewRef(Py_None);
-    case Default::Tag::False:
-      return Py_NewRef(Py_False);
-    case Default::Tag::True:
-      return Py_NewRef(Py_True);
-    case Default::Tag::Integer:
-      return PyLong_FromLongLong(fallback.integer);
-  }
-  return nullptr;
-}
-
 std::string text_signature(const detail::CompiledSignature& signature) {
   std::string line = signature.name + "(";
   for (std::size_t i = 0; i < signature.params.size(); ++i) {
@@ -186,6 +169,22 @@ void check_argument(const detail::CompiledParam& param, PyObject*& slot, py::obj
 }
 
 }  // namespace
+
+PyObject* default_object(const Default& fallback) {
+  switch (fallback.tag) {
+    case Default::Tag::Required:
+      return nullptr;
+    case Default::Tag::None:
+      return Py_NewRef(Py_None);
+    case Default::Tag::False:
+      return Py_NewRef(Py_False);
+    case Default::Tag::True:
+      return Py_NewRef(Py_True);
+    case Default::Tag::Integer:
+      return PyLong_FromLongLong(fallback.integer);
+  }
+  return nullptr;
+}
 
 py::object Frame::lookup_global(PyObject* name) const {
   PyObject* globals = PyModule_GetDict(module_.ptr());

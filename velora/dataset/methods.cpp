@@ -8,6 +8,7 @@
 // module at call time, so that patching it there takes effect.
 #include <pybind11/pybind11.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,6 +21,7 @@
 namespace native = velora::native;
 namespace py = pybind11;
 using namespace pybind11::literals;
+using native::Frame;
 using native::Kind;
 
 namespace {
@@ -157,23 +159,66 @@ py::object data_file_path(const native::Frame& call, py::handle tmp_dir, py::han
   return native::attr<"with_suffix">(path)(suffix);
 }
 
+// A dataset file type as data, read by write_data_file and read_data_file.
+struct FileType {
+  const char* member = nullptr;                   // of DatasetFileType
+  py::object (Frame::*module)() const = nullptr;  // read at call time, so that patching it there takes effect
+  // A method of the table where no data keyword is named, else a function of
+  // the module given the caller's data and the file by keyword.
+  const char* writer = nullptr;
+  const char* data_keyword = nullptr;
+  const char* file_keyword = nullptr;
+  // A function of the module given the file, and `keyword`=`value` where one is named.
+  const char* reader = nullptr;
+  const char* keyword = nullptr;
+  native::Default value = native::kRequired;
+  bool opened = false;     // writer and reader take the file open, not its path
+  bool runs_code = false;  // reading it runs code from whoever wrote it
+};
+
 // The table goes through pandas; pickle and npy keep the caller's object itself.
+// Columns: member, module, writer, data and file keywords, reader, its keyword and value, opened, runs code.
+constexpr FileType kFileTypes[] = {
+    {"csv", &Frame::global<"pd">, "to_csv", nullptr, nullptr, "read_csv", "index_col", native::Default::number(0)},
+    {"parquet", &Frame::global<"pd">, "to_parquet", nullptr, nullptr, "read_parquet"},
+    {"pickle", &Frame::global<"pickle">, "dump", "obj", "file", "load", nullptr, native::kRequired, true, true},
+    {"npy", &Frame::global<"np">, "save", "arr", "file", "load", "allow_pickle", native::kFalse},
+};
+
+// The row whose DatasetFileType member equals `file_type` (a str), or none.
+const FileType* find_file_type(const native::Frame& call, py::handle file_type) {
+  const py::object types = call.global<"DatasetFileType">();
+  for (const FileType& type : kFileTypes) {
+    if (compares(file_type, py::getattr(types, type.member), Py_EQ)) return &type;
+  }
+  return nullptr;
+}
+
+// use(the file): its path, or the file opened in binary `mode` where the type takes it open.
+template <typename Use>
+py::object on_file(const FileType& type, py::handle path, const char* mode, Use&& use) {
+  if (!type.opened) return use(path);
+  return native::or_none(native::with(open_file(path, mode), use));
+}
+
 void write_data_file(const native::Frame& call, py::handle filename, py::handle data, py::handle dataframe,
                      py::handle file_type) {
-  const py::object types = call.global<"DatasetFileType">();
-  if (compares(file_type, native::attr<"csv">(types), Py_EQ)) {
-    native::attr<"to_csv">(dataframe)(filename);
-  } else if (compares(file_type, native::attr<"parquet">(types), Py_EQ)) {
-    native::attr<"to_parquet">(dataframe)(filename);
-  } else if (compares(file_type, native::attr<"pickle">(types), Py_EQ)) {
-    native::with(open_file(filename, "wb"), [&](const py::object& f) {
-      return native::attr<"dump">(call.global<"pickle">())("obj"_a = data, "file"_a = f);
-    });
-  } else if (compares(file_type, native::attr<"npy">(types), Py_EQ)) {
-    native::attr<"save">(call.global<"np">())("file"_a = filename, "arr"_a = data);
-  } else {
-    native::raise(PyExc_ValueError, "file_type is not supported type");
-  }
+  const FileType* type = find_file_type(call, file_type);
+  if (type == nullptr) native::raise(PyExc_ValueError, "file_type is not supported type");
+  on_file(*type, filename, "wb", [&](py::handle file) {
+    if (type->data_keyword == nullptr) return py::getattr(dataframe, type->writer)(file);
+    return py::getattr(std::invoke(type->module, call), type->writer)(py::arg(type->data_keyword) = data,
+                                                                      py::arg(type->file_keyword) = file);
+  });
+}
+
+// Reads what write_data_file wrote, by the same file types.
+py::object read_data_file(const native::Frame& call, py::handle filename, const FileType& type) {
+  return on_file(type, filename, "rb", [&](py::handle file) {
+    const py::object reader = py::getattr(std::invoke(type.module, call), type.reader);
+    if (type.keyword == nullptr) return reader(file);
+    return reader(file, py::arg(type.keyword) = owned(native::default_object(type.value)));
+  });
 }
 
 // Streams the open file to the upload of the workload's family.
@@ -508,31 +553,14 @@ py::object download_dataset(const native::Call<kDownloadDataset>& call) {
 }
 
 // The file type a stored file's suffix names.
-py::object file_type_of(const native::Frame& call, const Wanted& wanted, py::handle name) {
+const FileType& file_type_of(const native::Frame& call, const Wanted& wanted, py::handle name) {
   const py::object suffix = native::attr<"suffix">(call.global<"Path">()(wanted.filename));
-  for (const py::handle member : call.global<"DatasetFileType">()) {
-    if (compares(owned(PyNumber_Add(py::str(".").ptr(), member.ptr())), suffix, Py_EQ)) return native::borrowed(member);
-  }
+  // Path.suffix is empty or starts with the dot.
+  const FileType* type = find_file_type(call, owned(PySequence_GetSlice(suffix.ptr(), 1, PY_SSIZE_T_MAX)));
+  if (type != nullptr) return *type;
   native::raise(PyExc_ValueError,
                 "Version %S of dataset '%U' holds %R, which is not a csv, parquet, npy or pickle file.",
                 entry(wanted.version, native::interned<"version">()).ptr(), name.ptr(), wanted.filename.ptr());
-}
-
-// Reads what write_data_file wrote, by the same file types.
-py::object read_data_file(const native::Frame& call, py::handle filename, py::handle file_type) {
-  const py::object types = call.global<"DatasetFileType">();
-  if (compares(file_type, native::attr<"csv">(types), Py_EQ)) {
-    return native::attr<"read_csv">(call.global<"pd">())(filename, "index_col"_a = 0);
-  }
-  if (compares(file_type, native::attr<"parquet">(types), Py_EQ)) {
-    return native::attr<"read_parquet">(call.global<"pd">())(filename);
-  }
-  if (compares(file_type, native::attr<"npy">(types), Py_EQ)) {
-    return native::attr<"load">(call.global<"np">())(filename, "allow_pickle"_a = false);
-  }
-  return native::or_none(native::with(open_file(filename, "rb"), [&](const py::object& f) {
-    return native::attr<"load">(call.global<"pickle">())(f);
-  }));
 }
 
 constexpr native::Signature kLoadDataset{
@@ -555,9 +583,8 @@ py::object load_dataset(const native::Call<kLoadDataset>& call) {
   const py::handle name = call.arg<"name">();
   const Workload workload = enter(call);
   const Wanted wanted = wanted_file(call, workload, name, call.arg<"version">());
-  const py::object file_type = file_type_of(call, wanted, name);
-  if (!call.flag<"allow_pickle">() &&
-      compares(file_type, native::attr<"pickle">(call.global<"DatasetFileType">()), Py_EQ)) {
+  const FileType& type = file_type_of(call, wanted, name);
+  if (!call.flag<"allow_pickle">() && type.runs_code) {
     native::raise(PyExc_ValueError,
                   "Dataset '%U' version %S is a pickle file, and reading a pickle runs code from whoever wrote it; "
                   "pass allow_pickle=True only if you trust it.",
@@ -565,7 +592,7 @@ py::object load_dataset(const native::Call<kLoadDataset>& call) {
   }
   const py::object directory = native::attr<"TemporaryDirectory">(call.global<"tempfile">())();
   return native::or_none(native::with(directory, [&](const py::object& tmp_dir) {
-    return read_data_file(call, download_into(call, wanted, tmp_dir, name), file_type);
+    return read_data_file(call, download_into(call, wanted, tmp_dir, name), type);
   }));
 }
 

@@ -55,6 +55,9 @@ inline constexpr Default kNone{Default::Tag::None};
 inline constexpr Default kFalse{Default::Tag::False};
 inline constexpr Default kTrue{Default::Tag::True};
 
+// The constant a declared default stands for, as a new reference (null for kRequired).
+PyObject* default_object(const Default& fallback);
+
 struct Param {
   const char* name = nullptr;
   Kind kind = Kind::Any;
