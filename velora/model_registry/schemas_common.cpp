@@ -62,8 +62,8 @@ void record(py::module_& m, const char* name, const char* base, const char* doc,
   m.attr(name) = builder.build();
 }
 
-py::object required_field(py::handle module, const py::dict& options) {
-  return module.attr("Field")(py::ellipsis(), **options);
+py::object required_field(py::handle module, const char* option, py::handle value) {
+  return module.attr("Field")(py::ellipsis(), py::arg(option) = value);
 }
 
 py::object field_check(py::handle module, std::initializer_list<const char*> fields, const py::object& method) {

@@ -45,8 +45,8 @@ struct Field {
 // class <name>(<base>) with a docstring and fields, bound as a module attribute.
 void record(py::module_& m, const char* name, const char* base, const char* doc, std::initializer_list<Field> fields);
 
-// `Field(..., **options)`: a required field with options (alias, discriminator).
-py::object required_field(py::handle module, const py::dict& options);
+// `Field(..., <option>=value)`: a required field with an option (alias, discriminator).
+py::object required_field(py::handle module, const char* option, py::handle value);
 
 // A class method declared as a field check on `fields` in the chosen form:
 // `field_validator(*fields)` or `validator(*fields, allow_reuse=True)`.

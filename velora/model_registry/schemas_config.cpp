@@ -134,16 +134,15 @@ void define_extensions(py::module_& m) {
           {"pipeline_version_id", optional_int, py::none()}});
 
   const py::object sources = typed(m, "Union", {m.attr("LinkWorkload"), m.attr("TrainingRunWorkload")});
-  py::dict discriminated;
-  discriminated["discriminator"] = "entityname";
-  m.attr("ModelExtensions") = native::ClassBuilder(m, "ModelExtensions", bases_of(m, "BaseModel"))
-                                  .doc("Where the model comes from and how it is served.")
-                                  .annotate("model_info", m.attr("ModelInfo"))
-                                  .annotate("container", m.attr("RuntimeContainer"))
-                                  .field("source", typed(m, "Optional", {sources}), required_field(m, discriminated))
-                                  .field("velora_sdk_version", optional_str, py::none())
-                                  .classmethod<&build_extensions>()
-                                  .build();
+  m.attr("ModelExtensions") =
+      native::ClassBuilder(m, "ModelExtensions", bases_of(m, "BaseModel"))
+          .doc("Where the model comes from and how it is served.")
+          .annotate("model_info", m.attr("ModelInfo"))
+          .annotate("container", m.attr("RuntimeContainer"))
+          .field("source", typed(m, "Optional", {sources}), required_field(m, "discriminator", py::str("entityname")))
+          .field("velora_sdk_version", optional_str, py::none())
+          .classmethod<&build_extensions>()
+          .build();
 }
 
 void define_model_config(py::module_& m) {
@@ -167,12 +166,10 @@ void define_model_config(py::module_& m) {
 }
 
 void define_plain_records(py::module_& m) {
-  py::dict schema_alias;
-  schema_alias["alias"] = "schema";
   const py::object specs =
       typed(m, "List", {typed(m, "Union", {m.attr("ColumnSpecModel"), m.attr("TensorSpecModel")})});
   record(m, "VeloraParamModel", "BaseModel", "Velora input model.",
-         {{"type", str_type()}, {"schema_", specs, required_field(m, schema_alias)}});
+         {{"type", str_type()}, {"schema_", specs, required_field(m, "alias", py::str("schema"))}});
   const py::object params = typed(m, "List", {m.attr("VeloraParamModel")});
   record(m, "VeloraSignatureModel", "BaseModel", "Velora signature model.", {{"inputs", params}, {"outputs", params}});
   m.attr("VeloraSignatures") = typed(m, "Dict", {str_type(), m.attr("VeloraSignatureModel")});

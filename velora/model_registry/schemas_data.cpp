@@ -96,12 +96,6 @@ py::object validate_tensor_schema(const native::Call<kValidateTensorSchema>& cal
   return borrow(specs);
 }
 
-py::object schema_field(py::handle m) {
-  py::dict options;
-  options["alias"] = "schema";
-  return required_field(m, options);
-}
-
 void define_specs(py::module_& m) {
   const py::object optional_str = typed(m, "Optional", {str_type()});
   const py::object int_list = typed(m, "List", {int_type()});
@@ -136,21 +130,21 @@ void define_schemas(py::module_& m) {
           "services built on the version-2 inference protocol accept several named inputs.")
       .annotate("name", str_type())
       .annotate("type", typed(m, "Literal", {column_kind, tensor_kind}))
-      .field("schema_", typed(m, "Sequence", {m.attr("SchemaSpec")}), schema_field(m));
+      .field("schema_", typed(m, "Sequence", {m.attr("SchemaSpec")}), required_field(m, "alias", py::str("schema")));
   configure(schema, "DataSchema", {.populate_by_name = true});
   m.attr("DataSchema") = schema.build();
 
   native::ClassBuilder columns(m, "ColumnDataSchema", py::make_tuple(m.attr("DataSchema")));
   columns.doc("A data schema of table columns.")
       .annotate("type", typed(m, "Literal", {column_kind}))
-      .field("schema_", typed(m, "Sequence", {m.attr("ColumnSpec")}), schema_field(m));
+      .field("schema_", typed(m, "Sequence", {m.attr("ColumnSpec")}), required_field(m, "alias", py::str("schema")));
   check<&validate_column_schema>(columns, {"schema_"});
   m.attr("ColumnDataSchema") = columns.build();
 
   native::ClassBuilder tensors(m, "TensorDataSchema", py::make_tuple(m.attr("DataSchema")));
   tensors.doc("A data schema of tensors.")
       .annotate("type", typed(m, "Literal", {tensor_kind}))
-      .field("schema_", typed(m, "Sequence", {m.attr("TensorSpec")}), schema_field(m));
+      .field("schema_", typed(m, "Sequence", {m.attr("TensorSpec")}), required_field(m, "alias", py::str("schema")));
   check<&validate_tensor_schema>(tensors, {"schema_"});
   m.attr("TensorDataSchema") = tensors.build();
 }
