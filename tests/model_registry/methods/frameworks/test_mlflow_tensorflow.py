@@ -4,13 +4,12 @@
 from typing import Any
 
 import pytest
+from conftest import NO_TENSORFLOW, LogModel
 
-# The test extra leaves tensorflow-cpu out where it has no stable release for this Python yet.
-tf = pytest.importorskip("tensorflow", reason="no tensorflow-cpu release for this Python on PyPI")
+tf = pytest.importorskip("tensorflow", reason=NO_TENSORFLOW)
 
 import mlflow.tensorflow
 import numpy as np
-from conftest import LogModel
 
 from velora.model_registry.methods.frameworks import mlflow as velora_mlflow
 from velora.model_registry.values import ModelFramework

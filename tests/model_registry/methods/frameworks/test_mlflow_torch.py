@@ -5,13 +5,13 @@ import inspect
 from typing import Any
 
 import pytest
+from conftest import NO_TORCH, LogModel
 
-# The test extra leaves torch out where PyPI has only a CUDA build of several GB for this Python.
-torch = pytest.importorskip("torch", reason="no CPU-only torch wheel for this Python on PyPI")
+# PyPI's torch for this Python may be only a CUDA build of several GB, which the test extra leaves out.
+torch = pytest.importorskip("torch", reason=NO_TORCH)
 
 import mlflow.pytorch
 import numpy as np
-from conftest import LogModel
 
 from velora.model_registry.methods.frameworks import mlflow as velora_mlflow
 from velora.model_registry.values import ModelFramework
