@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 BUILD_TOOLS := scikit-build-core pybind11 ninja cmake setuptools wheel
 
-.PHONY: demo test test-pydantic1 dev system-deps lint format sanitize bench bench-quick clean
+.PHONY: demo test test-pythons test-pydantic1 dev system-deps lint format sanitize bench bench-quick clean
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -19,6 +19,15 @@ system-deps:
 test: $(VENV)/bin/python system-deps
 	$(PIP) install -q --no-build-isolation '.[test]'
 	$(VENV)/bin/pytest
+
+# The suite against the wheel on the other CPython versions the package claims, each Debian's
+# python3 in a chroot of that suite (build/chroot-SUITE, made once; needs root). Both at once, each
+# one's output printed whole when it ends: much of a run waits on downloads, servers and children.
+test-pythons:
+	$(MAKE) -j2 --output-sync=target test-python-trixie-3.13 test-python-sid-3.14
+
+test-python-%:
+	./scripts/test-python.sh $(word 1,$(subst -, ,$*)) $(word 2,$(subst -, ,$*))
 
 # The model registry records again under pydantic 1, in an environment of
 # their own (own build directory, so the two environments never share a CMake cache).
