@@ -19,7 +19,8 @@ root=$project/build/chroot-$suite
 # wheel; cmake and ninja come from pip with the build requirements.
 packages=python3,python3-venv,python3-dev,g++,make,rclone,fuse3,postgresql,mariadb-server
 stamp=$root/.velora-chroot
-# The wheel, built in /work/src inside the chroot with the venv's python, lands in /work/src/dist.
+# The wheel, built in /work/src inside the chroot with the venv's python, lands in /work/src/dist
+# (or, repaired to a manylinux tag: build_wheel='make wheel VENV=/work/venv').
 build_wheel='python -m pip wheel -q --no-deps --no-build-isolation -Cbuild-dir=/work/build -w dist .'
 build_tools='scikit-build-core pybind11 ninja cmake'
 # Every wheel installed is kept on the host, one folder a Python, and fetched only once: the index's
