@@ -102,10 +102,11 @@ in_chroot() {
     chroot "$root" /bin/bash -euo pipefail -c "$install_function $1"
 }
 
-# Installs from the wheelhouse, fetching into it only what it lacks.
+# Installs from the wheelhouse, fetching (or building, for a source-only release) into it only what
+# it lacks.
 # shellcheck disable=SC2016
 install_function='pip_install() {
-  python -m pip download -q -d /work/wheelhouse --find-links /work/wheelhouse "$@"
+  python -m pip wheel -q -w /work/wheelhouse --find-links /work/wheelhouse "$@"
   python -m pip install -q --no-index --find-links /work/wheelhouse "$@"
 };'
 
