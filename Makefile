@@ -5,7 +5,8 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 BUILD_TOOLS := scikit-build-core pybind11 ninja cmake setuptools wheel
 
-.PHONY: demo test test-pydantic1 test-wheel wheel dev system-deps lint format sanitize bench bench-quick clean
+.PHONY: demo test test-pythons test-pydantic1 test-wheel wheel dev system-deps lint format sanitize bench \
+	bench-quick clean
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -44,6 +45,15 @@ test-wheel: wheel
 	env PATH=$(WHEEL_PATH) CC=/bin/false CXX=/bin/false \
 		$(WHEEL_VENV)/bin/python -m pip install -q --only-binary=:all: $(DIST)/velora-*.whl
 	env PATH=$(WHEEL_PATH) $(WHEEL_VENV)/bin/python -P scripts/wheel_smoke.py --no-compiler
+
+# The suite against the wheel on the other CPython versions the package claims, each Debian's
+# python3 in a chroot of that suite (build/chroot-SUITE, made once; needs root). Both at once, each
+# one's output printed whole when it ends: much of a run waits on downloads, servers and children.
+test-pythons:
+	$(MAKE) -j2 --output-sync=target test-python-trixie-3.13 test-python-sid-3.14
+
+test-python-%:
+	./scripts/test-python.sh $(word 1,$(subst -, ,$*)) $(word 2,$(subst -, ,$*))
 
 # The model registry and dataset records again under pydantic 1, in an environment of
 # their own (own build directory, so the two environments never share a CMake cache).

@@ -16,6 +16,10 @@ from moto.server import ThreadedMotoServer  # noqa: E402
 
 LogModel = Callable[..., tuple[Any, Any]]
 
+# Frameworks the test extra leaves out where PyPI has no usable wheel for the running Python.
+NO_TORCH = "no CPU-only torch wheel for this Python on PyPI"
+NO_TENSORFLOW = "no tensorflow-cpu release for this Python on PyPI"
+
 
 @pytest.fixture(scope="session")
 def tracking_store(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Path]:

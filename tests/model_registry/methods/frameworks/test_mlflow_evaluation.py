@@ -3,6 +3,7 @@
 import importlib
 import inspect
 from collections import OrderedDict
+from importlib.util import find_spec
 from types import MappingProxyType, SimpleNamespace
 from typing import Any
 from unittest import mock
@@ -10,6 +11,7 @@ from unittest import mock
 import numpy as np
 import pandas as pd
 import pytest
+from conftest import NO_TENSORFLOW
 
 from velora.model_registry.methods.frameworks import mlflow as velora_mlflow
 from velora.model_registry.methods.frameworks.common import has_method_names
@@ -105,7 +107,12 @@ class TestTable:
             ("pytorch", "pytorch"),
             ("python_function", "pyfunc"),
             ("sklearn", "sklearn"),
-            ("tensorflow", "tensorflow"),
+            # mlflow.tensorflow imports the framework itself.
+            pytest.param(
+                "tensorflow",
+                "tensorflow",
+                marks=pytest.mark.skipif(find_spec("tensorflow") is None, reason=NO_TENSORFLOW),
+            ),
             ("xgboost", "xgboost"),
         ],
     )

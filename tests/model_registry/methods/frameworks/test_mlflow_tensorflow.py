@@ -1,12 +1,15 @@
 """Evaluating a real TensorFlow (Keras) model that MLflow logged."""
 
+# ruff: noqa: E402 (the framework is looked for before anything imports it)
 from typing import Any
+
+import pytest
+from conftest import NO_TENSORFLOW, LogModel
+
+tf = pytest.importorskip("tensorflow", reason=NO_TENSORFLOW)
 
 import mlflow.tensorflow
 import numpy as np
-import pytest
-import tensorflow as tf
-from conftest import LogModel
 
 from velora.model_registry.methods.frameworks import mlflow as velora_mlflow
 from velora.model_registry.values import ModelFramework

@@ -1,13 +1,17 @@
 """Evaluating a real PyTorch model that MLflow logged."""
 
+# ruff: noqa: E402 (the framework is looked for before anything imports it)
 import inspect
 from typing import Any
 
+import pytest
+from conftest import NO_TORCH, LogModel
+
+# PyPI's torch for this Python may be only a CUDA build of several GB, which the test extra leaves out.
+torch = pytest.importorskip("torch", reason=NO_TORCH)
+
 import mlflow.pytorch
 import numpy as np
-import pytest
-import torch
-from conftest import LogModel
 
 from velora.model_registry.methods.frameworks import mlflow as velora_mlflow
 from velora.model_registry.values import ModelFramework
