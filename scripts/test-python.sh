@@ -103,10 +103,13 @@ in_chroot() {
 }
 
 # Installs from the wheelhouse, fetching (or building, for a source-only release) into it only what
-# it lacks.
+# it lacks. The wheelhouse never keeps a velora wheel: an older build of the same version there
+# would stand in for the new one, with its older requirements.
 # shellcheck disable=SC2016
 install_function='pip_install() {
+  rm -f /work/wheelhouse/velora-*.whl
   python -m pip wheel -q -w /work/wheelhouse --find-links /work/wheelhouse "$@"
+  rm -f /work/wheelhouse/velora-*.whl
   python -m pip install -q --no-index --find-links /work/wheelhouse "$@"
 };'
 
