@@ -97,39 +97,35 @@ py::object signature_field(const native::Call<kSignatureField>& call) {
 // takes the sample first, the signature the name first.
 enum class ArgumentOrder { SampleFirst, NameFirst };
 
-// The fields or schemas of one method's samples of one kind ("input" or
-// "output"), each named by stringify_io_name_by_module with its position.
-py::list io_entries(const native::Frame& call, py::handle cls, py::handle context, PyObject* kind, py::handle samples,
-                    ArgumentOrder order) {
-  py::list entries;
-  Py_ssize_t index = 0;
-  for (const py::handle sample : samples) {
-    const py::object name = call.global<"stringify_io_name_by_module">()(
-        py::handle(kind), index++, native::attr<"framework">(context), native::attr<"mlflow_model_info">(context));
-    const py::object generate = native::attr<"generate_io_field">(cls);
-    entries.append(order == ArgumentOrder::SampleFirst ? generate(sample, name) : generate(name, sample));
-  }
-  return entries;
-}
-
 // The frame both builders share: the entry checks, then per method of
 // `inputs_sample` the input entries and, when the method has output
 // samples, the output entries (None otherwise), in a `Record` of the module.
 template <native::Literal Record>
 py::dict per_method(const native::Frame& call, py::handle cls, py::handle context, ArgumentOrder order) {
   require_entries<"mlflow_model_info", "inputs_sample", "framework">(context);
+  // The fields or schemas of one method's samples of one kind ("input" or
+  // "output"), each named by stringify_io_name_by_module with its position.
+  const auto entries = [&](PyObject* kind, py::handle samples) {
+    py::list built;
+    Py_ssize_t index = 0;
+    for (const py::handle sample : samples) {
+      const py::object name = call.global<"stringify_io_name_by_module">()(
+          py::handle(kind), index++, native::attr<"framework">(context), native::attr<"mlflow_model_info">(context));
+      const py::object generate = native::attr<"generate_io_field">(cls);
+      built.append(order == ArgumentOrder::SampleFirst ? generate(sample, name) : generate(name, sample));
+    }
+    return built;
+  };
   py::dict built;
-  const py::object methods = native::attr<"items">(native::attr<"inputs_sample">(context))();
-  for (const py::handle item : methods) {
+  for (const py::handle item : native::attr<"items">(native::attr<"inputs_sample">(context))()) {
     const py::object method = item[py::int_(0)];
-    const py::list inputs = io_entries(call, cls, context, native::interned<"input">(), item[py::int_(1)], order);
+    const py::list inputs = entries(native::interned<"input">(), item[py::int_(1)]);
     const py::object outputs_sample =
         native::has_attr<"outputs_sample">(context) ? native::attr<"outputs_sample">(context) : py::object(py::dict());
     const py::object output_samples = native::attr<"get">(outputs_sample)(method);
-    const py::object outputs =
-        native::truthy(output_samples)
-            ? py::object(io_entries(call, cls, context, native::interned<"output">(), output_samples, order))
-            : py::object(py::none());
+    const py::object outputs = native::truthy(output_samples)
+                                   ? py::object(entries(native::interned<"output">(), output_samples))
+                                   : py::object(py::none());
     built[method] = call.global<Record>()("inputs"_a = inputs, "outputs"_a = outputs);
   }
   return built;
