@@ -3,6 +3,8 @@
 // spec records.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+
 #include "schemas_common.hpp"
 
 namespace velora::schemas {
@@ -38,27 +40,21 @@ py::object validate_shape(const native::Call<kValidateShape>& call) {
 }
 
 // The rules both kinds of schema share: all specs named or none, and no
-// name twice. Returns whether the specs are named. The first name is read
-// unconditionally, so an empty sequence raises IndexError as indexing does.
+// name twice. Returns whether the specs are named. An empty sequence raises
+// IndexError, as reading its first name would.
 bool check_spec_names(py::handle specs) {
   py::list names;
-  bool some_named = false;
-  bool some_unnamed = false;
-  for (const py::handle spec : specs) {
-    // A spec without a `name` attribute counts as unnamed.
-    py::object name = native::or_none(native::optional_attr<"name">(spec));
-    (name.is_none() ? some_unnamed : some_named) = true;
-    names.append(std::move(name));
-  }
-  if (some_named && some_unnamed) {
+  // A spec without a `name` attribute counts as unnamed.
+  for (const py::handle spec : specs) names.append(native::or_none(native::optional_attr<"name">(spec)));
+  const auto unnamed = std::count_if(names.begin(), names.end(), [](py::handle name) { return name.is_none(); });
+  if (unnamed != 0 && static_cast<std::size_t>(unnamed) != names.size()) {
     native::raise(PyExc_ValueError, "Either all or none of the schema should have names: %S", specs.ptr());
   }
   if (names.empty()) native::raise(PyExc_IndexError, "list index out of range");
-  const bool named = !names[0].is_none();
-  if (named && py::len(py::set(names)) < names.size()) {
+  if (unnamed == 0 && py::len(py::set(names)) < names.size()) {
     native::raise(PyExc_ValueError, "Duplicated names in the schema: %S", specs.ptr());
   }
-  return named;
+  return unnamed == 0;
 }
 
 constexpr native::Signature kValidateColumnSchema{
