@@ -6,6 +6,8 @@
 #include <pybind11/eval.h>
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "schemas_common.hpp"
 #include "velora_native/context.hpp"
 
@@ -41,15 +43,21 @@ void bind_imports(py::module_& m) {
             {"CustomEncoder", "extract_model_path_from_mlflow", "stringify_io_name_by_module"});
 }
 
-// The record configuration as class keywords; pydantic 1 knows two of the
-// version-2 names by older ones.
-py::dict config_keywords(py::module_& m, const py::dict& config) {
-  if (pydantic_v2(m)) return config;
+// The record configuration, given in the names of the version-2 forms: read
+// as `model_config`, or under pydantic 1 as the inner class `Config`, where
+// two of the names are older ones.
+py::object configuration(py::module_& m, const char* qualname, const py::dict& config) {
+  if (pydantic_v2(m)) return m.attr("ConfigDict")(**config);
   const py::dict version1_names("populate_by_name"_a = "allow_population_by_field_name",
                                 "ignored_types"_a = "keep_untouched");
-  py::dict keywords;
-  for (const auto& [key, value] : config) keywords[version1_names.attr("get")(key, key)] = value;
-  return keywords;
+  const std::string inner = std::string(qualname) + ".Config";
+  native::ClassBuilder builder(m, "Config", py::make_tuple(native::type_object(&PyBaseObject_Type)), py::dict(),
+                               inner.c_str());
+  for (const auto& [key, value] : config) {
+    const py::object version1 = version1_names.attr("get")(key, key);
+    builder.attr(native::utf8(version1).data(), value);
+  }
+  return builder.build();
 }
 
 }  // namespace
@@ -60,12 +68,13 @@ py::object evaluated(py::module_& m, const std::string& expression) {
 
 void record(py::module_& m, const char* name, const char* bases, const char* doc, std::initializer_list<Entry> body,
             std::initializer_list<Member> members, const py::dict& config) {
-  native::ClassBuilder builder(m, name, evaluated(m, std::string("(") + bases + ",)"), config_keywords(m, config));
+  native::ClassBuilder builder(m, name, evaluated(m, std::string("(") + bases + ",)"));
   builder.doc(doc);
   for (const Entry& entry : body) {
     if (entry.annotation != nullptr) builder.annotate(entry.name, evaluated(m, entry.annotation));
     if (entry.value != nullptr) builder.attr(entry.name, evaluated(m, entry.value));
   }
+  if (!config.empty()) builder.attr(pydantic_v2(m) ? "model_config" : "Config", configuration(m, name, config));
   for (const auto& [member, value] : members) builder.attr(member, value);
   m.attr(name) = builder.build();
 }

@@ -38,7 +38,7 @@ struct Entry {
 // A method or other built attribute of a record, by name.
 using Member = std::pair<const char*, py::object>;
 
-// class <name>(<bases>, **config): <doc> <body> <members>, bound as a module
+// class <name>(<bases>): <doc> <body> <config> <members>, bound as a module
 // attribute. `bases` is the text of the class statement's base list; `config`
 // the record configuration in the names of the version-2 forms.
 void record(py::module_& m, const char* name, const char* bases, const char* doc, std::initializer_list<Entry> body,
