@@ -12,7 +12,6 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "velora_native/errors.hpp"
 #include "velora_native/function.hpp"
@@ -94,29 +93,18 @@ py::object setting(const native::Frame& call) {
   return native::attr<Name>(call.global<"settings">());
 }
 
-// The text of `pattern` with str() of each value in its "{}", by position.
-// str() and not format(): the two differ for enumerations that mix in str.
-py::object path(std::string_view pattern, const std::vector<py::object>& values) {
-  py::list parts;
-  for (const py::object& value : values) {
-    const std::size_t place = pattern.find("{}");
-    parts.append(py::str(pattern.data(), place));
-    parts.append(native::owned(PyObject_Str(value.ptr())));
-    pattern.remove_prefix(place + 2);
-  }
-  parts.append(py::str(pattern.data(), pattern.size()));
-  return native::owned(PyUnicode_Join(py::str().ptr(), parts.ptr()));
-}
+// str(value): what goes in a path. Not format(): the two differ for enumerations that mix in str.
+py::object shown(py::handle value) { return native::owned(PyObject_Str(value.ptr())); }
 
-// The family's path with `tail`: the workspace (SDK family) and the project,
-// read at the call, then `values`.
+// The family's path with `tail`, its "{}" filled by position: the workspace
+// (SDK family) and the project, read at the call, then `values`.
 py::object family_path(const native::Frame& call, const Family& family, std::string_view tail,
                        std::initializer_list<py::handle> values = {}) {
-  std::vector<py::object> all;
-  if (!family.pipeline) all.push_back(setting<"VELORA_WORKSPACE_ID">(call));
-  all.push_back(setting<"VELORA_PROJECT_ID">(call));
-  for (const py::handle value : values) all.push_back(native::borrowed(value));
-  return path(std::string(family.base) + std::string(tail), all);
+  py::list all;
+  if (!family.pipeline) all.append(shown(setting<"VELORA_WORKSPACE_ID">(call)));
+  all.append(shown(setting<"VELORA_PROJECT_ID">(call)));
+  for (const py::handle value : values) all.append(shown(value));
+  return py::str(std::string(family.base) + std::string(tail)).format(*all);
 }
 
 // A request body without its None entries, as the platform's helper makes it.
