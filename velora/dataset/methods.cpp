@@ -369,12 +369,6 @@ constexpr native::Signature kGetCodeSnippetToUploadDataset{
      "file_type: file type to save the data as",
      "dict: {\"code_snippet\": the code}", kDevInstanceRaises}};
 
-py::object get_code_snippet_to_upload_dataset(const native::Call<kGetCodeSnippetToUploadDataset>& call) {
-  enter_dev_instance(call);
-  return native::expect_dict(call.global<"sdk_get_code_snippet_to_upload_tabular_data_snapshot">()(
-      call.arg<"name">(), call.arg<"data">(), call.arg<"file_type">()));
-}
-
 constexpr native::Signature kGetCodeSnippetToImportDataset{
     "get_code_snippet_to_import_dataset",
     {{"dataset_id", Kind::Int}, {"dataset_version_id", Kind::Int}},
@@ -383,10 +377,11 @@ constexpr native::Signature kGetCodeSnippetToImportDataset{
      "dataset_version_id: id of the dataset version",
      "dict: {\"code_snippet\": the code}", kDevInstanceRaises}};
 
-py::object get_code_snippet_to_import_dataset(const native::Call<kGetCodeSnippetToImportDataset>& call) {
+// A code snippet the service writes: the SDK family's `Client` given the arguments named, as they came.
+template <const native::Signature& S, native::Literal Client, native::Literal... Args>
+py::object code_snippet(const native::Call<S>& call) {
   enter_dev_instance(call);
-  return native::expect_dict(call.global<"sdk_get_code_snippet_to_import_data_snapshot">()(
-      call.arg<"dataset_id">(), call.arg<"dataset_version_id">()));
+  return native::expect_dict(call.template global<Client>()(call.template arg<Args>()...));
 }
 
 // --- versions, downloads and loading -------------------------------------------
@@ -705,8 +700,10 @@ VELORA_MODULE(methods, m,
   native::def<&create_dataset_version_by_id>(m);
   native::def<&get_dataset_list>(m);
   native::def<&get_dataset>(m);
-  native::def<&get_code_snippet_to_upload_dataset>(m);
-  native::def<&get_code_snippet_to_import_dataset>(m);
+  native::def<&code_snippet<kGetCodeSnippetToUploadDataset, "sdk_get_code_snippet_to_upload_tabular_data_snapshot",
+                            "name", "data", "file_type">>(m);
+  native::def<&code_snippet<kGetCodeSnippetToImportDataset, "sdk_get_code_snippet_to_import_data_snapshot",
+                            "dataset_id", "dataset_version_id">>(m);
   native::def<&get_dataset_versions>(m);
   native::def<&download_dataset>(m);
   native::def<&load_dataset>(m);
