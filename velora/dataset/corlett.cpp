@@ -38,28 +38,18 @@ constexpr Family kPipeline{"/v1/internal/workspaces/projects/{}/data-snapshots",
 
 // --- docstrings ---------------------------------------------------------------
 
+// The texts as one, for a docstring made of shared parts.
 template <native::Literal... Parts>
-constexpr auto join() {
+inline constexpr auto joined = [] {
   std::array<char, (sizeof(Parts.text) + ... + 1) - sizeof...(Parts)> text{};
   char* out = text.data();
   ((out = std::copy_n(Parts.text, sizeof(Parts.text) - 1, out)), ...);
   return text;
-}
-
-// The texts as one, for a docstring made of shared parts.
-template <native::Literal... Parts>
-inline constexpr auto joined = join<Parts...>();
+}();
 
 constexpr native::Literal kRaises =
     "TypeError: an argument of the wrong type, or an answer that is not a dict\n"
     "CorlettError: the platform service refused the request or could not be reached";
-
-// Params under another name and docstring.
-constexpr native::Signature member(native::Signature params, const char* name, native::Doc doc) {
-  params.name = name;
-  params.doc = doc;
-  return params;
-}
 
 // An operation both families offer, as each family's member: the name with
 // the family's prefix, and the summary between the family's lead and note.
@@ -74,10 +64,16 @@ struct Operation {
              "\n\nFor the internal environment (pipeline): the caller is identified by the\n"
              "user id setting instead of a token.">;
 
-  static constexpr native::Signature sdk =
-      member(Params, sdk_name.data(), {sdk_summary.data(), Args.text, Returns.text, Raises.text});
-  static constexpr native::Signature pipeline =
-      member(Params, pipeline_name.data(), {pipeline_summary.data(), Args.text, Returns.text, Raises.text});
+  // Params under the member's name and docstring.
+  static constexpr native::Signature member(const char* name, const char* summary) {
+    native::Signature own = Params;
+    own.name = name;
+    own.doc = {summary, Args.text, Returns.text, Raises.text};
+    return own;
+  }
+
+  static constexpr native::Signature sdk = member(sdk_name.data(), sdk_summary.data());
+  static constexpr native::Signature pipeline = member(pipeline_name.data(), pipeline_summary.data());
 };
 
 // --- requests ---------------------------------------------------------------
@@ -131,6 +127,12 @@ py::object query(const native::Frame& call, const Family& family, const py::tupl
   if (family.pipeline) params["user_id"] = setting<"VELORA_USER_ID">(call);
   if (params.empty()) return request<Method>(call, *args);
   return request<Method>(call, *args, "params"_a = params);
+}
+
+// A GET of the family's path with `Tail` filled by the arguments named.
+template <const native::Signature& S, const Family& F, native::Literal Tail, native::Literal... Args>
+py::object get_path(const native::Call<S>& call) {
+  return query<"get">(call, F, py::make_tuple(family_path(call, F, Tail.text, {call.template arg<Args>()...})));
 }
 
 // The "Filename" header: standard padded Base64 of the name's UTF-8 bytes, as text.
@@ -190,11 +192,6 @@ using GetDataSnapshotVersions =
     Operation<"get_data_snapshot_versions", kGetDataSnapshotVersions,
               "list every version of a data snapshot, oldest first.", "data_snapshot_id: id of the data snapshot",
               "dict: {\"data_snapshot_versions\": [version records]}">;
-
-template <const Family& F>
-py::object get_data_snapshot_versions(const native::Call<kGetDataSnapshotVersions>& call) {
-  return query<"get">(call, F, py::make_tuple(family_path(call, F, "/{}/versions", {call.arg<"data_snapshot_id">()})));
-}
 
 constexpr native::Signature kDownloadDataSnapshotFile{
     "download_data_snapshot_file",
@@ -275,17 +272,8 @@ constexpr native::Signature kSdkGetDataSnapshotList{
     "sdk_get_data_snapshot_list",
     {{"page", Kind::Int, native::Default::number(1)}, {"page_size", Kind::Int, native::Default::number(1000)}}};
 
-py::object sdk_get_data_snapshot_list(const native::Call<kSdkGetDataSnapshotList>& call) {
-  return request<"get">(
-      call, family_path(call, kSdk, "?page={}&page_size={}", {call.arg<"page">(), call.arg<"page_size">()}));
-}
-
 constexpr native::Signature kSdkGetDataSnapshotDetail{"sdk_get_data_snapshot_detail",
                                                       {{"data_snapshot_id", Kind::Int}}};
-
-py::object sdk_get_data_snapshot_detail(const native::Call<kSdkGetDataSnapshotDetail>& call) {
-  return request<"get">(call, family_path(call, kSdk, "/{}", {call.arg<"data_snapshot_id">()}));
-}
 
 constexpr native::Signature kSdkGetCodeSnippetToUploadTabularDataSnapshot{
     "sdk_get_code_snippet_to_upload_tabular_data_snapshot",
@@ -311,12 +299,6 @@ constexpr native::Signature kSdkGetCodeSnippetToImportDataSnapshot{
      "data_snapshot_version_id: id of the version",
      "dict: {\"code_snippet\": the code}", kRaises.text}};
 
-py::object sdk_get_code_snippet_to_import_data_snapshot(
-    const native::Call<kSdkGetCodeSnippetToImportDataSnapshot>& call) {
-  return request<"get">(call, family_path(call, kSdk, "/{}/versions/{}/code-snippet",
-                                          {call.arg<"data_snapshot_id">(), call.arg<"data_snapshot_version_id">()}));
-}
-
 }  // namespace
 
 VELORA_MODULE(corlett, m,
@@ -333,16 +315,19 @@ VELORA_MODULE(corlett, m,
   native::def<&create_data_snapshot<kSdk>, CreateDataSnapshot::sdk>(m);
   native::def<&get_data_snapshot_by_name<kSdk>, GetDataSnapshotByName::sdk>(m);
   native::def<&create_data_snapshot_version<kSdk>, CreateDataSnapshotVersion::sdk>(m);
-  native::def<&sdk_get_data_snapshot_list>(m);
-  native::def<&sdk_get_data_snapshot_detail>(m);
+  native::def<&get_path<kSdkGetDataSnapshotList, kSdk, "?page={}&page_size={}", "page", "page_size">>(m);
+  native::def<&get_path<kSdkGetDataSnapshotDetail, kSdk, "/{}", "data_snapshot_id">>(m);
   native::def<&sdk_get_code_snippet_to_upload_tabular_data_snapshot>(m);
-  native::def<&sdk_get_code_snippet_to_import_data_snapshot>(m);
+  native::def<&get_path<kSdkGetCodeSnippetToImportDataSnapshot, kSdk, "/{}/versions/{}/code-snippet",
+                        "data_snapshot_id", "data_snapshot_version_id">>(m);
   native::def<&create_data_snapshot<kPipeline>, CreateDataSnapshot::pipeline>(m);
   native::def<&get_data_snapshot_by_name<kPipeline>, GetDataSnapshotByName::pipeline>(m);
   native::def<&create_data_snapshot_version<kPipeline>, CreateDataSnapshotVersion::pipeline>(m);
   native::def<&internal_upload_data_snapshot>(m);
-  native::def<&get_data_snapshot_versions<kSdk>, GetDataSnapshotVersions::sdk>(m);
-  native::def<&get_data_snapshot_versions<kPipeline>, GetDataSnapshotVersions::pipeline>(m);
+  native::def<&get_path<kGetDataSnapshotVersions, kSdk, "/{}/versions", "data_snapshot_id">,
+              GetDataSnapshotVersions::sdk>(m);
+  native::def<&get_path<kGetDataSnapshotVersions, kPipeline, "/{}/versions", "data_snapshot_id">,
+              GetDataSnapshotVersions::pipeline>(m);
   native::def<&download_data_snapshot_file<kSdk>, DownloadDataSnapshotFile::sdk>(m);
   native::def<&download_data_snapshot_file<kPipeline>, DownloadDataSnapshotFile::pipeline>(m);
 }

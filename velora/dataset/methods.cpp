@@ -116,16 +116,12 @@ void expect_exact(py::handle value, PyTypeObject* type) {
   }
 }
 
-// The record of the dataset named `name`, looked up through the workload's family.
-py::object find_dataset(const native::Frame& call, Workload workload, py::handle name) {
+// The id of the dataset named `name`, looked up through the workload's family.
+py::object find_dataset_id(const native::Frame& call, Workload workload, py::handle name) {
   const py::object response = expect_readable_dict(
       client<"sdk_get_data_snapshot_by_name", "internal_get_data_snapshot_by_name">(call, workload)(name));
-  py::object dataset = native::expect_dict(entry(response, native::interned<"data_snapshot">()));
+  const py::object dataset = native::expect_dict(entry(response, native::interned<"data_snapshot">()));
   if (dataset.is_none()) native::raise(PyExc_ValueError, "Dataset '%U' does not exist.", name.ptr());
-  return dataset;
-}
-
-py::object id_of(py::handle dataset) {
   const py::object id = entry(dataset, native::interned<"id">());
   if (id.is_none()) native::raise(PyExc_ValueError, "Data snapshot id does not exist.");
   return native::expect_int(id);
@@ -304,7 +300,7 @@ constexpr native::Signature kCreateDatasetVersion{
 // Looks the dataset up by name, then asks for a new version of it.
 py::object create_dataset_version(const native::Call<kCreateDatasetVersion>& call) {
   const Workload workload = enter(call, call.arg<"description">());
-  const py::object dataset_id = id_of(find_dataset(call, workload, call.arg<"dataset_name">()));
+  const py::object dataset_id = find_dataset_id(call, workload, call.arg<"dataset_name">());
   const py::object response =
       native::expect_dict(client<"sdk_create_data_snapshot_version", "internal_create_data_snapshot_version">(
           call, workload)(dataset_id, call.arg<"description">()));
@@ -408,7 +404,7 @@ constexpr native::Signature kGetDatasetVersions{
 py::object get_dataset_versions(const native::Call<kGetDatasetVersions>& call) {
   const py::handle name = call.arg<"name">();
   const Workload workload = enter(call);
-  const py::object versions = version_records(call, workload, id_of(find_dataset(call, workload, name)));
+  const py::object versions = version_records(call, workload, find_dataset_id(call, workload, name));
   return each_from_mapping(call.global<"DatasetVersionInfo">(), versions);
 }
 
@@ -452,7 +448,7 @@ struct Wanted {
 };
 
 Wanted wanted_file(const native::Frame& call, Workload workload, py::handle name, py::handle number) {
-  py::object dataset_id = id_of(find_dataset(call, workload, name));
+  py::object dataset_id = find_dataset_id(call, workload, name);
   py::object version = chosen_version(version_records(call, workload, dataset_id), name, number);
   const py::object files = files_of(version);
   const Py_ssize_t count = PyList_GET_SIZE(files.ptr());
