@@ -33,8 +33,8 @@ struct Family {
   bool pipeline;
 };
 
-constexpr Family kSdk{"/v1/sdk/workspaces/{}/projects/{}/data-snapshots", "json_data", false};
-constexpr Family kPipeline{"/v1/internal/workspaces/projects/{}/data-snapshots", "data", true};
+constexpr Family kSdk{"/v1/sdk/workspaces/%s/projects/%s/data-snapshots", "json_data", false};
+constexpr Family kPipeline{"/v1/internal/workspaces/projects/%s/data-snapshots", "data", true};
 
 // --- docstrings ---------------------------------------------------------------
 
@@ -89,18 +89,17 @@ py::object setting(const native::Frame& call) {
   return native::attr<Name>(call.global<"settings">());
 }
 
-// str(value): what goes in a path. Not format(): the two differ for enumerations that mix in str.
-py::object shown(py::handle value) { return native::owned(PyObject_Str(value.ptr())); }
-
-// The family's path with `tail`, its "{}" filled by position: the workspace
-// (SDK family) and the project, read at the call, then `values`.
+// The family's path with `tail`, each "%s" filled by position: the workspace
+// (SDK family) and the project, read at the call, then `values`. %s shows a
+// value as str() does, not format(): the two differ for enumerations that mix in str.
 py::object family_path(const native::Frame& call, const Family& family, std::string_view tail,
                        std::initializer_list<py::handle> values = {}) {
   py::list all;
-  if (!family.pipeline) all.append(shown(setting<"VELORA_WORKSPACE_ID">(call)));
-  all.append(shown(setting<"VELORA_PROJECT_ID">(call)));
-  for (const py::handle value : values) all.append(shown(value));
-  return py::str(std::string(family.base) + std::string(tail)).format(*all);
+  if (!family.pipeline) all.append(setting<"VELORA_WORKSPACE_ID">(call));
+  all.append(setting<"VELORA_PROJECT_ID">(call));
+  for (const py::handle value : values) all.append(value);
+  const py::str pattern(std::string(family.base) + std::string(tail));
+  return native::owned(PyUnicode_Format(pattern.ptr(), py::tuple(all).ptr()));
 }
 
 // A request body without its None entries, as the platform's helper makes it.
@@ -120,19 +119,19 @@ py::object post(const native::Frame& call, const Family& family, py::handle path
   return request<"post">(call, path, py::arg(family.body) = body(call, family, fields, makes_version));
 }
 
-// corlett.<Method>(*args, params=query): the pipeline family adds the user id
+// corlett.<Method>(*args, params=params): the pipeline family adds the user id
 // last; an empty query is not sent.
-template <native::Literal Method>
-py::object query(const native::Frame& call, const Family& family, const py::tuple& args, py::dict params = {}) {
+template <native::Literal Method, typename... Args>
+py::object query(const native::Frame& call, const Family& family, py::dict params, Args&&... args) {
   if (family.pipeline) params["user_id"] = setting<"VELORA_USER_ID">(call);
-  if (params.empty()) return request<Method>(call, *args);
-  return request<Method>(call, *args, "params"_a = params);
+  if (params.empty()) return request<Method>(call, std::forward<Args>(args)...);
+  return request<Method>(call, std::forward<Args>(args)..., "params"_a = params);
 }
 
 // A GET of the family's path with `Tail` filled by the arguments named.
 template <const native::Signature& S, const Family& F, native::Literal Tail, native::Literal... Args>
 py::object get_path(const native::Call<S>& call) {
-  return query<"get">(call, F, py::make_tuple(family_path(call, F, Tail.text, {call.template arg<Args>()...})));
+  return query<"get">(call, F, py::dict(), family_path(call, F, Tail.text, {call.template arg<Args>()...}));
 }
 
 // The "Filename" header: standard padded Base64 of the name's UTF-8 bytes, as text.
@@ -169,7 +168,7 @@ using GetDataSnapshotByName =
 
 template <const Family& F>
 py::object get_data_snapshot_by_name(const native::Call<kGetDataSnapshotByName>& call) {
-  return query<"get">(call, F, py::make_tuple(family_path(call, F, "/name")), py::dict("name"_a = call.arg<"name">()));
+  return query<"get">(call, F, py::dict("name"_a = call.arg<"name">()), family_path(call, F, "/name"));
 }
 
 constexpr native::Signature kCreateDataSnapshotVersion{
@@ -183,7 +182,7 @@ using CreateDataSnapshotVersion = Operation<"create_data_snapshot_version", kCre
 
 template <const Family& F>
 py::object create_data_snapshot_version(const native::Call<kCreateDataSnapshotVersion>& call) {
-  const py::object path = family_path(call, F, "/{}/versions", {call.arg<"data_snapshot_id">()});
+  const py::object path = family_path(call, F, "/%s/versions", {call.arg<"data_snapshot_id">()});
   return post(call, F, path, py::dict("description"_a = call.arg<"description">()), true);
 }
 
@@ -207,10 +206,9 @@ using DownloadDataSnapshotFile = Operation<"download_data_snapshot_file", kDownl
 // The file name goes as a query value, which the request layer escapes.
 template <const Family& F>
 py::object download_data_snapshot_file(const native::Call<kDownloadDataSnapshotFile>& call) {
-  const py::object path = family_path(call, F, "/{}/versions/{}/download",
+  const py::object path = family_path(call, F, "/%s/versions/%s/download",
                                       {call.arg<"data_snapshot_id">(), call.arg<"data_snapshot_version_id">()});
-  return query<"download">(call, F, py::make_tuple(path, call.arg<"binary">()),
-                           py::dict("filename"_a = call.arg<"filename">()));
+  return query<"download">(call, F, py::dict("filename"_a = call.arg<"filename">()), path, call.arg<"binary">());
 }
 
 // --- uploads, one per family --------------------------------------------------
@@ -238,11 +236,11 @@ py::object sdk_upload_data_snapshot(const native::Call<kSdkUploadDataSnapshot>& 
       call.global<"sdk_create_data_snapshot">()(call.arg<"name">(), description, py::bool_(true));
   const py::object snapshot_id = native::expect_int(created[native::interned<"id">()]);
 
-  const py::object metadata_path = family_path(call, kSdk, "/{}/upload-metadata", {snapshot_id});
+  const py::object metadata_path = family_path(call, kSdk, "/%s/upload-metadata", {snapshot_id});
   const py::object metadata = body(call, kSdk, py::dict("description"_a = description, "file_count"_a = 1));
   request<"post">(call, "endpoint"_a = metadata_path, "json_data"_a = metadata);
 
-  const py::object upload_path = family_path(call, kSdk, "/{}/upload", {snapshot_id});
+  const py::object upload_path = family_path(call, kSdk, "/%s/upload", {snapshot_id});
   const py::dict headers("Filename"_a = filename_header(call, call.arg<"filename">()));
   return request<"post">(call, "endpoint"_a = upload_path, "data"_a = call.arg<"binary">(), "headers"_a = headers);
 }
@@ -288,7 +286,7 @@ py::object sdk_get_code_snippet_to_upload_tabular_data_snapshot(
     const native::Call<kSdkGetCodeSnippetToUploadTabularDataSnapshot>& call) {
   const py::dict params("name"_a = call.arg<"name">(), "data"_a = call.arg<"data">(),
                         "file_type"_a = call.arg<"file_type">());
-  return query<"get">(call, kSdk, py::make_tuple(family_path(call, kSdk, "/tabular/code-snippet")), params);
+  return query<"get">(call, kSdk, params, family_path(call, kSdk, "/tabular/code-snippet"));
 }
 
 constexpr native::Signature kSdkGetCodeSnippetToImportDataSnapshot{
@@ -315,18 +313,18 @@ VELORA_MODULE(corlett, m,
   native::def<&create_data_snapshot<kSdk>, CreateDataSnapshot::sdk>(m);
   native::def<&get_data_snapshot_by_name<kSdk>, GetDataSnapshotByName::sdk>(m);
   native::def<&create_data_snapshot_version<kSdk>, CreateDataSnapshotVersion::sdk>(m);
-  native::def<&get_path<kSdkGetDataSnapshotList, kSdk, "?page={}&page_size={}", "page", "page_size">>(m);
-  native::def<&get_path<kSdkGetDataSnapshotDetail, kSdk, "/{}", "data_snapshot_id">>(m);
+  native::def<&get_path<kSdkGetDataSnapshotList, kSdk, "?page=%s&page_size=%s", "page", "page_size">>(m);
+  native::def<&get_path<kSdkGetDataSnapshotDetail, kSdk, "/%s", "data_snapshot_id">>(m);
   native::def<&sdk_get_code_snippet_to_upload_tabular_data_snapshot>(m);
-  native::def<&get_path<kSdkGetCodeSnippetToImportDataSnapshot, kSdk, "/{}/versions/{}/code-snippet",
+  native::def<&get_path<kSdkGetCodeSnippetToImportDataSnapshot, kSdk, "/%s/versions/%s/code-snippet",
                         "data_snapshot_id", "data_snapshot_version_id">>(m);
   native::def<&create_data_snapshot<kPipeline>, CreateDataSnapshot::pipeline>(m);
   native::def<&get_data_snapshot_by_name<kPipeline>, GetDataSnapshotByName::pipeline>(m);
   native::def<&create_data_snapshot_version<kPipeline>, CreateDataSnapshotVersion::pipeline>(m);
   native::def<&internal_upload_data_snapshot>(m);
-  native::def<&get_path<kGetDataSnapshotVersions, kSdk, "/{}/versions", "data_snapshot_id">,
+  native::def<&get_path<kGetDataSnapshotVersions, kSdk, "/%s/versions", "data_snapshot_id">,
               GetDataSnapshotVersions::sdk>(m);
-  native::def<&get_path<kGetDataSnapshotVersions, kPipeline, "/{}/versions", "data_snapshot_id">,
+  native::def<&get_path<kGetDataSnapshotVersions, kPipeline, "/%s/versions", "data_snapshot_id">,
               GetDataSnapshotVersions::pipeline>(m);
   native::def<&download_data_snapshot_file<kSdk>, DownloadDataSnapshotFile::sdk>(m);
   native::def<&download_data_snapshot_file<kPipeline>, DownloadDataSnapshotFile::pipeline>(m);
