@@ -54,7 +54,7 @@ constexpr native::Literal kRaises =
 // An operation both families offer, as each family's member: the name with
 // the family's prefix, and the summary between the family's lead and note.
 template <native::Literal Name, const native::Signature& Params, native::Literal Summary, native::Literal Args,
-          native::Literal Returns, native::Literal Raises = kRaises>
+          native::Literal Returns>
 struct Operation {
   static constexpr auto sdk_name = joined<"sdk_", Name>;
   static constexpr auto sdk_summary = joined<"Using SDK token, ", Summary>;
@@ -68,7 +68,7 @@ struct Operation {
   static constexpr native::Signature member(const char* name, const char* summary) {
     native::Signature own = Params;
     own.name = name;
-    own.doc = {summary, Args.text, Returns.text, Raises.text};
+    own.doc = {summary, Args.text, Returns.text, kRaises.text};
     return own;
   }
 
@@ -134,6 +134,14 @@ py::object get_path(const native::Call<S>& call) {
   return query<"get">(call, F, py::dict(), family_path(call, F, Tail.text, {call.template arg<Args>()...}));
 }
 
+// A GET of the family's path with `Tail`, the arguments named as its query.
+template <const native::Signature& S, const Family& F, native::Literal Tail, native::Literal... Args>
+py::object get_query(const native::Call<S>& call) {
+  py::dict params;
+  ((params[Args.text] = call.template arg<Args>()), ...);
+  return query<"get">(call, F, params, family_path(call, F, Tail.text));
+}
+
 // The "Filename" header: standard padded Base64 of the name's UTF-8 bytes, as text.
 py::object filename_header(const native::Frame& call, py::handle filename) {
   const py::object utf8 = native::owned(PyUnicode_AsUTF8String(filename.ptr()));
@@ -165,11 +173,6 @@ using GetDataSnapshotByName =
     Operation<"get_data_snapshot_by_name", kGetDataSnapshotByName,
               "get a data snapshot of the current project by name, matched exactly.", "name: name of the data snapshot",
               "dict: {\"data_snapshot\": its record, or None when there is none}">;
-
-template <const Family& F>
-py::object get_data_snapshot_by_name(const native::Call<kGetDataSnapshotByName>& call) {
-  return query<"get">(call, F, py::dict("name"_a = call.arg<"name">()), family_path(call, F, "/name"));
-}
 
 constexpr native::Signature kCreateDataSnapshotVersion{
     "create_data_snapshot_version", {{"data_snapshot_id", Kind::Int}, {"description", Kind::OptStr, kNone}}};
@@ -282,13 +285,6 @@ constexpr native::Signature kSdkGetCodeSnippetToUploadTabularDataSnapshot{
      "file_type: file type the data is saved as",
      "dict: {\"code_snippet\": the code}", kRaises.text}};
 
-py::object sdk_get_code_snippet_to_upload_tabular_data_snapshot(
-    const native::Call<kSdkGetCodeSnippetToUploadTabularDataSnapshot>& call) {
-  const py::dict params("name"_a = call.arg<"name">(), "data"_a = call.arg<"data">(),
-                        "file_type"_a = call.arg<"file_type">());
-  return query<"get">(call, kSdk, params, family_path(call, kSdk, "/tabular/code-snippet"));
-}
-
 constexpr native::Signature kSdkGetCodeSnippetToImportDataSnapshot{
     "sdk_get_code_snippet_to_import_data_snapshot",
     {{"data_snapshot_id", Kind::Int}, {"data_snapshot_version_id", Kind::Int}},
@@ -311,15 +307,16 @@ VELORA_MODULE(corlett, m,
 
   native::def<&sdk_upload_data_snapshot>(m);
   native::def<&create_data_snapshot<kSdk>, CreateDataSnapshot::sdk>(m);
-  native::def<&get_data_snapshot_by_name<kSdk>, GetDataSnapshotByName::sdk>(m);
+  native::def<&get_query<kGetDataSnapshotByName, kSdk, "/name", "name">, GetDataSnapshotByName::sdk>(m);
   native::def<&create_data_snapshot_version<kSdk>, CreateDataSnapshotVersion::sdk>(m);
   native::def<&get_path<kSdkGetDataSnapshotList, kSdk, "?page=%s&page_size=%s", "page", "page_size">>(m);
   native::def<&get_path<kSdkGetDataSnapshotDetail, kSdk, "/%s", "data_snapshot_id">>(m);
-  native::def<&sdk_get_code_snippet_to_upload_tabular_data_snapshot>(m);
+  native::def<&get_query<kSdkGetCodeSnippetToUploadTabularDataSnapshot, kSdk, "/tabular/code-snippet", "name", "data",
+                         "file_type">>(m);
   native::def<&get_path<kSdkGetCodeSnippetToImportDataSnapshot, kSdk, "/%s/versions/%s/code-snippet",
                         "data_snapshot_id", "data_snapshot_version_id">>(m);
   native::def<&create_data_snapshot<kPipeline>, CreateDataSnapshot::pipeline>(m);
-  native::def<&get_data_snapshot_by_name<kPipeline>, GetDataSnapshotByName::pipeline>(m);
+  native::def<&get_query<kGetDataSnapshotByName, kPipeline, "/name", "name">, GetDataSnapshotByName::pipeline>(m);
   native::def<&create_data_snapshot_version<kPipeline>, CreateDataSnapshotVersion::pipeline>(m);
   native::def<&internal_upload_data_snapshot>(m);
   native::def<&get_path<kGetDataSnapshotVersions, kSdk, "/%s/versions", "data_snapshot_id">,
