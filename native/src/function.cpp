@@ -1,5 +1,6 @@
 #include "velora_native/function.hpp"
 
+#include <algorithm>
 #include <exception>
 #include <new>
 #include <span>
@@ -13,45 +14,12 @@ namespace velora::native {
 
 namespace {
 
-PyTypeObject* expected_type(Kind kind) {
-  switch (kind) {
-    case Kind::Str:
-    case Kind::OptStr:
-      return &PyUnicode_Type;
-    case Kind::Int:
-    case Kind::OptInt:
-      return &PyLong_Type;
-    case Kind::List:
-    case Kind::OptList:
-      return &PyList_Type;
-    case Kind::Dict:
-      return &PyDict_Type;
-    case Kind::Any:
-    case Kind::Bool:
-      break;
-  }
-  return nullptr;
-}
-
-bool allows_none(Kind kind) {
-  return kind == Kind::OptStr || kind == Kind::OptInt || kind == Kind::OptList || kind == Kind::Any ||
-         kind == Kind::Bool;
-}
-
-bool is_exact(Kind kind, PyObject* value) {
-  switch (kind) {
-    case Kind::Str:
-    case Kind::OptStr:
-      return PyUnicode_CheckExact(value);
-    case Kind::List:
-    case Kind::OptList:
-      return PyList_CheckExact(value);
-    case Kind::Dict:
-      return PyDict_CheckExact(value);
-    default:
-      return true;
-  }
-}
+// What each Kind takes: exactly `type` (any value when it is null), and None when `allows_none`.
+constexpr detail::KindRule kRules[] = {
+    {Kind::Any, nullptr, true},        {Kind::Str, &PyUnicode_Type, false}, {Kind::OptStr, &PyUnicode_Type, true},
+    {Kind::Int, &PyLong_Type, false},  {Kind::OptInt, &PyLong_Type, true},  {Kind::Bool, nullptr, true},
+    {Kind::List, &PyList_Type, false}, {Kind::OptList, &PyList_Type, true}, {Kind::Dict, &PyDict_Type, false},
+};
 
 std::string text_signature(const detail::CompiledSignature& signature) {
   std::string line = signature.name + "(";
@@ -152,20 +120,19 @@ void bind_arguments(const detail::CompiledSignature& signature, PyObject* const*
 // Checks one argument; a converted value replaces it in `slot` and is kept in `converted`.
 void check_argument(const detail::CompiledParam& param, PyObject*& slot, py::object& converted) {
   PyObject* value = slot;
-  if (param.kind == Kind::Any) return;
-  if (param.kind == Kind::Bool) {
+  if (param.rule.kind == Kind::Bool) {
     slot = truthy(value) ? Py_True : Py_False;
     return;
   }
-  if (value == Py_None && allows_none(param.kind)) return;
-  if (param.kind == Kind::Int || param.kind == Kind::OptInt) {
-    if (PyLong_CheckExact(value)) return;
+  const detail::KindRule& rule = param.rule;
+  if (rule.type == nullptr || Py_IS_TYPE(value, rule.type) || (value == Py_None && rule.allows_none)) return;
+  if (rule.type == &PyLong_Type) {
     converted = int_of(value);
     if (!converted) raise_argument_type(param.c_name, &PyLong_Type, value);
     slot = converted.ptr();
     return;
   }
-  if (!is_exact(param.kind, value)) raise_argument_type(param.c_name, expected_type(param.kind), value);
+  raise_argument_type(param.c_name, rule.type, value);
 }
 
 }  // namespace
@@ -203,8 +170,7 @@ CompiledSignature compile(const Signature& declared) {
   signature.name = declared.name;
   bool optional_seen = false;
   for (const Param& param : std::span(declared.params, declared.size())) {
-    PyObject* name = PyUnicode_InternFromString(param.name);
-    if (name == nullptr) throw py::error_already_set();
+    PyObject* name = owned(PyUnicode_InternFromString(param.name)).release().ptr();
     PyObject* fallback = default_object(param.fallback);
     if (fallback == nullptr && PyErr_Occurred()) throw py::error_already_set();
     if (fallback == nullptr) {
@@ -213,7 +179,8 @@ CompiledSignature compile(const Signature& declared) {
     } else {
       optional_seen = true;
     }
-    signature.params.push_back({name, param.name, param.kind, fallback});
+    const auto rule = std::ranges::find(kRules, param.kind, &detail::KindRule::kind);
+    signature.params.push_back({name, param.name, *rule, fallback});
   }
   signature.doc = text_signature(signature) + "\n--\n\n" + laid_out(declared.doc);
   return signature;
@@ -240,18 +207,17 @@ PyObject* invoke(const CompiledSignature& signature, Runner run, PyObject* modul
 }
 
 py::object make_builtin(PyMethodDef* definition, py::handle module) {
-  PyObject* module_name = PyModule_GetNameObject(module.ptr());
-  if (module_name == nullptr) throw py::error_already_set();
-  const py::object name = py::reinterpret_steal<py::object>(module_name);
-  PyObject* builtin = PyCFunction_NewEx(definition, module.ptr(), name.ptr());
-  if (builtin == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(builtin);
+  const py::object name = owned(PyModule_GetNameObject(module.ptr()));
+  return owned(PyCFunction_NewEx(definition, module.ptr(), name.ptr()));
 }
 
-py::object mark_abstract(const py::object& builtin) {
-  const py::module_ functools = py::module_::import("functools");
-  const py::object forwarder = functools.attr("update_wrapper")(functools.attr("partial")(builtin), builtin);
-  return py::module_::import("abc").attr("abstractmethod")(forwarder);
+py::object wrapped(py::object builtin, PyObject* (*wrap)(PyObject*), bool abstract) {
+  if (abstract) {
+    const py::module_ functools = py::module_::import("functools");
+    const py::object forwarder = functools.attr("update_wrapper")(functools.attr("partial")(builtin), builtin);
+    builtin = py::module_::import("abc").attr("abstractmethod")(forwarder);
+  }
+  return owned(wrap(builtin.ptr()));
 }
 
 // Filled while the module's shared library loads, read once at its import.

@@ -55,7 +55,7 @@ py::object field_check(py::handle module, std::initializer_list<const char*> fie
 template <auto F>
 native::ClassBuilder& check(native::ClassBuilder& builder, std::initializer_list<const char*> fields) {
   return builder.attr(native::signature_of<F>->name,
-                      field_check(builder.module(), fields, native::class_method<F>(builder.module())));
+                      field_check(builder.module(), fields, native::method<F>(builder.module(), PyClassMethod_New)));
 }
 
 using native::owned;

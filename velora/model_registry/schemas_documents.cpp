@@ -228,13 +228,14 @@ void define_revisionable(py::module_& m) {
           .doc("A model registry document written to and read from its own JSON file, named after its schema.")
           .attr("BuilderContext", context)
           .method<&dump>()
-          .attr("load", native::abstract_class_method<&abstract_operation, kAbstractLoad>(m))
-          .attr("to_dict", native::abstract_instance_method<&abstract_operation, kAbstractToDict>(m))
-          .attr("from_dict", native::abstract_class_method<&abstract_operation, kAbstractFromDict>(m))
-          .attr("build", native::abstract_class_method<&abstract_operation, kAbstractBuild>(m))
+          .attr("load", native::method<&abstract_operation, kAbstractLoad>(m, PyClassMethod_New, true))
+          .attr("to_dict", native::method<&abstract_operation, kAbstractToDict>(m, PyInstanceMethod_New, true))
+          .attr("from_dict", native::method<&abstract_operation, kAbstractFromDict>(m, PyClassMethod_New, true))
+          .attr("build", native::method<&abstract_operation, kAbstractBuild>(m, PyClassMethod_New, true))
           .classmethod<&get_filename>()
           .classmethod<&extract_schema_name_from_filename>()
-          .attr("get_schema_name", native::abstract_class_method<&abstract_operation, kAbstractGetSchemaName>(m))
+          .attr("get_schema_name",
+                native::method<&abstract_operation, kAbstractGetSchemaName>(m, PyClassMethod_New, true))
           .build();
 }
 

@@ -39,15 +39,15 @@ class ClassBuilder {
   // A method of the body's own signature, or of `S` (see native::function).
   template <auto F, const Signature& S = *signature_of<F>>
   ClassBuilder& method() {
-    return attr(S.name, instance_method<F, S>(module_));
+    return attr(S.name, native::method<F, S>(module_, PyInstanceMethod_New));
   }
   template <auto F, const Signature& S = *signature_of<F>>
   ClassBuilder& classmethod() {
-    return attr(S.name, class_method<F, S>(module_));
+    return attr(S.name, native::method<F, S>(module_, PyClassMethod_New));
   }
   template <auto F, const Signature& S = *signature_of<F>>
   ClassBuilder& staticmethod() {
-    return attr(S.name, static_method<F, S>(module_));
+    return attr(S.name, native::method<F, S>(module_, PyStaticMethod_New));
   }
 
   py::handle module() const { return module_; }
