@@ -9,7 +9,7 @@ namespace velora::native {
 namespace {
 
 constexpr const char* kSubclassNote =
-    "Note that velora checks arguments more strictly than type hints do and refuses "
+    ". Note that velora checks arguments more strictly than type hints do and refuses "
     "subclasses of built-in types; pass a plain ";
 
 }  // namespace
@@ -30,12 +30,9 @@ void raise_with(PyObject* type, py::handle message) {
 const char* type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
 
 void raise_argument_type(const char* argument, PyTypeObject* expected, py::handle value) {
-  if (PyObject_TypeCheck(value.ptr(), expected)) {
-    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). %s%.200s", argument,
-          expected->tp_name, type_name(value), kSubclassNote, expected->tp_name);
-  }
-  raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", argument,
-        expected->tp_name, type_name(value));
+  const bool subclass = PyObject_TypeCheck(value.ptr(), expected);
+  raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%.200s", argument,
+        expected->tp_name, type_name(value), subclass ? kSubclassNote : "", subclass ? expected->tp_name : "");
 }
 
 py::object expect_dict(py::handle result) {

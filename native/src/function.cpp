@@ -110,47 +110,33 @@ void bind_arguments(const detail::CompiledSignature& signature, PyObject* const*
     slots[i] = fallback;
   }
   if (bad_keyword != nullptr) {
-    if (repeated) {
-      raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", signature.name.c_str(), bad_keyword);
-    }
-    raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name.c_str(), bad_keyword);
+    raise(PyExc_TypeError,
+          repeated ? "%s() got multiple values for keyword argument '%U'"
+                   : "%s() got an unexpected keyword argument '%U'",
+          signature.name.c_str(), bad_keyword);
   }
 }
 
 // Checks one argument; a converted value replaces it in `slot` and is kept in `converted`.
 void check_argument(const detail::CompiledParam& param, PyObject*& slot, py::object& converted) {
-  PyObject* value = slot;
-  if (param.rule.kind == Kind::Bool) {
-    slot = truthy(value) ? Py_True : Py_False;
-    return;
-  }
   const detail::KindRule& rule = param.rule;
-  if (rule.type == nullptr || Py_IS_TYPE(value, rule.type) || (value == Py_None && rule.allows_none)) return;
-  if (rule.type == &PyLong_Type) {
-    converted = int_of(value);
-    if (!converted) raise_argument_type(param.c_name, &PyLong_Type, value);
-    slot = converted.ptr();
+  if (rule.kind == Kind::Bool) {
+    slot = truthy(slot) ? Py_True : Py_False;
     return;
   }
-  raise_argument_type(param.c_name, rule.type, value);
+  if (rule.type == nullptr || Py_IS_TYPE(slot, rule.type) || (slot == Py_None && rule.allows_none)) return;
+  if (rule.type == &PyLong_Type) converted = int_of(slot);
+  if (!converted) raise_argument_type(param.c_name, rule.type, slot);
+  slot = converted.ptr();
 }
 
 }  // namespace
 
 PyObject* default_object(const Default& fallback) {
-  switch (fallback.tag) {
-    case Default::Tag::Required:
-      return nullptr;
-    case Default::Tag::None:
-      return Py_NewRef(Py_None);
-    case Default::Tag::False:
-      return Py_NewRef(Py_False);
-    case Default::Tag::True:
-      return Py_NewRef(Py_True);
-    case Default::Tag::Integer:
-      return PyLong_FromLongLong(fallback.integer);
-  }
-  return nullptr;
+  using Tag = Default::Tag;
+  if (fallback.tag == Tag::Required) return nullptr;
+  if (fallback.tag == Tag::Integer) return PyLong_FromLongLong(fallback.integer);
+  return Py_NewRef(fallback.tag == Tag::None ? Py_None : (fallback.tag == Tag::True ? Py_True : Py_False));
 }
 
 py::object Frame::lookup_global(PyObject* name) const {
@@ -220,21 +206,10 @@ py::object wrapped(py::object builtin, PyObject* (*wrap)(PyObject*), bool abstra
   return owned(wrap(builtin.ptr()));
 }
 
-// Filled while the module's shared library loads, read once at its import.
-std::vector<const char*>& globals_read() {
-  static std::vector<const char*> names;
-  return names;
-}
-
-bool note_global_read(const char* name) {
-  globals_read().push_back(name);
-  return true;
-}
-
 }  // namespace detail
 
 void check_globals(py::module_& module) {
-  for (const char* name : detail::globals_read()) {
+  for (const char* name : detail::globals_read) {
     if (!py::hasattr(module, name)) {
       raise(PyExc_ImportError, "module %R reads the attribute '%s', which it does not define",
             module.attr("__name__").ptr(), name);

@@ -18,9 +18,7 @@ namespace velora::native {
 namespace py = pybind11;
 
 // A built-in type (str, dict, ...) as an object, for bases and annotations.
-inline py::object type_object(PyTypeObject* type) {
-  return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type));
-}
+inline py::object type_object(PyTypeObject* type) { return borrowed(reinterpret_cast<PyObject*>(type)); }
 
 class ClassBuilder {
  public:

@@ -113,13 +113,17 @@ constexpr bool begins_with(const Signature& bound, const Signature& own) {
   return true;
 }
 
-// Notes, when the module is loaded, each name a body reads with global<>.
-std::vector<const char*>& globals_read();
-bool note_global_read(const char* name);
+// Each name a body reads with global<>, noted when the module's library
+// loads. (Constant-initialised, so it exists before any note; every module
+// has its own, as the layer is linked into each with hidden visibility.)
+inline std::vector<const char*> globals_read;
 
 template <Literal L>
 struct GlobalRead {
-  static inline const bool noted = note_global_read(L.text);
+  static inline const bool noted = [] {
+    globals_read.push_back(L.text);
+    return true;
+  }();
 };
 
 }  // namespace detail
@@ -128,8 +132,6 @@ struct GlobalRead {
 class Frame {
  public:
   Frame(py::handle module, PyObject* const* args) : module_(module), args_(args) {}
-
-  py::handle module() const { return module_; }
 
   // A module attribute, read now (so that a patched or reassigned name is seen).
   template <Literal L>
