@@ -16,9 +16,9 @@ namespace {
 
 // What each Kind takes: exactly `type` (any value when it is null), and None when `allows_none`.
 constexpr detail::KindRule kRules[] = {
-    {Kind::Any, nullptr, true},        {Kind::Str, &PyUnicode_Type, false}, {Kind::OptStr, &PyUnicode_Type, true},
-    {Kind::Int, &PyLong_Type, false},  {Kind::OptInt, &PyLong_Type, true},  {Kind::Bool, nullptr, true},
-    {Kind::List, &PyList_Type, false}, {Kind::OptList, &PyList_Type, true}, {Kind::Dict, &PyDict_Type, false},
+    {nullptr, Kind::Any, true},        {&PyUnicode_Type, Kind::Str, false}, {&PyUnicode_Type, Kind::OptStr, true},
+    {&PyLong_Type, Kind::Int, false},  {&PyLong_Type, Kind::OptInt, true},  {nullptr, Kind::Bool, true},
+    {&PyList_Type, Kind::List, false}, {&PyList_Type, Kind::OptList, true}, {&PyDict_Type, Kind::Dict, false},
 };
 
 std::string text_signature(const detail::CompiledSignature& signature) {

@@ -191,8 +191,8 @@ constexpr const Signature* declared_signature(py::object (*)(const Call<S>&)) {
 
 // The check of a Kind (see function.cpp).
 struct KindRule {
-  Kind kind;
   PyTypeObject* type;
+  Kind kind;
   bool allows_none;
 };
 

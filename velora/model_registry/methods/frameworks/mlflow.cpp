@@ -229,8 +229,6 @@ py::dict evaluation_func_map(py::module_& m) {
 
 // Artifact size: a logged model's artifacts, in S3-compatible storage or on local disk.
 
-py::object add(py::handle left, py::handle right) { return native::owned(PyNumber_Add(left.ptr(), right.ptr())); }
-
 bool scheme_is(py::handle url, const char* scheme) {
   const py::object parsed = native::attr<"scheme">(url);
   return PyUnicode_Check(parsed.ptr()) && PyUnicode_CompareWithASCIIString(parsed.ptr(), scheme) == 0;
@@ -239,7 +237,7 @@ bool scheme_is(py::handle url, const char* scheme) {
 // The run's location, "/", the model's path; one slash where they meet.
 py::object join_location(py::handle artifact_uri, py::handle artifact_path) {
   // A value that is not text fails here as `+` fails on it.
-  const py::object joined = add(add(artifact_uri, py::str("/")), artifact_path);
+  const py::object joined = artifact_uri + py::str("/") + artifact_path;
   if (!PyUnicode_Check(artifact_uri.ptr()) || !PyUnicode_Check(artifact_path.ptr())) return joined;
   std::string_view left = utf8(artifact_uri);
   std::string_view right = utf8(artifact_path);
@@ -281,7 +279,7 @@ py::object s3_size(const native::Frame& call, py::handle registry_data, py::hand
   while (true) {
     const py::object response = list_objects(**request);
     const py::object lookup = native::attr<"get">(response);
-    for (const py::handle entry : lookup("Contents", py::tuple())) total = add(total, entry["Size"]);
+    for (const py::handle entry : lookup("Contents", py::tuple())) total = total + py::object(entry["Size"]);
     if (!truthy(lookup("IsTruncated", false))) return py::int_(total);
     request["ContinuationToken"] = response["NextContinuationToken"];
   }
@@ -293,7 +291,7 @@ py::object local_size(const native::Frame& call, py::handle url) {
   py::object total = py::int_(0);
   for (const py::handle entry : native::attr<"glob">(directory)("**/*")) {
     if (truthy(native::attr<"is_file">(entry)())) {
-      total = add(total, native::attr<"st_size">(native::attr<"stat">(entry)()));
+      total = total + native::attr<"st_size">(native::attr<"stat">(entry)());
     }
   }
   return py::int_(total);
