@@ -140,13 +140,10 @@ PyObject* default_object(const Default& fallback) {
 }
 
 py::object Frame::lookup_global(PyObject* name) const {
-  PyObject* globals = PyModule_GetDict(module_.ptr());
-  PyObject* value = PyDict_GetItemWithError(globals, name);
-  if (value == nullptr) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    throw py::error_already_set();
-  }
-  return py::reinterpret_borrow<py::object>(value);
+  PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module_.ptr()), name);
+  if (value == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  if (value == nullptr) throw py::error_already_set();
+  return borrowed(value);
 }
 
 namespace detail {

@@ -239,10 +239,8 @@ struct Binding {
   static PyMethodDef* define() {
     if (!signature) {
       signature = compile(S);
-      definition.ml_name = signature->name.c_str();
-      definition.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry));
-      definition.ml_flags = METH_FASTCALL | METH_KEYWORDS;
-      definition.ml_doc = signature->doc.c_str();
+      definition = {signature->name.c_str(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry)),
+                    METH_FASTCALL | METH_KEYWORDS, signature->doc.c_str()};
     }
     return &definition;
   }
