@@ -4,7 +4,7 @@ A dataset of one npy file (random float64, 1 GB by default and a quarter of it, 
 how memory grows with size) is uploaded once; then two phases run, each in a fresh
 process:
 
-- baseline: httpx streams the file's download path into a file, 1 MiB at a time;
+- baseline: httpx streams the file's download path into a file, each piece as it arrives;
 - download_dataset: the SDK call, which also checks the bytes' sha256 against the
   version's record and renames the file into place.
 
@@ -70,7 +70,7 @@ def plain_get(name: str, directory: Path) -> Path:
         url = f"{base}/{snapshot['id']}/versions/{version['id']}/download"
         with http.stream("GET", url, params={"filename": filename}) as response, target.open("wb") as out:
             response.raise_for_status()
-            for chunk in response.iter_bytes(CHUNK):
+            for chunk in response.iter_bytes():
                 out.write(chunk)
     return target
 

@@ -12,7 +12,6 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "velora_native/errors.hpp"
 #include "velora_native/function.hpp"
@@ -34,38 +33,28 @@ struct Family {
   bool pipeline;
 };
 
-constexpr Family kSdk{"/v1/sdk/workspaces/{}/projects/{}/data-snapshots", "json_data", false};
-constexpr Family kPipeline{"/v1/internal/workspaces/projects/{}/data-snapshots", "data", true};
+constexpr Family kSdk{"/v1/sdk/workspaces/%s/projects/%s/data-snapshots", "json_data", false};
+constexpr Family kPipeline{"/v1/internal/workspaces/projects/%s/data-snapshots", "data", true};
 
 // --- docstrings ---------------------------------------------------------------
 
+// The texts as one, for a docstring made of shared parts.
 template <native::Literal... Parts>
-constexpr auto join() {
+inline constexpr auto joined = [] {
   std::array<char, (sizeof(Parts.text) + ... + 1) - sizeof...(Parts)> text{};
   char* out = text.data();
   ((out = std::copy_n(Parts.text, sizeof(Parts.text) - 1, out)), ...);
   return text;
-}
-
-// The texts as one, for a docstring made of shared parts.
-template <native::Literal... Parts>
-inline constexpr auto joined = join<Parts...>();
+}();
 
 constexpr native::Literal kRaises =
     "TypeError: an argument of the wrong type, or an answer that is not a dict\n"
     "CorlettError: the platform service refused the request or could not be reached";
 
-// Params under another name and docstring.
-constexpr native::Signature member(native::Signature params, const char* name, native::Doc doc) {
-  params.name = name;
-  params.doc = doc;
-  return params;
-}
-
 // An operation both families offer, as each family's member: the name with
 // the family's prefix, and the summary between the family's lead and note.
 template <native::Literal Name, const native::Signature& Params, native::Literal Summary, native::Literal Args,
-          native::Literal Returns, native::Literal Raises = kRaises>
+          native::Literal Returns>
 struct Operation {
   static constexpr auto sdk_name = joined<"sdk_", Name>;
   static constexpr auto sdk_summary = joined<"Using SDK token, ", Summary>;
@@ -75,10 +64,16 @@ struct Operation {
              "\n\nFor the internal environment (pipeline): the caller is identified by the\n"
              "user id setting instead of a token.">;
 
-  static constexpr native::Signature sdk =
-      member(Params, sdk_name.data(), {sdk_summary.data(), Args.text, Returns.text, Raises.text});
-  static constexpr native::Signature pipeline =
-      member(Params, pipeline_name.data(), {pipeline_summary.data(), Args.text, Returns.text, Raises.text});
+  // Params under the member's name and docstring.
+  static constexpr native::Signature member(const char* name, const char* summary) {
+    native::Signature own = Params;
+    own.name = name;
+    own.doc = {summary, Args.text, Returns.text, kRaises.text};
+    return own;
+  }
+
+  static constexpr native::Signature sdk = member(sdk_name.data(), sdk_summary.data());
+  static constexpr native::Signature pipeline = member(pipeline_name.data(), pipeline_summary.data());
 };
 
 // --- requests ---------------------------------------------------------------
@@ -94,29 +89,17 @@ py::object setting(const native::Frame& call) {
   return native::attr<Name>(call.global<"settings">());
 }
 
-// The text of `pattern` with str() of each value in its "{}", by position.
-// str() and not format(): the two differ for enumerations that mix in str.
-py::object path(std::string_view pattern, const std::vector<py::object>& values) {
-  py::list parts;
-  for (const py::object& value : values) {
-    const std::size_t place = pattern.find("{}");
-    parts.append(py::str(pattern.data(), place));
-    parts.append(native::owned(PyObject_Str(value.ptr())));
-    pattern.remove_prefix(place + 2);
-  }
-  parts.append(py::str(pattern.data(), pattern.size()));
-  return native::owned(PyUnicode_Join(py::str().ptr(), parts.ptr()));
-}
-
-// The family's path with `tail`: the workspace (SDK family) and the project,
-// read at the call, then `values`.
+// The family's path with `tail`, each "%s" filled by position: the workspace
+// (SDK family) and the project, read at the call, then `values`. %s shows a
+// value as str() does, not format(): the two differ for enumerations that mix in str.
 py::object family_path(const native::Frame& call, const Family& family, std::string_view tail,
                        std::initializer_list<py::handle> values = {}) {
-  std::vector<py::object> all;
-  if (!family.pipeline) all.push_back(setting<"VELORA_WORKSPACE_ID">(call));
-  all.push_back(setting<"VELORA_PROJECT_ID">(call));
-  for (const py::handle value : values) all.push_back(native::borrowed(value));
-  return path(std::string(family.base) + std::string(tail), all);
+  py::list all;
+  if (!family.pipeline) all.append(setting<"VELORA_WORKSPACE_ID">(call));
+  all.append(setting<"VELORA_PROJECT_ID">(call));
+  for (const py::handle value : values) all.append(value);
+  const py::str pattern(std::string(family.base) + std::string(tail));
+  return native::owned(PyUnicode_Format(pattern.ptr(), py::tuple(all).ptr()));
 }
 
 // A request body without its None entries, as the platform's helper makes it.
@@ -136,13 +119,27 @@ py::object post(const native::Frame& call, const Family& family, py::handle path
   return request<"post">(call, path, py::arg(family.body) = body(call, family, fields, makes_version));
 }
 
-// corlett.<Method>(*args, params=query): the pipeline family adds the user id
+// corlett.<Method>(*args, params=params): the pipeline family adds the user id
 // last; an empty query is not sent.
-template <native::Literal Method>
-py::object query(const native::Frame& call, const Family& family, const py::tuple& args, py::dict params = {}) {
+template <native::Literal Method, typename... Args>
+py::object query(const native::Frame& call, const Family& family, py::dict params, Args&&... args) {
   if (family.pipeline) params["user_id"] = setting<"VELORA_USER_ID">(call);
-  if (params.empty()) return request<Method>(call, *args);
-  return request<Method>(call, *args, "params"_a = params);
+  if (params.empty()) return request<Method>(call, std::forward<Args>(args)...);
+  return request<Method>(call, std::forward<Args>(args)..., "params"_a = params);
+}
+
+// A GET of the family's path with `Tail` filled by the arguments named.
+template <const native::Signature& S, const Family& F, native::Literal Tail, native::Literal... Args>
+py::object get_path(const native::Call<S>& call) {
+  return query<"get">(call, F, py::dict(), family_path(call, F, Tail.text, {call.template arg<Args>()...}));
+}
+
+// A GET of the family's path with `Tail`, the arguments named as its query.
+template <const native::Signature& S, const Family& F, native::Literal Tail, native::Literal... Args>
+py::object get_query(const native::Call<S>& call) {
+  py::dict params;
+  ((params[Args.text] = call.template arg<Args>()), ...);
+  return query<"get">(call, F, params, family_path(call, F, Tail.text));
 }
 
 // The "Filename" header: standard padded Base64 of the name's UTF-8 bytes, as text.
@@ -177,11 +174,6 @@ using GetDataSnapshotByName =
               "get a data snapshot of the current project by name, matched exactly.", "name: name of the data snapshot",
               "dict: {\"data_snapshot\": its record, or None when there is none}">;
 
-template <const Family& F>
-py::object get_data_snapshot_by_name(const native::Call<kGetDataSnapshotByName>& call) {
-  return query<"get">(call, F, py::make_tuple(family_path(call, F, "/name")), py::dict("name"_a = call.arg<"name">()));
-}
-
 constexpr native::Signature kCreateDataSnapshotVersion{
     "create_data_snapshot_version", {{"data_snapshot_id", Kind::Int}, {"description", Kind::OptStr, kNone}}};
 using CreateDataSnapshotVersion = Operation<"create_data_snapshot_version", kCreateDataSnapshotVersion,
@@ -193,7 +185,7 @@ using CreateDataSnapshotVersion = Operation<"create_data_snapshot_version", kCre
 
 template <const Family& F>
 py::object create_data_snapshot_version(const native::Call<kCreateDataSnapshotVersion>& call) {
-  const py::object path = family_path(call, F, "/{}/versions", {call.arg<"data_snapshot_id">()});
+  const py::object path = family_path(call, F, "/%s/versions", {call.arg<"data_snapshot_id">()});
   return post(call, F, path, py::dict("description"_a = call.arg<"description">()), true);
 }
 
@@ -202,11 +194,6 @@ using GetDataSnapshotVersions =
     Operation<"get_data_snapshot_versions", kGetDataSnapshotVersions,
               "list every version of a data snapshot, oldest first.", "data_snapshot_id: id of the data snapshot",
               "dict: {\"data_snapshot_versions\": [version records]}">;
-
-template <const Family& F>
-py::object get_data_snapshot_versions(const native::Call<kGetDataSnapshotVersions>& call) {
-  return query<"get">(call, F, py::make_tuple(family_path(call, F, "/{}/versions", {call.arg<"data_snapshot_id">()})));
-}
 
 constexpr native::Signature kDownloadDataSnapshotFile{
     "download_data_snapshot_file",
@@ -222,10 +209,9 @@ using DownloadDataSnapshotFile = Operation<"download_data_snapshot_file", kDownl
 // The file name goes as a query value, which the request layer escapes.
 template <const Family& F>
 py::object download_data_snapshot_file(const native::Call<kDownloadDataSnapshotFile>& call) {
-  const py::object path = family_path(call, F, "/{}/versions/{}/download",
+  const py::object path = family_path(call, F, "/%s/versions/%s/download",
                                       {call.arg<"data_snapshot_id">(), call.arg<"data_snapshot_version_id">()});
-  return query<"download">(call, F, py::make_tuple(path, call.arg<"binary">()),
-                           py::dict("filename"_a = call.arg<"filename">()));
+  return query<"download">(call, F, py::dict("filename"_a = call.arg<"filename">()), path, call.arg<"binary">());
 }
 
 // --- uploads, one per family --------------------------------------------------
@@ -253,11 +239,11 @@ py::object sdk_upload_data_snapshot(const native::Call<kSdkUploadDataSnapshot>& 
       call.global<"sdk_create_data_snapshot">()(call.arg<"name">(), description, py::bool_(true));
   const py::object snapshot_id = native::expect_int(created[native::interned<"id">()]);
 
-  const py::object metadata_path = family_path(call, kSdk, "/{}/upload-metadata", {snapshot_id});
+  const py::object metadata_path = family_path(call, kSdk, "/%s/upload-metadata", {snapshot_id});
   const py::object metadata = body(call, kSdk, py::dict("description"_a = description, "file_count"_a = 1));
   request<"post">(call, "endpoint"_a = metadata_path, "json_data"_a = metadata);
 
-  const py::object upload_path = family_path(call, kSdk, "/{}/upload", {snapshot_id});
+  const py::object upload_path = family_path(call, kSdk, "/%s/upload", {snapshot_id});
   const py::dict headers("Filename"_a = filename_header(call, call.arg<"filename">()));
   return request<"post">(call, "endpoint"_a = upload_path, "data"_a = call.arg<"binary">(), "headers"_a = headers);
 }
@@ -287,17 +273,8 @@ constexpr native::Signature kSdkGetDataSnapshotList{
     "sdk_get_data_snapshot_list",
     {{"page", Kind::Int, native::Default::number(1)}, {"page_size", Kind::Int, native::Default::number(1000)}}};
 
-py::object sdk_get_data_snapshot_list(const native::Call<kSdkGetDataSnapshotList>& call) {
-  return request<"get">(
-      call, family_path(call, kSdk, "?page={}&page_size={}", {call.arg<"page">(), call.arg<"page_size">()}));
-}
-
 constexpr native::Signature kSdkGetDataSnapshotDetail{"sdk_get_data_snapshot_detail",
                                                       {{"data_snapshot_id", Kind::Int}}};
-
-py::object sdk_get_data_snapshot_detail(const native::Call<kSdkGetDataSnapshotDetail>& call) {
-  return request<"get">(call, family_path(call, kSdk, "/{}", {call.arg<"data_snapshot_id">()}));
-}
 
 constexpr native::Signature kSdkGetCodeSnippetToUploadTabularDataSnapshot{
     "sdk_get_code_snippet_to_upload_tabular_data_snapshot",
@@ -308,13 +285,6 @@ constexpr native::Signature kSdkGetCodeSnippetToUploadTabularDataSnapshot{
      "file_type: file type the data is saved as",
      "dict: {\"code_snippet\": the code}", kRaises.text}};
 
-py::object sdk_get_code_snippet_to_upload_tabular_data_snapshot(
-    const native::Call<kSdkGetCodeSnippetToUploadTabularDataSnapshot>& call) {
-  const py::dict params("name"_a = call.arg<"name">(), "data"_a = call.arg<"data">(),
-                        "file_type"_a = call.arg<"file_type">());
-  return query<"get">(call, kSdk, py::make_tuple(family_path(call, kSdk, "/tabular/code-snippet")), params);
-}
-
 constexpr native::Signature kSdkGetCodeSnippetToImportDataSnapshot{
     "sdk_get_code_snippet_to_import_data_snapshot",
     {{"data_snapshot_id", Kind::Int}, {"data_snapshot_version_id", Kind::Int}},
@@ -322,12 +292,6 @@ constexpr native::Signature kSdkGetCodeSnippetToImportDataSnapshot{
      "data_snapshot_id: id of the data snapshot\n"
      "data_snapshot_version_id: id of the version",
      "dict: {\"code_snippet\": the code}", kRaises.text}};
-
-py::object sdk_get_code_snippet_to_import_data_snapshot(
-    const native::Call<kSdkGetCodeSnippetToImportDataSnapshot>& call) {
-  return request<"get">(call, family_path(call, kSdk, "/{}/versions/{}/code-snippet",
-                                          {call.arg<"data_snapshot_id">(), call.arg<"data_snapshot_version_id">()}));
-}
 
 }  // namespace
 
@@ -343,18 +307,22 @@ VELORA_MODULE(corlett, m,
 
   native::def<&sdk_upload_data_snapshot>(m);
   native::def<&create_data_snapshot<kSdk>, CreateDataSnapshot::sdk>(m);
-  native::def<&get_data_snapshot_by_name<kSdk>, GetDataSnapshotByName::sdk>(m);
+  native::def<&get_query<kGetDataSnapshotByName, kSdk, "/name", "name">, GetDataSnapshotByName::sdk>(m);
   native::def<&create_data_snapshot_version<kSdk>, CreateDataSnapshotVersion::sdk>(m);
-  native::def<&sdk_get_data_snapshot_list>(m);
-  native::def<&sdk_get_data_snapshot_detail>(m);
-  native::def<&sdk_get_code_snippet_to_upload_tabular_data_snapshot>(m);
-  native::def<&sdk_get_code_snippet_to_import_data_snapshot>(m);
+  native::def<&get_path<kSdkGetDataSnapshotList, kSdk, "?page=%s&page_size=%s", "page", "page_size">>(m);
+  native::def<&get_path<kSdkGetDataSnapshotDetail, kSdk, "/%s", "data_snapshot_id">>(m);
+  native::def<&get_query<kSdkGetCodeSnippetToUploadTabularDataSnapshot, kSdk, "/tabular/code-snippet", "name", "data",
+                         "file_type">>(m);
+  native::def<&get_path<kSdkGetCodeSnippetToImportDataSnapshot, kSdk, "/%s/versions/%s/code-snippet",
+                        "data_snapshot_id", "data_snapshot_version_id">>(m);
   native::def<&create_data_snapshot<kPipeline>, CreateDataSnapshot::pipeline>(m);
-  native::def<&get_data_snapshot_by_name<kPipeline>, GetDataSnapshotByName::pipeline>(m);
+  native::def<&get_query<kGetDataSnapshotByName, kPipeline, "/name", "name">, GetDataSnapshotByName::pipeline>(m);
   native::def<&create_data_snapshot_version<kPipeline>, CreateDataSnapshotVersion::pipeline>(m);
   native::def<&internal_upload_data_snapshot>(m);
-  native::def<&get_data_snapshot_versions<kSdk>, GetDataSnapshotVersions::sdk>(m);
-  native::def<&get_data_snapshot_versions<kPipeline>, GetDataSnapshotVersions::pipeline>(m);
+  native::def<&get_path<kGetDataSnapshotVersions, kSdk, "/%s/versions", "data_snapshot_id">,
+              GetDataSnapshotVersions::sdk>(m);
+  native::def<&get_path<kGetDataSnapshotVersions, kPipeline, "/%s/versions", "data_snapshot_id">,
+              GetDataSnapshotVersions::pipeline>(m);
   native::def<&download_data_snapshot_file<kSdk>, DownloadDataSnapshotFile::sdk>(m);
   native::def<&download_data_snapshot_file<kPipeline>, DownloadDataSnapshotFile::pipeline>(m);
 }

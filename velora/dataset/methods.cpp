@@ -31,14 +31,6 @@ using native::owned;
 
 constexpr Py_ssize_t kMaxDescription = 100;
 
-bool compares(py::handle left, py::handle right, int op) {
-  const py::object result = owned(PyObject_RichCompare(left.ptr(), right.ptr(), op));
-  return native::truthy(result);
-}
-
-// What an f-string shows for a value.
-py::object formatted(py::handle value) { return owned(PyObject_Format(value.ptr(), nullptr)); }
-
 // cls(**mapping), with the message a call with keyword expansion gives for a non-mapping.
 py::object from_mapping(py::handle cls, py::handle mapping) {
   if (!PyDict_Check(mapping.ptr()) && !native::has_attr<"keys">(mapping)) {
@@ -83,8 +75,8 @@ py::object inspect_workload(const native::Frame& call) {
 
 Workload classify(const native::Frame& call, py::handle workload_type) {
   const py::object types = call.global<"WorkloadType">();
-  if (compares(workload_type, native::attr<"dev_instance">(types), Py_EQ)) return Workload::dev_instance;
-  if (compares(workload_type, native::attr<"pipeline">(types), Py_EQ)) return Workload::pipeline;
+  if (workload_type.equal(native::attr<"dev_instance">(types))) return Workload::dev_instance;
+  if (workload_type.equal(native::attr<"pipeline">(types))) return Workload::pipeline;
   return Workload::other;
 }
 
@@ -117,22 +109,19 @@ py::object client(const native::Frame& call, Workload workload) {
   return workload == Workload::dev_instance ? call.global<Sdk>() : call.global<Internal>();
 }
 
-void expect_list(py::handle result) {
-  if (!PyList_CheckExact(result.ptr())) {
-    native::raise(PyExc_TypeError, "Expected %s, got %.200s", "list", native::type_name(result));
+// A value the service declares as exactly `type`.
+void expect_exact(py::handle value, PyTypeObject* type) {
+  if (Py_TYPE(value.ptr()) != type) {
+    native::raise(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, native::type_name(value));
   }
 }
 
-// The record of the dataset named `name`, looked up through the workload's family.
-py::object find_dataset(const native::Frame& call, Workload workload, py::handle name) {
+// The id of the dataset named `name`, looked up through the workload's family.
+py::object find_dataset_id(const native::Frame& call, Workload workload, py::handle name) {
   const py::object response = expect_readable_dict(
       client<"sdk_get_data_snapshot_by_name", "internal_get_data_snapshot_by_name">(call, workload)(name));
-  py::object dataset = native::expect_dict(entry(response, native::interned<"data_snapshot">()));
+  const py::object dataset = native::expect_dict(entry(response, native::interned<"data_snapshot">()));
   if (dataset.is_none()) native::raise(PyExc_ValueError, "Dataset '%U' does not exist.", name.ptr());
-  return dataset;
-}
-
-py::object id_of(py::handle dataset) {
   const py::object id = entry(dataset, native::interned<"id">());
   if (id.is_none()) native::raise(PyExc_ValueError, "Data snapshot id does not exist.");
   return native::expect_int(id);
@@ -153,10 +142,8 @@ py::object as_dataframe(const native::Frame& call, py::handle data) {
 // tmp_dir / <32 hex digits>.<file type>
 py::object data_file_path(const native::Frame& call, py::handle tmp_dir, py::handle file_type) {
   const py::object directory = call.global<"Path">()(tmp_dir);
-  const py::object base = native::attr<"hex">(call.global<"uuid4">()());
-  const py::object path = owned(PyNumber_TrueDivide(directory.ptr(), base.ptr()));
-  const py::object suffix = owned(PyNumber_Add(py::str(".").ptr(), file_type.ptr()));
-  return native::attr<"with_suffix">(path)(suffix);
+  const py::object path = directory / native::attr<"hex">(call.global<"uuid4">()());
+  return native::attr<"with_suffix">(path)(py::str(".") + file_type);
 }
 
 // A dataset file type as data, read by write_data_file and read_data_file.
@@ -189,7 +176,7 @@ constexpr FileType kFileTypes[] = {
 const FileType* find_file_type(const native::Frame& call, py::handle file_type) {
   const py::object types = call.global<"DatasetFileType">();
   for (const FileType& type : kFileTypes) {
-    if (compares(file_type, py::getattr(types, type.member), Py_EQ)) return &type;
+    if (file_type.equal(py::getattr(types, type.member))) return &type;
   }
   return nullptr;
 }
@@ -224,23 +211,21 @@ py::object read_data_file(const native::Frame& call, py::handle filename, const 
 // Streams the open file to the upload of the workload's family.
 py::object upload_data_file(const native::Frame& call, py::handle workload_type, py::handle name,
                             py::handle description, py::handle filename, py::handle file) {
-  switch (classify(call, workload_type)) {
-    case Workload::dev_instance: {
-      const py::object response =
-          call.global<"sdk_upload_data_snapshot">()("name"_a = name, "filename"_a = native::attr<"name">(filename),
-                                                    "binary"_a = file, "description"_a = description);
-      return from_mapping(call.global<"DatasetInfo">(), response);
-    }
-    case Workload::pipeline: {
-      const py::object response = call.global<"internal_upload_data_snapshot">()("name"_a = name, "binary"_a = file,
-                                                                                 "description"_a = description);
-      return from_mapping(call.global<"DatasetInfo">(), response[native::interned<"data_snapshot">()]);
-    }
-    case Workload::other:
-      break;
+  const Workload workload = classify(call, workload_type);
+  if (workload == Workload::dev_instance) {
+    const py::object response =
+        call.global<"sdk_upload_data_snapshot">()("name"_a = name, "filename"_a = native::attr<"name">(filename),
+                                                  "binary"_a = file, "description"_a = description);
+    return from_mapping(call.global<"DatasetInfo">(), response);
   }
-  native::raise(PyExc_ValueError, "entity name of launch param is set to unsupported workload type: %U",
-                formatted(workload_type).ptr());
+  if (workload == Workload::pipeline) {
+    const py::object response = call.global<"internal_upload_data_snapshot">()("name"_a = name, "binary"_a = file,
+                                                                               "description"_a = description);
+    return from_mapping(call.global<"DatasetInfo">(), response[native::interned<"data_snapshot">()]);
+  }
+  native::raise_with(
+      PyExc_ValueError,
+      py::str("entity name of launch param is set to unsupported workload type: {}").format(workload_type));
 }
 
 constexpr native::Param kDescription{"description", Kind::OptStr, kNone};
@@ -315,7 +300,7 @@ constexpr native::Signature kCreateDatasetVersion{
 // Looks the dataset up by name, then asks for a new version of it.
 py::object create_dataset_version(const native::Call<kCreateDatasetVersion>& call) {
   const Workload workload = enter(call, call.arg<"description">());
-  const py::object dataset_id = id_of(find_dataset(call, workload, call.arg<"dataset_name">()));
+  const py::object dataset_id = find_dataset_id(call, workload, call.arg<"dataset_name">());
   const py::object response =
       native::expect_dict(client<"sdk_create_data_snapshot_version", "internal_create_data_snapshot_version">(
           call, workload)(dataset_id, call.arg<"description">()));
@@ -380,12 +365,6 @@ constexpr native::Signature kGetCodeSnippetToUploadDataset{
      "file_type: file type to save the data as",
      "dict: {\"code_snippet\": the code}", kDevInstanceRaises}};
 
-py::object get_code_snippet_to_upload_dataset(const native::Call<kGetCodeSnippetToUploadDataset>& call) {
-  enter_dev_instance(call);
-  return native::expect_dict(call.global<"sdk_get_code_snippet_to_upload_tabular_data_snapshot">()(
-      call.arg<"name">(), call.arg<"data">(), call.arg<"file_type">()));
-}
-
 constexpr native::Signature kGetCodeSnippetToImportDataset{
     "get_code_snippet_to_import_dataset",
     {{"dataset_id", Kind::Int}, {"dataset_version_id", Kind::Int}},
@@ -394,10 +373,11 @@ constexpr native::Signature kGetCodeSnippetToImportDataset{
      "dataset_version_id: id of the dataset version",
      "dict: {\"code_snippet\": the code}", kDevInstanceRaises}};
 
-py::object get_code_snippet_to_import_dataset(const native::Call<kGetCodeSnippetToImportDataset>& call) {
+// A code snippet the service writes: the SDK family's `Client` given the arguments named, as they came.
+template <const native::Signature& S, native::Literal Client, native::Literal... Args>
+py::object code_snippet(const native::Call<S>& call) {
   enter_dev_instance(call);
-  return native::expect_dict(call.global<"sdk_get_code_snippet_to_import_data_snapshot">()(
-      call.arg<"dataset_id">(), call.arg<"dataset_version_id">()));
+  return native::expect_dict(call.template global<Client>()(call.template arg<Args>()...));
 }
 
 // --- versions, downloads and loading -------------------------------------------
@@ -407,7 +387,7 @@ py::object version_records(const native::Frame& call, Workload workload, py::han
   const py::object response = expect_readable_dict(
       client<"sdk_get_data_snapshot_versions", "internal_get_data_snapshot_versions">(call, workload)(dataset_id));
   py::object versions = entry(response, native::interned<"data_snapshot_versions">(), py::list());
-  expect_list(versions);
+  expect_exact(versions, &PyList_Type);
   for (const py::handle version : versions) expect_readable_dict(native::borrowed(version));
   return versions;
 }
@@ -424,13 +404,13 @@ constexpr native::Signature kGetDatasetVersions{
 py::object get_dataset_versions(const native::Call<kGetDatasetVersions>& call) {
   const py::handle name = call.arg<"name">();
   const Workload workload = enter(call);
-  const py::object versions = version_records(call, workload, id_of(find_dataset(call, workload, name)));
+  const py::object versions = version_records(call, workload, find_dataset_id(call, workload, name));
   return each_from_mapping(call.global<"DatasetVersionInfo">(), versions);
 }
 
 py::object files_of(py::handle version) {
   py::object files = entry(version, native::interned<"files">(), py::list());
-  expect_list(files);
+  expect_exact(files, &PyList_Type);
   return files;
 }
 
@@ -439,7 +419,7 @@ py::object chosen_version(py::handle versions, py::handle name, py::handle numbe
   for (Py_ssize_t i = PyList_GET_SIZE(versions.ptr()) - 1; i >= 0; --i) {
     const py::handle version = PyList_GET_ITEM(versions.ptr(), i);
     if (number.is_none() ? PyList_GET_SIZE(files_of(version).ptr()) > 0
-                         : compares(entry(version, native::interned<"version">()), number, Py_EQ)) {
+                         : entry(version, native::interned<"version">()).equal(number)) {
       return native::borrowed(version);
     }
   }
@@ -449,9 +429,7 @@ py::object chosen_version(py::handle versions, py::handle name, py::handle numbe
 
 // The service's file name becomes a path in the caller's directory: one plain component only.
 void check_file_name(py::handle filename) {
-  if (!PyUnicode_CheckExact(filename.ptr())) {
-    native::raise(PyExc_TypeError, "Expected %s, got %.200s", "str", native::type_name(filename));
-  }
+  expect_exact(filename, &PyUnicode_Type);
   const std::string_view text = native::utf8(filename);
   constexpr std::string_view kSeparators("/\\\0", 3);
   if (text.empty() || text == "." || text == ".." || text.find_first_of(kSeparators) != std::string_view::npos) {
@@ -470,7 +448,7 @@ struct Wanted {
 };
 
 Wanted wanted_file(const native::Frame& call, Workload workload, py::handle name, py::handle number) {
-  py::object dataset_id = id_of(find_dataset(call, workload, name));
+  py::object dataset_id = find_dataset_id(call, workload, name);
   py::object version = chosen_version(version_records(call, workload, dataset_id), name, number);
   const py::object files = files_of(version);
   const Py_ssize_t count = PyList_GET_SIZE(files.ptr());
@@ -490,7 +468,7 @@ void check_digest(const Wanted& wanted, py::object received, py::handle name) {
   expect_readable_dict(received);
   const py::object expected = entry(wanted.file, native::interned<"sha256">());
   const py::object got = entry(received, native::interned<"sha256">());
-  if (!compares(got, expected, Py_EQ)) {
+  if (!got.equal(expected)) {
     native::raise(PyExc_ValueError,
                   "Checksum mismatch for %R of dataset '%U' version %S: the record says sha256 %S, "
                   "the download has sha256 %S",
@@ -612,11 +590,12 @@ constexpr Mount kMounts[] = {{"dataset", "veloradataset", true}, {"dataset-stage
 // One WebDAV remote per directory; the settings are read as each is written.
 py::object config_section(const native::Frame& call, const Mount& mount) {
   const py::object settings = call.global<"settings">();
-  const py::object url = formatted(native::attr<"VELORA_WEBDAV_URL">(settings));
-  const py::object project_dir = formatted(native::attr<"VELORA_PROJECT_DIR">(settings));
-  const py::object token = formatted(native::attr<"VELORA_SDK_TOKEN">(settings));
-  return owned(PyUnicode_FromFormat("[%s]\ntype = webdav\nurl = %U/%U/%s/\nbearer_token = %U\nvendor = other\n\n",
-                                    mount.remote, url.ptr(), project_dir.ptr(), mount.dir, token.ptr()));
+  const py::object url = native::attr<"VELORA_WEBDAV_URL">(settings);
+  const py::object project_dir = native::attr<"VELORA_PROJECT_DIR">(settings);
+  const py::object token = native::attr<"VELORA_SDK_TOKEN">(settings);
+  // str.format shows each value as an f-string does.
+  return py::str("[{}]\ntype = webdav\nurl = {}/{}/{}/\nbearer_token = {}\nvendor = other\n\n")
+      .format(mount.remote, url, project_dir, mount.dir, token);
 }
 
 // open()'s opener for the configuration: it holds the SDK token, so only its owner may read it.
@@ -648,7 +627,7 @@ void start_mount(const native::Frame& call, const Mount& mount) {
   const py::object process = native::attr<"Popen">(subprocess)(command, "stderr"_a = native::attr<"PIPE">(subprocess));
   native::with(process, [&](const py::object& p) {
     const py::object stderr_bytes = py::tuple(native::attr<"communicate">(p)())[1];
-    if (compares(native::attr<"returncode">(p), py::int_(0), Py_NE)) {
+    if (native::attr<"returncode">(p).not_equal(py::int_(0))) {
       native::raise_with(PyExc_RuntimeError, native::attr<"decode">(stderr_bytes)("utf-8"));
     }
     return py::none();
@@ -717,8 +696,10 @@ VELORA_MODULE(methods, m,
   native::def<&create_dataset_version_by_id>(m);
   native::def<&get_dataset_list>(m);
   native::def<&get_dataset>(m);
-  native::def<&get_code_snippet_to_upload_dataset>(m);
-  native::def<&get_code_snippet_to_import_dataset>(m);
+  native::def<&code_snippet<kGetCodeSnippetToUploadDataset, "sdk_get_code_snippet_to_upload_tabular_data_snapshot",
+                            "name", "data", "file_type">>(m);
+  native::def<&code_snippet<kGetCodeSnippetToImportDataset, "sdk_get_code_snippet_to_import_data_snapshot",
+                            "dataset_id", "dataset_version_id">>(m);
   native::def<&get_dataset_versions>(m);
   native::def<&download_dataset>(m);
   native::def<&load_dataset>(m);

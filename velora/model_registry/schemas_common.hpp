@@ -1,12 +1,14 @@
 // Part of velora.model_registry.schemas.
-// What the translation units of velora.model_registry.schemas share: typing
-// forms, the switch between the two pydantic majors, and the builder-context
-// checks.
+// What the translation units of velora.model_registry.schemas share: records
+// declared as rows, the switch between the two pydantic majors, and the
+// builder-context checks.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <initializer_list>
+#include <string>
+#include <utility>
 
 #include "velora_native/classes.hpp"
 #include "velora_native/errors.hpp"
@@ -18,62 +20,64 @@ namespace velora::schemas {
 namespace py = pybind11;
 namespace native = velora::native;
 
-inline py::object str_type() { return native::type_object(&PyUnicode_Type); }
-inline py::object int_type() { return native::type_object(&PyLong_Type); }
+inline bool pydantic_v2(py::handle module) { return native::truthy(module.attr("PYDANTIC_V2")); }
 
-// A typing form of the module subscripted with its arguments, as
-// `Optional[str]` or `Union[str, DataType]` would be written.
-py::object typed(py::handle module, const char* form, std::initializer_list<py::handle> args);
+// An expression read in the module's namespace, with the builtins beside it.
+py::object evaluated(py::module_& m, const std::string& expression);
 
-// The record configuration the module's records use, in the names of the
-// version-2 forms; written as the version-1 inner `Config` when pydantic 1 is in use.
-struct RecordConfig {
-  bool populate_by_name = false;
-  bool use_enum_values = false;
-  bool ignore_native_functions = false;
-};
-
-void configure(native::ClassBuilder& builder, const char* qualname, const RecordConfig& config);
-
-// An annotated name of a record, with its default when it has one.
-struct Field {
+// One entry of a record's body, in declaration order: an annotated name, with
+// its default when `value` is given, or a plain attribute when `annotation` is
+// null. Both are Python expressions read in the module's namespace, as a class
+// body reads them: "Optional[List[int]]", "Field(..., alias='schema')".
+struct Entry {
   const char* name;
-  py::object type;
-  py::object fallback = {};
+  const char* annotation;
+  const char* value = nullptr;
 };
 
-// class <name>(<base>) with a docstring and fields, bound as a module attribute.
-void record(py::module_& m, const char* name, const char* base, const char* doc, std::initializer_list<Field> fields);
+// A method or other built attribute of a record, by name.
+using Member = std::pair<const char*, py::object>;
 
-// `Field(..., <option>=value)`: a required field with an option (alias, discriminator).
-py::object required_field(py::handle module, const char* option, py::handle value);
+// class <name>(<bases>): <doc> <body> <config> <members>, bound as a module
+// attribute. `bases` is the text of the class statement's base list; `config`
+// the record configuration in the names of the version-2 forms.
+void record(py::module_& m, const char* name, const char* bases, const char* doc, std::initializer_list<Entry> body,
+            std::initializer_list<Member> members = {}, const py::dict& config = py::dict());
+
+template <auto F>
+Member method(py::handle module) {
+  return {native::signature_of<F>->name, native::method<F>(module, PyInstanceMethod_New)};
+}
+
+template <auto F>
+Member classmethod(py::handle module) {
+  return {native::signature_of<F>->name, native::method<F>(module, PyClassMethod_New)};
+}
+
+template <auto F>
+Member staticmethod(py::handle module) {
+  return {native::signature_of<F>->name, native::method<F>(module, PyStaticMethod_New)};
+}
 
 // A class method declared as a field check on `fields` in the chosen form:
 // `field_validator(*fields)` or `validator(*fields, allow_reuse=True)`.
-py::object field_check(py::handle module, std::initializer_list<const char*> fields, const py::object& method);
-
-template <auto F>
-native::ClassBuilder& check(native::ClassBuilder& builder, std::initializer_list<const char*> fields) {
-  return builder.attr(native::signature_of<F>->name,
-                      field_check(builder.module(), fields, native::method<F>(builder.module(), PyClassMethod_New)));
+template <auto F, typename... Fields>
+Member check(py::handle module, Fields... fields) {
+  const py::object checked = native::method<F>(module, PyClassMethod_New);
+  if (pydantic_v2(module)) return {native::signature_of<F>->name, module.attr("field_validator")(fields...)(checked)};
+  // pydantic 1 registers validators by module and qualified name; both kinds of
+  // schema declare a `validate_schema`, hence allow_reuse.
+  return {native::signature_of<F>->name, module.attr("validator")(fields..., py::arg("allow_reuse") = true)(checked)};
 }
-
-using native::owned;
-using native::truthy;
-inline py::object borrow(py::handle value) { return native::borrowed(value); }
 
 // The builders' entry check: the first entry the context lacks raises
 // "not found <entry> in builder context: context=<printed context>".
-template <native::Literal Entry>
-void require_entry(py::handle context) {
-  if (!native::has_attr<Entry>(context)) {
-    native::raise(PyExc_ValueError, "not found %s in builder context: context=%R", Entry.text, context.ptr());
-  }
-}
-
 template <native::Literal... Entries>
 void require_entries(py::handle context) {
-  (require_entry<Entries>(context), ...);
+  const auto require = [&](const char* entry, bool present) {
+    if (!present) native::raise(PyExc_ValueError, "not found %s in builder context: context=%R", entry, context.ptr());
+  };
+  (require(Entries.text, native::has_attr<Entries>(context)), ...);
 }
 
 void define_data_schemas(py::module_& m);

@@ -24,7 +24,7 @@ py::object validate_method_name(const native::Call<kValidateMethodName>& call) {
     if (valid < 0) throw py::error_already_set();
     if (valid == 0) native::raise(PyExc_ValueError, "Key names in signatures should take a form of python method name");
   }
-  return borrow(v);
+  return native::borrowed(v);
 }
 
 constexpr native::Signature kBuildModelConfig{
@@ -92,7 +92,7 @@ py::object build_extensions(const native::Call<kBuildExtensions>& call) {
   const py::object source = source_workload(call, native::attr<"source">(native::attr<"launch_params">(context)));
   const py::object now = native::attr<"time">(call.global<"time">())();
   const py::object model_info =
-      call.global<"ModelInfo">()("created_at"_a = owned(PyNumber_Long(now.ptr())),
+      call.global<"ModelInfo">()("created_at"_a = native::owned(PyNumber_Long(now.ptr())),
                                  "artifact_size"_a = native::attr<"artifact_size_bytes">(context));
   const py::object image = native::attr<"image_snapshot_info">(context);
   const py::object service = call.global<"VeloraImageSnapshotService">()(
@@ -102,98 +102,65 @@ py::object build_extensions(const native::Call<kBuildExtensions>& call) {
   return call.global<"ModelExtensions">()("model_info"_a = model_info, "container"_a = container, "source"_a = source);
 }
 
-py::tuple bases_of(py::handle m, const char* base) { return py::make_tuple(m.attr(base)); }
+}  // namespace
 
-void define_extensions(py::module_& m) {
-  const py::object optional_str = typed(m, "Optional", {str_type()});
-  const py::object optional_int = typed(m, "Optional", {int_type()});
-  const py::object workload_types = m.attr("WorkloadType");
-
+void define_config(py::module_& m) {
   record(m, "ModelInfo", "BaseModel",
          "When the model was registered (seconds since the Unix epoch) and the size of its artifacts in bytes.",
-         {{"created_at", int_type()}, {"artifact_size", optional_int, py::none()}});
+         {{"created_at", "int"}, {"artifact_size", "Optional[int]", "None"}});
   record(m, "VeloraImageSnapshotService", "BaseModel",
          "The platform entity that manages a container image, so that its build can be traced.\n\n"
          "`name` is the name of the platform's image snapshot table.",
-         {{"name", typed(m, "Literal", {py::str("image_snapshots")})}, {"resource_uuid", str_type()}});
+         {{"name", "Literal['image_snapshots']"}, {"resource_uuid", "str"}});
   record(m, "RuntimeContainer", "BaseModel", "The runtime container from which the serving environment is built.",
-         {{"image_url", str_type()}, {"service", m.attr("VeloraImageSnapshotService")}});
+         {{"image_url", "str"}, {"service", "VeloraImageSnapshotService"}});
   record(m, "SourceWorkload", "BaseModel",
          "The workload on which the model was trained, kept for traceability.\n\n"
          "Subclasses carry what is needed to reproduce the training environment as far as possible.",
          {});
   record(m, "LinkWorkload", "SourceWorkload", "Training in a development instance.",
-         {{"entityname", typed(m, "Literal", {native::attr<"dev_instance">(workload_types)})},
-          {"resource_id", int_type()},
-          {"dev_instance_type", optional_str, py::none()}});
+         {{"entityname", "Literal[WorkloadType.dev_instance]"},
+          {"resource_id", "int"},
+          {"dev_instance_type", "Optional[str]", "None"}});
   record(m, "TrainingRunWorkload", "SourceWorkload", "Training in a pipeline run.",
-         {{"entityname", typed(m, "Literal", {native::attr<"pipeline">(workload_types)})},
-          {"resource_id", int_type()},
-          {"run_uuid", optional_str, py::none()},
-          {"pipeline_id", optional_int, py::none()},
-          {"pipeline_version_id", optional_int, py::none()}});
+         {{"entityname", "Literal[WorkloadType.pipeline]"},
+          {"resource_id", "int"},
+          {"run_uuid", "Optional[str]", "None"},
+          {"pipeline_id", "Optional[int]", "None"},
+          {"pipeline_version_id", "Optional[int]", "None"}});
+  record(m, "ModelExtensions", "BaseModel", "Where the model comes from and how it is served.",
+         {{"model_info", "ModelInfo"},
+          {"container", "RuntimeContainer"},
+          {"source", "Optional[Union[LinkWorkload, TrainingRunWorkload]]", "Field(..., discriminator='entityname')"},
+          {"velora_sdk_version", "Optional[str]", "None"}},
+         {classmethod<&build_extensions>(m)});
 
-  const py::object sources = typed(m, "Union", {m.attr("LinkWorkload"), m.attr("TrainingRunWorkload")});
-  m.attr("ModelExtensions") =
-      native::ClassBuilder(m, "ModelExtensions", bases_of(m, "BaseModel"))
-          .doc("Where the model comes from and how it is served.")
-          .annotate("model_info", m.attr("ModelInfo"))
-          .annotate("container", m.attr("RuntimeContainer"))
-          .field("source", typed(m, "Optional", {sources}), required_field(m, "discriminator", py::str("entityname")))
-          .field("velora_sdk_version", optional_str, py::none())
-          .classmethod<&build_extensions>()
-          .build();
-}
+  record(m, "ModelFlavors", "BaseModel", "How the model is stored and by which framework it was logged.",
+         {{"model_path", "str"}, {"framework", "Union[str, ModelFramework]"}}, {classmethod<&build_flavors>(m)});
+  record(m, "ModelConfig", "RevisionableSchema",
+         "The model configuration document: flavors, per-method signatures and extensions.",
+         {{"schema_name", nullptr, "'velora_model_config'"},
+          {"revision", nullptr, "SchemaRevision.rev2"},
+          {"flavors", "ModelFlavors"},
+          {"signatures", "Mapping[str, ModelSignature]"},
+          {"extensions", "Optional[ModelExtensions]", "None"}},
+         {check<&validate_method_name>(m, "signatures"), classmethod<&build_model_config>(m)});
 
-void define_model_config(py::module_& m) {
-  const py::object framework = typed(m, "Union", {str_type(), m.attr("ModelFramework")});
-  m.attr("ModelFlavors") = native::ClassBuilder(m, "ModelFlavors", bases_of(m, "BaseModel"))
-                               .doc("How the model is stored and by which framework it was logged.")
-                               .annotate("model_path", str_type())
-                               .annotate("framework", framework)
-                               .classmethod<&build_flavors>()
-                               .build();
-
-  native::ClassBuilder config(m, "ModelConfig", bases_of(m, "RevisionableSchema"));
-  config.doc("The model configuration document: flavors, per-method signatures and extensions.")
-      .attr("schema_name", py::str("velora_model_config"))
-      .attr("revision", native::attr<"rev2">(m.attr("SchemaRevision")))
-      .annotate("flavors", m.attr("ModelFlavors"))
-      .annotate("signatures", typed(m, "Mapping", {str_type(), m.attr("ModelSignature")}))
-      .field("extensions", typed(m, "Optional", {m.attr("ModelExtensions")}), py::none());
-  check<&validate_method_name>(config, {"signatures"});
-  m.attr("ModelConfig") = config.classmethod<&build_model_config>().build();
-}
-
-void define_plain_records(py::module_& m) {
-  const py::object specs =
-      typed(m, "List", {typed(m, "Union", {m.attr("ColumnSpecModel"), m.attr("TensorSpecModel")})});
   record(m, "VeloraParamModel", "BaseModel", "Velora input model.",
-         {{"type", str_type()}, {"schema_", specs, required_field(m, "alias", py::str("schema"))}});
-  const py::object params = typed(m, "List", {m.attr("VeloraParamModel")});
-  record(m, "VeloraSignatureModel", "BaseModel", "Velora signature model.", {{"inputs", params}, {"outputs", params}});
-  m.attr("VeloraSignatures") = typed(m, "Dict", {str_type(), m.attr("VeloraSignatureModel")});
+         {{"type", "str"}, {"schema_", "List[Union[ColumnSpecModel, TensorSpecModel]]", "Field(..., alias='schema')"}});
+  record(m, "VeloraSignatureModel", "BaseModel", "Velora signature model.",
+         {{"inputs", "List[VeloraParamModel]"}, {"outputs", "List[VeloraParamModel]"}});
+  m.attr("VeloraSignatures") = evaluated(m, "Dict[str, VeloraSignatureModel]");
   record(m, "ModelFlavorsModel", "BaseModel", "Model flavors with plain types.",
-         {{"model_path", str_type()}, {"framework", typed(m, "Union", {str_type(), m.attr("ModelFramework")})}});
+         {{"model_path", "str"}, {"framework", "Union[str, ModelFramework]"}});
   record(m, "VeloraConfigModel", "BaseModel", "Model configuration with plain types and no checks.",
-         {{"flavors", m.attr("ModelFlavorsModel")}, {"signatures", m.attr("VeloraSignatures")}});
-}
+         {{"flavors", "ModelFlavorsModel"}, {"signatures", "VeloraSignatures"}});
 
-void define_registry_records(py::module_& m) {
   record(m, "MLFlowEssentialData", "BaseModel", "Where an MLflow registry keeps the model: its run and artifact path.",
-         {{"type", typed(m, "Literal", {py::str("mlflow")})}, {"artifact_path", str_type()}, {"run_id", str_type()}});
+         {{"type", "Literal['mlflow']"}, {"artifact_path", "str"}, {"run_id", "str"}});
   record(m, "WandbEssentialData", "BaseModel", "What a wandb registry keeps of the model.",
-         {{"type", typed(m, "Literal", {py::str("wandb")})}});
+         {{"type", "Literal['wandb']"}});
   record(m, "ModelRegistryInfo", "BaseInfo", "ModelRegistry information.", {});
-}
-
-}  // namespace
-
-void define_config(py::module_& m) {
-  define_extensions(m);
-  define_model_config(m);
-  define_plain_records(m);
-  define_registry_records(m);
 }
 
 }  // namespace velora::schemas

@@ -3,17 +3,13 @@
 // spec records.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+
 #include "schemas_common.hpp"
 
 namespace velora::schemas {
 
 namespace {
-
-py::list one_element_shape() {
-  py::list shape;
-  shape.append(1);
-  return shape;
-}
 
 constexpr native::Signature kValidateName{"validate_name",
                                           {{"cls"}, {"v"}},
@@ -25,7 +21,7 @@ py::object validate_name(const native::Call<kValidateName>& call) {
   if (PyUnicode_Check(v.ptr()) && PyUnicode_GetLength(v.ptr()) == 0) {
     native::raise(PyExc_ValueError, "Name is empty string");
   }
-  return borrow(v);
+  return native::borrowed(v);
 }
 
 constexpr native::Signature kValidateShape{
@@ -36,35 +32,29 @@ constexpr native::Signature kValidateShape{
 
 py::object validate_shape(const native::Call<kValidateShape>& call) {
   const py::handle v = call.arg<"v">();
-  if (!v.is_none() && !v.equal(one_element_shape())) {
+  if (!v.is_none() && !v.equal(py::list(py::make_tuple(1)))) {
     const py::object column = native::attr<"column">(call.global<"DataSchemaType">());
     native::raise(PyExc_ValueError, "Shape of '%S' type schema should be [1]", column.ptr());
   }
-  return borrow(v);
+  return native::borrowed(v);
 }
 
 // The rules both kinds of schema share: all specs named or none, and no
-// name twice. Returns whether the specs are named. The first name is read
-// unconditionally, so an empty sequence raises IndexError as indexing does.
+// name twice. Returns whether the specs are named. An empty sequence raises
+// IndexError, as reading its first name would.
 bool check_spec_names(py::handle specs) {
   py::list names;
-  bool some_named = false;
-  bool some_unnamed = false;
-  for (const py::handle spec : specs) {
-    // A spec without a `name` attribute counts as unnamed.
-    py::object name = native::or_none(native::optional_attr<"name">(spec));
-    (name.is_none() ? some_unnamed : some_named) = true;
-    names.append(std::move(name));
-  }
-  if (some_named && some_unnamed) {
+  // A spec without a `name` attribute counts as unnamed.
+  for (const py::handle spec : specs) names.append(native::or_none(native::optional_attr<"name">(spec)));
+  const auto unnamed = std::count_if(names.begin(), names.end(), [](py::handle name) { return name.is_none(); });
+  if (unnamed != 0 && static_cast<std::size_t>(unnamed) != names.size()) {
     native::raise(PyExc_ValueError, "Either all or none of the schema should have names: %S", specs.ptr());
   }
   if (names.empty()) native::raise(PyExc_IndexError, "list index out of range");
-  const bool named = !names[0].is_none();
-  if (named && py::len(py::set(names)) < names.size()) {
+  if (unnamed == 0 && py::len(py::set(names)) < names.size()) {
     native::raise(PyExc_ValueError, "Duplicated names in the schema: %S", specs.ptr());
   }
-  return named;
+  return unnamed == 0;
 }
 
 constexpr native::Signature kValidateColumnSchema{
@@ -76,7 +66,7 @@ constexpr native::Signature kValidateColumnSchema{
 
 py::object validate_column_schema(const native::Call<kValidateColumnSchema>& call) {
   check_spec_names(call.arg<"v">());
-  return borrow(call.arg<"v">());
+  return native::borrowed(call.arg<"v">());
 }
 
 constexpr native::Signature kValidateTensorSchema{
@@ -93,79 +83,41 @@ py::object validate_tensor_schema(const native::Call<kValidateTensorSchema>& cal
   if (!check_spec_names(specs) && py::len(specs) > 1) {
     native::raise(PyExc_ValueError, "Tensor name is needed when there are more than one tensors: %S", specs.ptr());
   }
-  return borrow(specs);
-}
-
-void define_specs(py::module_& m) {
-  const py::object optional_str = typed(m, "Optional", {str_type()});
-  const py::object int_list = typed(m, "List", {int_type()});
-  const py::object optional_int_list = typed(m, "Optional", {int_list});
-
-  native::ClassBuilder spec(m, "SchemaSpec", py::make_tuple(m.attr("BaseModel")));
-  spec.doc("One column of a table or one tensor: an optional name, a data type and a shape.")
-      .field("name", optional_str, py::none())
-      .annotate("dtype", typed(m, "Union", {str_type(), m.attr("DataType")}))
-      .field("shape", optional_int_list, py::none());
-  check<&validate_name>(spec, {"name"});
-  m.attr("SchemaSpec") = spec.build();
-
-  native::ClassBuilder column(m, "ColumnSpec", py::make_tuple(m.attr("SchemaSpec")));
-  column.doc("One column of a table; its shape is [1].").field("shape", optional_int_list, one_element_shape());
-  check<&validate_shape>(column, {"shape"});
-  m.attr("ColumnSpec") = column.build();
-
-  record(m, "TensorSpec", "SchemaSpec", "One tensor; its shape must be stated.", {{"shape", int_list}});
-}
-
-void define_schemas(py::module_& m) {
-  const py::object kinds = m.attr("DataSchemaType");
-  const py::object column_kind = native::attr<"column">(kinds);
-  const py::object tensor_kind = native::attr<"tensor">(kinds);
-
-  native::ClassBuilder schema(m, "DataSchema", py::make_tuple(m.attr("BaseModel"), m.attr("ABC")));
-  schema
-      .doc(
-          "A named group of specs of one kind: all columns or all tensors.\n\n"
-          "Unlike a plain list of specs, a data schema carries a name of its own, because inference\n"
-          "services built on the version-2 inference protocol accept several named inputs.")
-      .annotate("name", str_type())
-      .annotate("type", typed(m, "Literal", {column_kind, tensor_kind}))
-      .field("schema_", typed(m, "Sequence", {m.attr("SchemaSpec")}), required_field(m, "alias", py::str("schema")));
-  configure(schema, "DataSchema", {.populate_by_name = true});
-  m.attr("DataSchema") = schema.build();
-
-  native::ClassBuilder columns(m, "ColumnDataSchema", py::make_tuple(m.attr("DataSchema")));
-  columns.doc("A data schema of table columns.")
-      .annotate("type", typed(m, "Literal", {column_kind}))
-      .field("schema_", typed(m, "Sequence", {m.attr("ColumnSpec")}), required_field(m, "alias", py::str("schema")));
-  check<&validate_column_schema>(columns, {"schema_"});
-  m.attr("ColumnDataSchema") = columns.build();
-
-  native::ClassBuilder tensors(m, "TensorDataSchema", py::make_tuple(m.attr("DataSchema")));
-  tensors.doc("A data schema of tensors.")
-      .annotate("type", typed(m, "Literal", {tensor_kind}))
-      .field("schema_", typed(m, "Sequence", {m.attr("TensorSpec")}), required_field(m, "alias", py::str("schema")));
-  check<&validate_tensor_schema>(tensors, {"schema_"});
-  m.attr("TensorDataSchema") = tensors.build();
-}
-
-void define_spec_models(py::module_& m) {
-  const py::object optional_str = typed(m, "Optional", {str_type()});
-  const py::object int_list = typed(m, "List", {int_type()});
-  record(m, "ColumnSpecModel", "BaseModel", "Column spec model.",
-         {{"name", optional_str, py::none()},
-          {"dtype", str_type()},
-          {"shape", typed(m, "Optional", {int_list}), one_element_shape()}});
-  record(m, "TensorSpecModel", "BaseModel", "Tensor spec model.",
-         {{"name", optional_str, py::none()}, {"dtype", str_type()}, {"shape", int_list}});
+  return native::borrowed(specs);
 }
 
 }  // namespace
 
 void define_data_schemas(py::module_& m) {
-  define_specs(m);
-  define_schemas(m);
-  define_spec_models(m);
+  record(
+      m, "SchemaSpec", "BaseModel", "One column of a table or one tensor: an optional name, a data type and a shape.",
+      {{"name", "Optional[str]", "None"}, {"dtype", "Union[str, DataType]"}, {"shape", "Optional[List[int]]", "None"}},
+      {check<&validate_name>(m, "name")});
+  record(m, "ColumnSpec", "SchemaSpec", "One column of a table; its shape is [1].",
+         {{"shape", "Optional[List[int]]", "[1]"}}, {check<&validate_shape>(m, "shape")});
+  record(m, "TensorSpec", "SchemaSpec", "One tensor; its shape must be stated.", {{"shape", "List[int]"}});
+
+  record(m, "DataSchema", "BaseModel, ABC",
+         "A named group of specs of one kind: all columns or all tensors.\n\n"
+         "Unlike a plain list of specs, a data schema carries a name of its own, because inference\n"
+         "services built on the version-2 inference protocol accept several named inputs.",
+         {{"name", "str"},
+          {"type", "Literal[DataSchemaType.column, DataSchemaType.tensor]"},
+          {"schema_", "Sequence[SchemaSpec]", "Field(..., alias='schema')"}},
+         {}, py::dict(py::arg("populate_by_name") = true));
+  record(
+      m, "ColumnDataSchema", "DataSchema", "A data schema of table columns.",
+      {{"type", "Literal[DataSchemaType.column]"}, {"schema_", "Sequence[ColumnSpec]", "Field(..., alias='schema')"}},
+      {check<&validate_column_schema>(m, "schema_")});
+  record(
+      m, "TensorDataSchema", "DataSchema", "A data schema of tensors.",
+      {{"type", "Literal[DataSchemaType.tensor]"}, {"schema_", "Sequence[TensorSpec]", "Field(..., alias='schema')"}},
+      {check<&validate_tensor_schema>(m, "schema_")});
+
+  record(m, "ColumnSpecModel", "BaseModel", "Column spec model.",
+         {{"name", "Optional[str]", "None"}, {"dtype", "str"}, {"shape", "Optional[List[int]]", "[1]"}});
+  record(m, "TensorSpecModel", "BaseModel", "Tensor spec model.",
+         {{"name", "Optional[str]", "None"}, {"dtype", "str"}, {"shape", "List[int]"}});
 }
 
 }  // namespace velora::schemas

@@ -4,6 +4,8 @@
 // document (Revision).
 #include <pybind11/pybind11.h>
 
+#include <memory>
+
 #include "schemas_common.hpp"
 #include "velora_native/context.hpp"
 
@@ -16,33 +18,17 @@ using namespace pybind11::literals;
 constexpr const char* kJsonSuffix = ".json";
 constexpr Py_ssize_t kJsonSuffixLength = 5;
 
-// Leaves the interpreter's repr recursion guard on every exit.
-class ReprGuard {
- public:
-  explicit ReprGuard(py::handle object) : object_(object), entered_(Py_ReprEnter(object.ptr())) {
-    if (entered_ < 0) throw py::error_already_set();
-  }
-  ~ReprGuard() {
-    if (entered_ == 0) Py_ReprLeave(object_.ptr());
-  }
-  ReprGuard(const ReprGuard&) = delete;
-  ReprGuard& operator=(const ReprGuard&) = delete;
-
-  bool recursive() const { return entered_ > 0; }
-
- private:
-  py::handle object_;
-  int entered_;
-};
-
 constexpr native::Signature kBuilderContextRepr{"__repr__", {{"self"}}, "BuilderContext(a=1, b='x'), entries by name."};
 
 // BuilderContext(a=1, b='x'): the entries sorted by name.
 py::object builder_context_repr(const native::Call<kBuilderContextRepr>& call) {
   const py::handle self = call.arg<"self">();
   const py::object name = native::attr<"__name__">(py::type::handle_of(self));
-  const ReprGuard guard(self);
-  if (guard.recursive()) return py::str("{}(...)").format(name);
+  const int entered = Py_ReprEnter(self.ptr());
+  if (entered < 0) throw py::error_already_set();
+  if (entered > 0) return py::str("{}(...)").format(name);
+  // Leaves the interpreter's repr recursion guard on every exit.
+  const std::unique_ptr<PyObject, decltype(&Py_ReprLeave)> guard(self.ptr(), &Py_ReprLeave);
   const py::dict entries = native::attr<"__dict__">(self);
   py::list keys(entries.attr("keys")());
   if (PyList_Sort(keys.ptr()) < 0) throw py::error_already_set();
@@ -83,7 +69,7 @@ constexpr native::Signature kGetFilename{
 
 py::object get_filename(const native::Call<kGetFilename>& call) {
   const py::object name = expect_schema_name(native::attr<"get_schema_name">(call.arg<"cls">())());
-  if (!truthy(name)) native::raise(PyExc_ValueError, "not allowed empty schema_name");
+  if (!native::truthy(name)) native::raise(PyExc_ValueError, "not allowed empty schema_name");
   return name + py::str(kJsonSuffix);
 }
 
@@ -96,12 +82,8 @@ constexpr native::Signature kExtractSchemaNameFromFilename{
 
 py::object extract_schema_name_from_filename(const native::Call<kExtractSchemaNameFromFilename>& call) {
   const py::handle filename = call.arg<"filename">();
-  const Py_ssize_t length = PyUnicode_GetLength(filename.ptr());
-  const py::str suffix(kJsonSuffix);
-  const Py_ssize_t ends = PyUnicode_Tailmatch(filename.ptr(), suffix.ptr(), 0, length, 1);
-  if (ends < 0) throw py::error_already_set();
-  if (ends == 0) return py::none();
-  return owned(PyUnicode_Substring(filename.ptr(), 0, length - kJsonSuffixLength));
+  if (!native::truthy(filename.attr("endswith")(kJsonSuffix))) return py::none();
+  return filename[py::slice(0, -kJsonSuffixLength, 1)];
 }
 
 // The contract's abstract operations do nothing when called directly: one
@@ -195,10 +177,10 @@ constexpr native::Signature kParse{"parse",
 
 // Read as UTF-8 whatever the locale, so a document reads the same on every machine.
 py::object parse(const native::Call<kParse>& call) {
-  py::object directory = borrow(call.arg<"path">());
+  py::object directory = native::borrowed(call.arg<"path">());
   if (PyUnicode_Check(directory.ptr())) directory = call.global<"Path">()(directory);
   const py::object filename = native::attr<"get_filename">(call.arg<"cls">())();
-  const py::object path = owned(PyNumber_TrueDivide(directory.ptr(), filename.ptr()));
+  const py::object path = native::owned(PyNumber_TrueDivide(directory.ptr(), filename.ptr()));
   const py::object file = native::attr<"open">(path)("encoding"_a = "utf-8");
   return native::with(file, [&](const py::object&) { return native::attr<"load">(call.global<"Revision">())(file); });
 }
@@ -215,57 +197,38 @@ py::object build_revision(const native::Call<kBuildRevision>& call) {
   return call.global<"Revision">()("revision"_a = native::attr<"revision">(call.arg<"context">()));
 }
 
-void define_revisionable(py::module_& m) {
+}  // namespace
+
+void define_documents(py::module_& m) {
   const py::object context =
       native::ClassBuilder(m, "BuilderContext", py::make_tuple(m.attr("SimpleNamespace")), py::dict(),
                            "Revisionable.BuilderContext")
           .doc("Named entries from which documents are built, given as keywords and read as attributes.")
           .method<&builder_context_repr>()
           .build();
+  record(
+      m, "Revisionable", "ABC",
+      "A model registry document written to and read from its own JSON file, named after its schema.", {},
+      {{"BuilderContext", context},
+       method<&dump>(m),
+       {"load", native::method<&abstract_operation, kAbstractLoad>(m, PyClassMethod_New, true)},
+       {"to_dict", native::method<&abstract_operation, kAbstractToDict>(m, PyInstanceMethod_New, true)},
+       {"from_dict", native::method<&abstract_operation, kAbstractFromDict>(m, PyClassMethod_New, true)},
+       {"build", native::method<&abstract_operation, kAbstractBuild>(m, PyClassMethod_New, true)},
+       classmethod<&get_filename>(m),
+       classmethod<&extract_schema_name_from_filename>(m),
+       {"get_schema_name", native::method<&abstract_operation, kAbstractGetSchemaName>(m, PyClassMethod_New, true)}});
 
-  m.attr("Revisionable") =
-      native::ClassBuilder(m, "Revisionable", py::make_tuple(m.attr("ABC")))
-          .doc("A model registry document written to and read from its own JSON file, named after its schema.")
-          .attr("BuilderContext", context)
-          .method<&dump>()
-          .attr("load", native::method<&abstract_operation, kAbstractLoad>(m, PyClassMethod_New, true))
-          .attr("to_dict", native::method<&abstract_operation, kAbstractToDict>(m, PyInstanceMethod_New, true))
-          .attr("from_dict", native::method<&abstract_operation, kAbstractFromDict>(m, PyClassMethod_New, true))
-          .attr("build", native::method<&abstract_operation, kAbstractBuild>(m, PyClassMethod_New, true))
-          .classmethod<&get_filename>()
-          .classmethod<&extract_schema_name_from_filename>()
-          .attr("get_schema_name",
-                native::method<&abstract_operation, kAbstractGetSchemaName>(m, PyClassMethod_New, true))
-          .build();
-}
-
-void define_revisionable_schema(py::module_& m) {
-  native::ClassBuilder schema(m, "RevisionableSchema", py::make_tuple(m.attr("Revisionable"), m.attr("BaseModel")));
-  schema.doc("A document that is a validated record.")
-      .annotate("schema_name", typed(m, "ClassVar", {str_type()}))
-      .annotate("revision", typed(m, "ClassVar", {m.attr("SchemaRevision")}));
-  configure(schema, "RevisionableSchema", {.use_enum_values = true, .ignore_native_functions = true});
-  m.attr("RevisionableSchema") = schema.method<&to_dict>()
-                                     .classmethod<&load>()
-                                     .classmethod<&from_dict>()
-                                     .classmethod<&build_not_implemented>()
-                                     .classmethod<&get_schema_name>()
-                                     .build();
-
-  m.attr("Revision") = native::ClassBuilder(m, "Revision", py::make_tuple(m.attr("RevisionableSchema")))
-                           .doc("The revision document: the revision of the document format in a directory.")
-                           .attr("schema_name", py::str("velora_revision"))
-                           .annotate("revision", m.attr("SchemaRevision"))
-                           .classmethod<&parse>()
-                           .classmethod<&build_revision>()
-                           .build();
-}
-
-}  // namespace
-
-void define_documents(py::module_& m) {
-  define_revisionable(m);
-  define_revisionable_schema(m);
+  // Under pydantic 1 a class attribute of an unknown callable type becomes a field.
+  record(m, "RevisionableSchema", "Revisionable, BaseModel", "A document that is a validated record.",
+         {{"schema_name", "ClassVar[str]"}, {"revision", "ClassVar[SchemaRevision]"}},
+         {method<&to_dict>(m), classmethod<&load>(m), classmethod<&from_dict>(m),
+          classmethod<&build_not_implemented>(m), classmethod<&get_schema_name>(m)},
+         py::dict("use_enum_values"_a = true, "ignored_types"_a = m.attr("NATIVE_FUNCTION_TYPES")));
+  record(m, "Revision", "RevisionableSchema",
+         "The revision document: the revision of the document format in a directory.",
+         {{"schema_name", nullptr, "'velora_revision'"}, {"revision", "SchemaRevision"}},
+         {classmethod<&parse>(m), classmethod<&build_revision>(m)});
 }
 
 }  // namespace velora::schemas

@@ -24,34 +24,9 @@ SampleKind kind_of(const native::Frame& call, py::handle sample) {
 }
 
 // The first value of a column or series, as a plain Python value.
-py::object first_value(py::handle column) {
-  const py::object values = native::attr<"to_list">(column)();
-  return owned(PySequence_GetItem(values.ptr(), 0));
-}
+py::object first_value(py::handle column) { return native::attr<"to_list">(column)()[py::int_(0)]; }
 
-py::list single(py::handle value) {
-  py::list list;
-  list.append(value);
-  return list;
-}
-
-py::object io_field_data(const native::Frame& call, py::handle sample, py::handle name) {
-  switch (kind_of(call, sample)) {
-    case SampleKind::DataFrame: {
-      py::list columns;
-      for (const py::handle label : native::attr<"columns">(sample)) {
-        const py::object column = owned(PyObject_GetItem(sample.ptr(), label.ptr()));
-        columns.append(py::dict("name"_a = label, "data"_a = single(first_value(column))));
-      }
-      return columns;
-    }
-    case SampleKind::Series:
-      return single(first_value(sample));
-    case SampleKind::Array:
-      return single(py::dict("name"_a = name, "data"_a = native::attr<"tolist">(sample)()));
-  }
-  return py::none();
-}
+py::list single(py::handle value) { return py::list(py::make_tuple(value)); }
 
 constexpr native::Signature kIoSampleField{
     "generate_io_field",
@@ -64,16 +39,24 @@ constexpr native::Signature kIoSampleField{
 py::object io_sample_field(const native::Call<kIoSampleField>& call) {
   const py::handle sample = call.arg<"sample">();
   const py::handle name = call.arg<"name">();
-  return call.global<"IOField">()("name"_a = name, "data"_a = io_field_data(call, sample, name));
+  py::list data;
+  switch (kind_of(call, sample)) {
+    case SampleKind::DataFrame:
+      for (const py::handle label : native::attr<"columns">(sample)) {
+        data.append(py::dict("name"_a = label, "data"_a = single(first_value(sample[label]))));
+      }
+      break;
+    case SampleKind::Series:
+      data = single(first_value(sample));
+      break;
+    case SampleKind::Array:
+      data = single(py::dict("name"_a = name, "data"_a = native::attr<"tolist">(sample)()));
+  }
+  return call.global<"IOField">()("name"_a = name, "data"_a = data);
 }
 
 py::object column_spec(const native::Frame& call, py::handle name, py::handle column) {
   return call.global<"ColumnSpec">()("name"_a = name, "dtype"_a = call.global<"_infer_pandas_column">()(column));
-}
-
-py::object column_schema(const native::Frame& call, py::handle name, const py::list& specs) {
-  const py::object column = native::attr<"column">(call.global<"DataSchemaType">());
-  return call.global<"ColumnDataSchema">()("name"_a = name, "type"_a = column, "schema"_a = specs);
 }
 
 constexpr native::Signature kSignatureField{
@@ -87,16 +70,16 @@ constexpr native::Signature kSignatureField{
 py::object signature_field(const native::Call<kSignatureField>& call) {
   const py::handle name = call.arg<"name">();
   const py::handle sample = call.arg<"sample">();
+  py::list specs;
   switch (kind_of(call, sample)) {
-    case SampleKind::DataFrame: {
-      py::list specs;
+    case SampleKind::DataFrame:
       for (const py::handle label : native::attr<"columns">(sample)) {
-        specs.append(column_spec(call, label, owned(PyObject_GetItem(sample.ptr(), label.ptr()))));
+        specs.append(column_spec(call, label, sample[label]));
       }
-      return column_schema(call, name, specs);
-    }
+      break;
     case SampleKind::Series:
-      return column_schema(call, name, single(column_spec(call, name, sample)));
+      specs = single(column_spec(call, name, sample));
+      break;
     case SampleKind::Array: {
       const py::object dtype = call.global<"clean_tensor_type">()(native::attr<"dtype">(sample));
       const py::object shape = call.global<"_get_tensor_shape">()(sample);
@@ -106,87 +89,77 @@ py::object signature_field(const native::Call<kSignatureField>& call) {
       return call.global<"TensorDataSchema">()("name"_a = name, "type"_a = tensor, "schema"_a = single(spec));
     }
   }
-  return py::none();
+  const py::object column = native::attr<"column">(call.global<"DataSchemaType">());
+  return call.global<"ColumnDataSchema">()("name"_a = name, "type"_a = column, "schema"_a = specs);
 }
 
 // How a builder calls its class's generate_io_field: the IO sample document
 // takes the sample first, the signature the name first.
 enum class ArgumentOrder { SampleFirst, NameFirst };
 
-// The fields or schemas of one method's samples of one kind ("input" or
-// "output"), each named by stringify_io_name_by_module with its position.
-py::list io_entries(const native::Frame& call, py::handle cls, py::handle context, PyObject* kind, py::handle samples,
-                    ArgumentOrder order) {
-  py::list entries;
-  Py_ssize_t index = 0;
-  for (const py::handle sample : samples) {
-    const py::object name = call.global<"stringify_io_name_by_module">()(
-        py::handle(kind), index++, native::attr<"framework">(context), native::attr<"mlflow_model_info">(context));
-    const py::object generate = native::attr<"generate_io_field">(cls);
-    entries.append(order == ArgumentOrder::SampleFirst ? generate(sample, name) : generate(name, sample));
-  }
-  return entries;
-}
-
 // The frame both builders share: the entry checks, then per method of
 // `inputs_sample` the input entries and, when the method has output
-// samples, the output entries (None otherwise), handed to `make`.
-template <typename Make>
-py::dict per_method(const native::Frame& call, py::handle cls, py::handle context, ArgumentOrder order, Make&& make) {
+// samples, the output entries (None otherwise), in a `Record` of the module.
+template <native::Literal Record>
+py::dict per_method(const native::Frame& call, py::handle cls, py::handle context, ArgumentOrder order) {
   require_entries<"mlflow_model_info", "inputs_sample", "framework">(context);
+  // The fields or schemas of one method's samples of one kind ("input" or
+  // "output"), each named by stringify_io_name_by_module with its position.
+  const auto entries = [&](PyObject* kind, py::handle samples) {
+    py::list built;
+    Py_ssize_t index = 0;
+    for (const py::handle sample : samples) {
+      const py::object name = call.global<"stringify_io_name_by_module">()(
+          py::handle(kind), index++, native::attr<"framework">(context), native::attr<"mlflow_model_info">(context));
+      const py::object generate = native::attr<"generate_io_field">(cls);
+      built.append(order == ArgumentOrder::SampleFirst ? generate(sample, name) : generate(name, sample));
+    }
+    return built;
+  };
   py::dict built;
-  const py::object methods = native::attr<"items">(native::attr<"inputs_sample">(context))();
-  for (const py::handle item : methods) {
+  for (const py::handle item : native::attr<"items">(native::attr<"inputs_sample">(context))()) {
     const py::object method = item[py::int_(0)];
-    const py::list inputs = io_entries(call, cls, context, native::interned<"input">(), item[py::int_(1)], order);
+    const py::list inputs = entries(native::interned<"input">(), item[py::int_(1)]);
     const py::object outputs_sample =
         native::has_attr<"outputs_sample">(context) ? native::attr<"outputs_sample">(context) : py::object(py::dict());
     const py::object output_samples = native::attr<"get">(outputs_sample)(method);
-    const py::object outputs =
-        truthy(output_samples)
-            ? py::object(io_entries(call, cls, context, native::interned<"output">(), output_samples, order))
-            : py::object(py::none());
-    built[method] = make(inputs, outputs);
+    const py::object outputs = native::truthy(output_samples)
+                                   ? py::object(entries(native::interned<"output">(), output_samples))
+                                   : py::object(py::none());
+    built[method] = call.global<Record>()("inputs"_a = inputs, "outputs"_a = outputs);
   }
   return built;
 }
 
+// What both builders take and raise.
+constexpr const char* kBuildArgs =
+    "context: a builder context with mlflow_model_info, inputs_sample and framework\n"
+    "    (outputs_sample optional)";
+constexpr const char* kBuildRaises =
+    "ValueError: the context lacks an entry the document needs (\"not found ... in builder\n"
+    "    context\")\n"
+    "ValueError: a sample of an unsupported type";
+
 constexpr native::Signature kBuildIoSample{
     "build",
     {{"cls"}, {"context"}},
-    {"The IO sample document of the context's `inputs_sample` and `outputs_sample`.",
-     "context: a builder context with mlflow_model_info, inputs_sample and framework\n"
-     "    (outputs_sample optional)",
-     "IOSample: the IO sample document",
-     "ValueError: the context lacks an entry the document needs (\"not found ... in builder\n"
-     "    context\")\n"
-     "ValueError: a sample of an unsupported type"}};
+    {"The IO sample document of the context's `inputs_sample` and `outputs_sample`.", kBuildArgs,
+     "IOSample: the IO sample document", kBuildRaises}};
 
 py::object build_io_sample(const native::Call<kBuildIoSample>& call) {
-  const py::object signatures =
-      per_method(call, call.arg<"cls">(), call.arg<"context">(), ArgumentOrder::SampleFirst,
-                 [&](py::handle inputs, py::handle outputs) {
-                   return call.global<"IOSignature">()("inputs"_a = inputs, "outputs"_a = outputs);
-                 });
+  const py::dict signatures =
+      per_method<"IOSignature">(call, call.arg<"cls">(), call.arg<"context">(), ArgumentOrder::SampleFirst);
   return call.global<"IOSample">()("signatures"_a = signatures);
 }
 
 constexpr native::Signature kBuildModelSignatures{
     "build",
     {{"cls"}, {"context"}},
-    {"Per method of the context's `inputs_sample`, the signature of its input and output samples.",
-     "context: a builder context with mlflow_model_info, inputs_sample and framework\n"
-     "    (outputs_sample optional)",
-     "dict: method name to its ModelSignature",
-     "ValueError: the context lacks an entry the document needs (\"not found ... in builder\n"
-     "    context\")\n"
-     "ValueError: a sample of an unsupported type"}};
+    {"Per method of the context's `inputs_sample`, the signature of its input and output samples.", kBuildArgs,
+     "dict: method name to its ModelSignature", kBuildRaises}};
 
 py::object build_model_signatures(const native::Call<kBuildModelSignatures>& call) {
-  return per_method(call, call.arg<"cls">(), call.arg<"context">(), ArgumentOrder::NameFirst,
-                    [&](py::handle inputs, py::handle outputs) {
-                      return call.global<"ModelSignature">()("inputs"_a = inputs, "outputs"_a = outputs);
-                    });
+  return per_method<"ModelSignature">(call, call.arg<"cls">(), call.arg<"context">(), ArgumentOrder::NameFirst);
 }
 
 constexpr native::Signature kValidateUniqueName{"validate_unique_name",
@@ -196,54 +169,37 @@ constexpr native::Signature kValidateUniqueName{"validate_unique_name",
 
 py::object validate_unique_name(const native::Call<kValidateUniqueName>& call) {
   const py::handle v = call.arg<"v">();
-  if (!PyList_Check(v.ptr())) return borrow(v);
+  if (!PyList_Check(v.ptr())) return native::borrowed(v);
   py::set names;
   for (const py::handle schema : v) names.add(native::attr<"name">(schema));
   if (py::len(names) < py::len(v)) {
     native::raise(PyExc_ValueError, "Duplicated names in the schema list: %S", v.ptr());
   }
-  return borrow(v);
-}
-
-void define_io_records(py::module_& m) {
-  const py::object any = m.attr("Any");
-  record(
-      m, "IOField", "BaseModel", "One sample reduced to plain data, under its IO name.",
-      {{"name", str_type()}, {"data", typed(m, "Union", {m.attr("List"), typed(m, "Union", {m.attr("Dict"), any})})}});
-  record(m, "IOSignature", "BaseModel", "The IO fields of one method's input samples and of its output samples.",
-         {{"inputs", typed(m, "Sequence", {any})},
-          {"outputs", typed(m, "Optional", {typed(m, "Sequence", {any})}), py::none()}});
-
-  m.attr("IOSample") = native::ClassBuilder(m, "IOSample", py::make_tuple(m.attr("RevisionableSchema")))
-                           .doc("The IO sample document: per method, its sample values under their IO names.")
-                           .attr("revision", native::attr<"rev2">(m.attr("SchemaRevision")))
-                           .attr("schema_name", py::str("velora_io_sample"))
-                           .annotate("signatures", typed(m, "Mapping", {str_type(), m.attr("IOSignature")}))
-                           .classmethod<&build_io_sample>()
-                           .staticmethod<&io_sample_field>()
-                           .build();
-}
-
-void define_model_signature(py::module_& m) {
-  const py::object schemas = typed(
-      m, "Union", {typed(m, "List", {m.attr("ColumnDataSchema")}), typed(m, "List", {m.attr("TensorDataSchema")})});
-  native::ClassBuilder signature(m, "ModelSignature", py::make_tuple(m.attr("BaseModel")));
-  signature
-      .doc(
-          "The data schemas of one method's inputs and outputs.\n\n"
-          "The annotations follow the signature schema of MLflow 2.12.1. The inputs must be all column\n"
-          "schemas or all tensor schemas; whether inputs and outputs have the same form is not tested.")
-      .annotate("inputs", schemas)
-      .field("outputs", typed(m, "Optional", {schemas}), py::none());
-  check<&validate_unique_name>(signature, {"inputs", "outputs"});
-  m.attr("ModelSignature") = signature.classmethod<&build_model_signatures>().staticmethod<&signature_field>().build();
+  return native::borrowed(v);
 }
 
 }  // namespace
 
 void define_samples(py::module_& m) {
-  define_io_records(m);
-  define_model_signature(m);
+  record(m, "IOField", "BaseModel", "One sample reduced to plain data, under its IO name.",
+         {{"name", "str"}, {"data", "Union[List, Union[Dict, Any]]"}});
+  record(m, "IOSignature", "BaseModel", "The IO fields of one method's input samples and of its output samples.",
+         {{"inputs", "Sequence[Any]"}, {"outputs", "Optional[Sequence[Any]]", "None"}});
+  record(m, "IOSample", "RevisionableSchema",
+         "The IO sample document: per method, its sample values under their IO names.",
+         {{"revision", nullptr, "SchemaRevision.rev2"},
+          {"schema_name", nullptr, "'velora_io_sample'"},
+          {"signatures", "Mapping[str, IOSignature]"}},
+         {classmethod<&build_io_sample>(m), staticmethod<&io_sample_field>(m)});
+
+  record(m, "ModelSignature", "BaseModel",
+         "The data schemas of one method's inputs and outputs.\n\n"
+         "The annotations follow the signature schema of MLflow 2.12.1. The inputs must be all column\n"
+         "schemas or all tensor schemas; whether inputs and outputs have the same form is not tested.",
+         {{"inputs", "Union[List[ColumnDataSchema], List[TensorDataSchema]]"},
+          {"outputs", "Optional[Union[List[ColumnDataSchema], List[TensorDataSchema]]]", "None"}},
+         {check<&validate_unique_name>(m, "inputs", "outputs"), classmethod<&build_model_signatures>(m),
+          staticmethod<&signature_field>(m)});
 }
 
 }  // namespace velora::schemas

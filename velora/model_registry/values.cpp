@@ -11,12 +11,6 @@ namespace py = pybind11;
 
 namespace {
 
-bool greater(py::handle left, py::handle right) {
-  const int result = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_GT);
-  if (result < 0) throw py::error_already_set();
-  return result == 1;
-}
-
 // The revision of greatest numeric value (decimal text compared as integers);
 // the first of equal ones wins. The module's own class is used, whatever
 // class the method is called through.
@@ -30,8 +24,8 @@ py::object latest_revision(const native::Call<kLatestRevision>& call) {
   py::object latest_key;
   for (const py::handle member : call.global<"SchemaRevision">()) {
     py::object key = py::int_(native::attr<"value">(member));
-    if (!latest_key || greater(key, latest_key)) {
-      latest = py::reinterpret_borrow<py::object>(member);
+    if (!latest_key || key > latest_key) {
+      latest = native::borrowed(member);
       latest_key = std::move(key);
     }
   }
