@@ -1,5 +1,6 @@
 #include "velora_native/function.hpp"
 
+#include <algorithm>
 #include <exception>
 #include <new>
 #include <span>
@@ -13,45 +14,12 @@ namespace velora::native {
 
 namespace {
 
-PyTypeObject* expected_type(Kind kind) {
-  switch (kind) {
-    case Kind::Str:
-    case Kind::OptStr:
-      return &PyUnicode_Type;
-    case Kind::Int:
-    case Kind::OptInt:
-      return &PyLong_Type;
-    case Kind::List:
-    case Kind::OptList:
-      return &PyList_Type;
-    case Kind::Dict:
-      return &PyDict_Type;
-    case Kind::Any:
-    case Kind::Bool:
-      break;
-  }
-  return nullptr;
-}
-
-bool allows_none(Kind kind) {
-  return kind == Kind::OptStr || kind == Kind::OptInt || kind == Kind::OptList || kind == Kind::Any ||
-         kind == Kind::Bool;
-}
-
-bool is_exact(Kind kind, PyObject* value) {
-  switch (kind) {
-    case Kind::Str:
-    case Kind::OptStr:
-      return PyUnicode_CheckExact(value);
-    case Kind::List:
-    case Kind::OptList:
-      return PyList_CheckExact(value);
-    case Kind::Dict:
-      return PyDict_CheckExact(value);
-    default:
-      return true;
-  }
-}
+// What each Kind takes: exactly `type` (any value when it is null), and None when `allows_none`.
+constexpr detail::KindRule kRules[] = {
+    {nullptr, Kind::Any, true},        {&PyUnicode_Type, Kind::Str, false}, {&PyUnicode_Type, Kind::OptStr, true},
+    {&PyLong_Type, Kind::Int, false},  {&PyLong_Type, Kind::OptInt, true},  {nullptr, Kind::Bool, true},
+    {&PyList_Type, Kind::List, false}, {&PyList_Type, Kind::OptList, true}, {&PyDict_Type, Kind::Dict, false},
+};
 
 std::string text_signature(const detail::CompiledSignature& signature) {
   std::string line = signature.name + "(";
@@ -142,58 +110,40 @@ void bind_arguments(const detail::CompiledSignature& signature, PyObject* const*
     slots[i] = fallback;
   }
   if (bad_keyword != nullptr) {
-    if (repeated) {
-      raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", signature.name.c_str(), bad_keyword);
-    }
-    raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", signature.name.c_str(), bad_keyword);
+    raise(PyExc_TypeError,
+          repeated ? "%s() got multiple values for keyword argument '%U'"
+                   : "%s() got an unexpected keyword argument '%U'",
+          signature.name.c_str(), bad_keyword);
   }
 }
 
 // Checks one argument; a converted value replaces it in `slot` and is kept in `converted`.
 void check_argument(const detail::CompiledParam& param, PyObject*& slot, py::object& converted) {
-  PyObject* value = slot;
-  if (param.kind == Kind::Any) return;
-  if (param.kind == Kind::Bool) {
-    slot = truthy(value) ? Py_True : Py_False;
+  const detail::KindRule& rule = param.rule;
+  if (rule.kind == Kind::Bool) {
+    slot = truthy(slot) ? Py_True : Py_False;
     return;
   }
-  if (value == Py_None && allows_none(param.kind)) return;
-  if (param.kind == Kind::Int || param.kind == Kind::OptInt) {
-    if (PyLong_CheckExact(value)) return;
-    converted = int_of(value);
-    if (!converted) raise_argument_type(param.c_name, &PyLong_Type, value);
-    slot = converted.ptr();
-    return;
-  }
-  if (!is_exact(param.kind, value)) raise_argument_type(param.c_name, expected_type(param.kind), value);
+  if (rule.type == nullptr || Py_IS_TYPE(slot, rule.type) || (slot == Py_None && rule.allows_none)) return;
+  if (rule.type == &PyLong_Type) converted = int_of(slot);
+  if (!converted) raise_argument_type(param.c_name, rule.type, slot);
+  slot = converted.ptr();
 }
 
 }  // namespace
 
 PyObject* default_object(const Default& fallback) {
-  switch (fallback.tag) {
-    case Default::Tag::Required:
-      return nullptr;
-    case Default::Tag::None:
-      return Py_NewRef(Py_None);
-    case Default::Tag::False:
-      return Py_NewRef(Py_False);
-    case Default::Tag::True:
-      return Py_NewRef(Py_True);
-    case Default::Tag::Integer:
-      return PyLong_FromLongLong(fallback.integer);
-  }
-  return nullptr;
+  using Tag = Default::Tag;
+  if (fallback.tag == Tag::Required) return nullptr;
+  if (fallback.tag == Tag::Integer) return PyLong_FromLongLong(fallback.integer);
+  return Py_NewRef(fallback.tag == Tag::None ? Py_None : (fallback.tag == Tag::True ? Py_True : Py_False));
 }
 
 py::object Frame::lookup_global(PyObject* name) const {
-  PyObject* globals = PyModule_GetDict(module_.ptr());
-  PyObject* value = PyDict_GetItemWithError(globals, name);
-  if (value == nullptr) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    throw py::error_already_set();
-  }
-  return py::reinterpret_borrow<py::object>(value);
+  PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module_.ptr()), name);
+  if (value == nullptr && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  if (value == nullptr) throw py::error_already_set();
+  return borrowed(value);
 }
 
 namespace detail {
@@ -203,8 +153,7 @@ CompiledSignature compile(const Signature& declared) {
   signature.name = declared.name;
   bool optional_seen = false;
   for (const Param& param : std::span(declared.params, declared.size())) {
-    PyObject* name = PyUnicode_InternFromString(param.name);
-    if (name == nullptr) throw py::error_already_set();
+    PyObject* name = owned(PyUnicode_InternFromString(param.name)).release().ptr();
     PyObject* fallback = default_object(param.fallback);
     if (fallback == nullptr && PyErr_Occurred()) throw py::error_already_set();
     if (fallback == nullptr) {
@@ -213,7 +162,8 @@ CompiledSignature compile(const Signature& declared) {
     } else {
       optional_seen = true;
     }
-    signature.params.push_back({name, param.name, param.kind, fallback});
+    const auto rule = std::ranges::find(kRules, param.kind, &detail::KindRule::kind);
+    signature.params.push_back({name, param.name, *rule, fallback});
   }
   signature.doc = text_signature(signature) + "\n--\n\n" + laid_out(declared.doc);
   return signature;
@@ -240,35 +190,23 @@ PyObject* invoke(const CompiledSignature& signature, Runner run, PyObject* modul
 }
 
 py::object make_builtin(PyMethodDef* definition, py::handle module) {
-  PyObject* module_name = PyModule_GetNameObject(module.ptr());
-  if (module_name == nullptr) throw py::error_already_set();
-  const py::object name = py::reinterpret_steal<py::object>(module_name);
-  PyObject* builtin = PyCFunction_NewEx(definition, module.ptr(), name.ptr());
-  if (builtin == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(builtin);
+  const py::object name = owned(PyModule_GetNameObject(module.ptr()));
+  return owned(PyCFunction_NewEx(definition, module.ptr(), name.ptr()));
 }
 
-py::object mark_abstract(const py::object& builtin) {
-  const py::module_ functools = py::module_::import("functools");
-  const py::object forwarder = functools.attr("update_wrapper")(functools.attr("partial")(builtin), builtin);
-  return py::module_::import("abc").attr("abstractmethod")(forwarder);
-}
-
-// Filled while the module's shared library loads, read once at its import.
-std::vector<const char*>& globals_read() {
-  static std::vector<const char*> names;
-  return names;
-}
-
-bool note_global_read(const char* name) {
-  globals_read().push_back(name);
-  return true;
+py::object wrapped(py::object builtin, PyObject* (*wrap)(PyObject*), bool abstract) {
+  if (abstract) {
+    const py::module_ functools = py::module_::import("functools");
+    const py::object forwarder = functools.attr("update_wrapper")(functools.attr("partial")(builtin), builtin);
+    builtin = py::module_::import("abc").attr("abstractmethod")(forwarder);
+  }
+  return owned(wrap(builtin.ptr()));
 }
 
 }  // namespace detail
 
 void check_globals(py::module_& module) {
-  for (const char* name : detail::globals_read()) {
+  for (const char* name : detail::globals_read) {
     if (!py::hasattr(module, name)) {
       raise(PyExc_ImportError, "module %R reads the attribute '%s', which it does not define",
             module.attr("__name__").ptr(), name);

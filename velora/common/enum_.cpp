@@ -36,10 +36,7 @@ constexpr native::Signature kHasValue{
      "value: the value to look for, exactly a str", "bool: True when a member has that value",
      "TypeError: value is not exactly a str (a member of an enumeration included)"}};
 py::object has_value(const native::Call<kHasValue>& call) {
-  const py::object values = native::attr<"_value2member_map_">(call.arg<"cls">());
-  const int found = PySequence_Contains(values.ptr(), call.arg<"value">().ptr());
-  if (found < 0) throw py::error_already_set();
-  return py::bool_(found == 1);
+  return py::bool_(native::contains(native::attr<"_value2member_map_">(call.arg<"cls">()), call.arg<"value">()));
 }
 
 }  // namespace

@@ -530,7 +530,7 @@ py::object declare_base(py::module_& m) {
       .method<&init<kBase>>()
       .method<&validate_custom_query<kBase>>()
       .method<&build_select_query>()
-      .attr("build_schema_query", native::abstract_instance_method<&build_schema_query<kBase>>(m))
+      .attr("build_schema_query", native::method<&build_schema_query<kBase>>(m, PyInstanceMethod_New, true))
       .method<&quote_identifier<kBase>>()
       .method<&get_operator>()
       .method<&add_pagination<Paging::LimitOffset>>()

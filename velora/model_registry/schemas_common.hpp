@@ -46,24 +46,24 @@ void record(py::module_& m, const char* name, const char* bases, const char* doc
 
 template <auto F>
 Member method(py::handle module) {
-  return {native::signature_of<F>->name, native::instance_method<F>(module)};
+  return {native::signature_of<F>->name, native::method<F>(module, PyInstanceMethod_New)};
 }
 
 template <auto F>
 Member classmethod(py::handle module) {
-  return {native::signature_of<F>->name, native::class_method<F>(module)};
+  return {native::signature_of<F>->name, native::method<F>(module, PyClassMethod_New)};
 }
 
 template <auto F>
 Member staticmethod(py::handle module) {
-  return {native::signature_of<F>->name, native::static_method<F>(module)};
+  return {native::signature_of<F>->name, native::method<F>(module, PyStaticMethod_New)};
 }
 
 // A class method declared as a field check on `fields` in the chosen form:
 // `field_validator(*fields)` or `validator(*fields, allow_reuse=True)`.
 template <auto F, typename... Fields>
 Member check(py::handle module, Fields... fields) {
-  const py::object checked = native::class_method<F>(module);
+  const py::object checked = native::method<F>(module, PyClassMethod_New);
   if (pydantic_v2(module)) return {native::signature_of<F>->name, module.attr("field_validator")(fields...)(checked)};
   // pydantic 1 registers validators by module and qualified name; both kinds of
   // schema declare a `validate_schema`, hence allow_reuse.

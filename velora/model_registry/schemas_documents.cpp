@@ -206,17 +206,18 @@ void define_documents(py::module_& m) {
           .doc("Named entries from which documents are built, given as keywords and read as attributes.")
           .method<&builder_context_repr>()
           .build();
-  record(m, "Revisionable", "ABC",
-         "A model registry document written to and read from its own JSON file, named after its schema.", {},
-         {{"BuilderContext", context},
-          method<&dump>(m),
-          {"load", native::abstract_class_method<&abstract_operation, kAbstractLoad>(m)},
-          {"to_dict", native::abstract_instance_method<&abstract_operation, kAbstractToDict>(m)},
-          {"from_dict", native::abstract_class_method<&abstract_operation, kAbstractFromDict>(m)},
-          {"build", native::abstract_class_method<&abstract_operation, kAbstractBuild>(m)},
-          classmethod<&get_filename>(m),
-          classmethod<&extract_schema_name_from_filename>(m),
-          {"get_schema_name", native::abstract_class_method<&abstract_operation, kAbstractGetSchemaName>(m)}});
+  record(
+      m, "Revisionable", "ABC",
+      "A model registry document written to and read from its own JSON file, named after its schema.", {},
+      {{"BuilderContext", context},
+       method<&dump>(m),
+       {"load", native::method<&abstract_operation, kAbstractLoad>(m, PyClassMethod_New, true)},
+       {"to_dict", native::method<&abstract_operation, kAbstractToDict>(m, PyInstanceMethod_New, true)},
+       {"from_dict", native::method<&abstract_operation, kAbstractFromDict>(m, PyClassMethod_New, true)},
+       {"build", native::method<&abstract_operation, kAbstractBuild>(m, PyClassMethod_New, true)},
+       classmethod<&get_filename>(m),
+       classmethod<&extract_schema_name_from_filename>(m),
+       {"get_schema_name", native::method<&abstract_operation, kAbstractGetSchemaName>(m, PyClassMethod_New, true)}});
 
   // Under pydantic 1 a class attribute of an unknown callable type becomes a field.
   record(m, "RevisionableSchema", "Revisionable, BaseModel", "A document that is a validated record.",

@@ -113,13 +113,17 @@ constexpr bool begins_with(const Signature& bound, const Signature& own) {
   return true;
 }
 
-// Notes, when the module is loaded, each name a body reads with global<>.
-std::vector<const char*>& globals_read();
-bool note_global_read(const char* name);
+// Each name a body reads with global<>, noted when the module's library
+// loads. (Constant-initialised, so it exists before any note; every module
+// has its own, as the layer is linked into each with hidden visibility.)
+inline std::vector<const char*> globals_read;
 
 template <Literal L>
 struct GlobalRead {
-  static inline const bool noted = note_global_read(L.text);
+  static inline const bool noted = [] {
+    globals_read.push_back(L.text);
+    return true;
+  }();
 };
 
 }  // namespace detail
@@ -128,8 +132,6 @@ struct GlobalRead {
 class Frame {
  public:
   Frame(py::handle module, PyObject* const* args) : module_(module), args_(args) {}
-
-  py::handle module() const { return module_; }
 
   // A module attribute, read now (so that a patched or reassigned name is seen).
   template <Literal L>
@@ -181,33 +183,23 @@ class Call : public Frame {
 
 namespace detail {
 
-template <typename F>
-struct BodyOf;
-
+// The signature a body py::object f(const Call<S>&) is declared with.
 template <const Signature& S>
-struct BodyOf<py::object (*)(const Call<S>&)> {
-  static constexpr const Signature* signature = &S;
+constexpr const Signature* declared_signature(py::object (*)(const Call<S>&)) {
+  return &S;
+}
+
+// The check of a Kind (see function.cpp).
+struct KindRule {
+  PyTypeObject* type;
+  Kind kind;
+  bool allows_none;
 };
-
-}  // namespace detail
-
-// A function body: py::object f(const Call<S>&) for a declared signature S.
-template <auto F>
-concept Body = requires {
-  detail::BodyOf<decltype(F)>::signature;
-};
-
-// The signature a body is declared with (a pointer, as GCC takes it in default template arguments).
-template <auto F>
-requires Body<F>
-inline constexpr const Signature* signature_of = detail::BodyOf<decltype(F)>::signature;
-
-namespace detail {
 
 struct CompiledParam {
   PyObject* name;      // interned
   const char* c_name;  // for messages
-  Kind kind;
+  KindRule rule;
   PyObject* fallback;  // nullptr when required; a constant kept for the process
 };
 
@@ -231,12 +223,14 @@ PyObject* invoke(const CompiledSignature& signature, Runner run, PyObject* modul
 // its method definition and the compiled signature it checks against.
 template <auto F, const Signature& S>
 struct Binding {
-  static_assert(begins_with(S, *signature_of<F>), "a body runs only under a signature that begins with its own");
+  static_assert(begins_with(S, *declared_signature(F)), "a body runs only under a signature that begins with its own");
 
   static inline std::optional<CompiledSignature> signature;
   static inline PyMethodDef definition{};
 
-  static py::object run(py::handle module, PyObject* const* args) { return F(Call<*signature_of<F>>(module, args)); }
+  static py::object run(py::handle module, PyObject* const* args) {
+    return F(Call<*declared_signature(F)>(module, args));
+  }
 
   static PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return invoke(*signature, &run, module, args, nargsf, kwnames);
@@ -245,10 +239,8 @@ struct Binding {
   static PyMethodDef* define() {
     if (!signature) {
       signature = compile(S);
-      definition.ml_name = signature->name.c_str();
-      definition.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry));
-      definition.ml_flags = METH_FASTCALL | METH_KEYWORDS;
-      definition.ml_doc = signature->doc.c_str();
+      definition = {signature->name.c_str(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry)),
+                    METH_FASTCALL | METH_KEYWORDS, signature->doc.c_str()};
     }
     return &definition;
   }
@@ -256,12 +248,17 @@ struct Binding {
 
 py::object make_builtin(PyMethodDef* definition, py::handle module);
 
-// abc.abstractmethod for a built-in. A built-in takes no attributes, so the
-// mark goes on a functools.partial forwarding to it, which also carries its
-// name, docstring and signature (through __wrapped__).
-py::object mark_abstract(const py::object& builtin);
+// A built-in wrapped for a class (see method). abc.abstractmethod cannot
+// mark a built-in, which takes no attributes, so the mark goes on a
+// functools.partial forwarding to it, which also carries its name,
+// docstring and signature (through __wrapped__).
+py::object wrapped(py::object builtin, PyObject* (*wrap)(PyObject*), bool abstract);
 
 }  // namespace detail
+
+// The signature a body is declared with (a pointer, as GCC takes it in default template arguments).
+template <auto F>
+inline constexpr const Signature* signature_of = detail::declared_signature(F);
 
 // A built-in function bound to `module`, under the body's own signature or
 // under `S`, another signature whose parameters begin with the body's.
@@ -270,32 +267,12 @@ py::object function(py::handle module) {
   return detail::make_builtin(detail::Binding<F, S>::define(), module);
 }
 
-// The same, wrapped to behave in a class as an instance method (the first
-// parameter receives the instance), a class method or a static method,
-// optionally marked abstract.
+// The same, wrapped for a class by `wrap`: PyInstanceMethod_New (the first
+// parameter receives the instance), PyClassMethod_New or PyStaticMethod_New;
+// marked abstract when `abstract` is set.
 template <auto F, const Signature& S = *signature_of<F>>
-py::object instance_method(py::handle module) {
-  return owned(PyInstanceMethod_New(function<F, S>(module).ptr()));
-}
-
-template <auto F, const Signature& S = *signature_of<F>>
-py::object class_method(py::handle module) {
-  return owned(PyClassMethod_New(function<F, S>(module).ptr()));
-}
-
-template <auto F, const Signature& S = *signature_of<F>>
-py::object static_method(py::handle module) {
-  return owned(PyStaticMethod_New(function<F, S>(module).ptr()));
-}
-
-template <auto F, const Signature& S = *signature_of<F>>
-py::object abstract_instance_method(py::handle module) {
-  return owned(PyInstanceMethod_New(detail::mark_abstract(function<F, S>(module)).ptr()));
-}
-
-template <auto F, const Signature& S = *signature_of<F>>
-py::object abstract_class_method(py::handle module) {
-  return owned(PyClassMethod_New(detail::mark_abstract(function<F, S>(module)).ptr()));
+py::object method(py::handle module, PyObject* (*wrap)(PyObject*), bool abstract = false) {
+  return detail::wrapped(function<F, S>(module), wrap, abstract);
 }
 
 // Binds a function as a module attribute of its declared name.

@@ -1,6 +1,6 @@
 // Small object helpers every module uses, one per job: interned names,
-// attributes, new references, text views, isinstance, truth, int conversion
-// and the names a module imports.
+// attributes, new references, text views, isinstance, `in`, truth, int
+// conversion and the names a module imports.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -81,6 +81,13 @@ inline std::string_view utf8(py::handle text) {
 // isinstance(value, type), with the type given as any object.
 inline bool is_instance(py::handle value, py::handle type) {
   const int found = PyObject_IsInstance(value.ptr(), type.ptr());
+  if (found < 0) throw py::error_already_set();
+  return found == 1;
+}
+
+// `item in container`, with the error of __contains__ passed on.
+inline bool contains(py::handle container, py::handle item) {
+  const int found = PySequence_Contains(container.ptr(), item.ptr());
   if (found < 0) throw py::error_already_set();
   return found == 1;
 }
