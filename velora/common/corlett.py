@@ -314,9 +314,9 @@ def _receive(response: httpx.Response, sink: IO[bytes] | None) -> dict[str, Any]
     """A success's body written into `sink` as it arrives, hashed on the way; any other body read whole.
 
     Writing and hashing (both without the interpreter lock) run on a second thread while the next
-    batch of pieces is received: done in turn, they cost a quarter more than the transfer alone.
-    Pieces are batched as they arrive, never joined, so no byte is copied on the way; one batch at
-    most waits, so memory stays flat.
+    batch of pieces is received, so that they overlap the transfer where a core is free. Pieces are
+    batched as they arrive, never joined, so no byte is copied on the way; one batch at most waits,
+    so memory stays flat.
     """
     if sink is None or not response.is_success:
         response.read()

@@ -109,13 +109,6 @@ py::object client(const native::Frame& call, Workload workload) {
   return workload == Workload::dev_instance ? call.global<Sdk>() : call.global<Internal>();
 }
 
-// A value the service declares as exactly `type`.
-void expect_exact(py::handle value, PyTypeObject* type) {
-  if (Py_TYPE(value.ptr()) != type) {
-    native::raise(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, native::type_name(value));
-  }
-}
-
 // The id of the dataset named `name`, looked up through the workload's family.
 py::object find_dataset_id(const native::Frame& call, Workload workload, py::handle name) {
   const py::object response = expect_readable_dict(
@@ -387,7 +380,7 @@ py::object version_records(const native::Frame& call, Workload workload, py::han
   const py::object response = expect_readable_dict(
       client<"sdk_get_data_snapshot_versions", "internal_get_data_snapshot_versions">(call, workload)(dataset_id));
   py::object versions = entry(response, native::interned<"data_snapshot_versions">(), py::list());
-  expect_exact(versions, &PyList_Type);
+  native::expect_exact(versions, &PyList_Type);
   for (const py::handle version : versions) expect_readable_dict(native::borrowed(version));
   return versions;
 }
@@ -410,7 +403,7 @@ py::object get_dataset_versions(const native::Call<kGetDatasetVersions>& call) {
 
 py::object files_of(py::handle version) {
   py::object files = entry(version, native::interned<"files">(), py::list());
-  expect_exact(files, &PyList_Type);
+  native::expect_exact(files, &PyList_Type);
   return files;
 }
 
@@ -429,7 +422,7 @@ py::object chosen_version(py::handle versions, py::handle name, py::handle numbe
 
 // The service's file name becomes a path in the caller's directory: one plain component only.
 void check_file_name(py::handle filename) {
-  expect_exact(filename, &PyUnicode_Type);
+  native::expect_exact(filename, &PyUnicode_Type);
   const std::string_view text = native::utf8(filename);
   constexpr std::string_view kSeparators("/\\\0", 3);
   if (text.empty() || text == "." || text == ".." || text.find_first_of(kSeparators) != std::string_view::npos) {

@@ -13,6 +13,9 @@ namespace velora::schemas {
 
 namespace {
 
+// A schema name is a str; None stands for a missing one.
+constexpr bool kMissingNameAllowed = true;
+
 using namespace pybind11::literals;
 
 constexpr const char* kJsonSuffix = ".json";
@@ -35,14 +38,6 @@ py::object builder_context_repr(const native::Call<kBuilderContextRepr>& call) {
   py::list parts;
   for (const py::handle key : keys) parts.append(py::str("{}={!r}").format(key, entries[key]));
   return py::str("{}({})").format(name, py::str(", ").attr("join")(parts));
-}
-
-// A schema name is a str (None stands for a missing one).
-py::object expect_schema_name(py::object name) {
-  if (!name.is_none() && !PyUnicode_CheckExact(name.ptr())) {
-    native::raise(PyExc_TypeError, "Expected %s, got %.200s", "str", native::type_name(name));
-  }
-  return name;
 }
 
 constexpr native::Signature kDump{
@@ -68,7 +63,8 @@ constexpr native::Signature kGetFilename{
      "TypeError: the schema name is not a str"}};
 
 py::object get_filename(const native::Call<kGetFilename>& call) {
-  const py::object name = expect_schema_name(native::attr<"get_schema_name">(call.arg<"cls">())());
+  const py::object name =
+      native::expect_exact(native::attr<"get_schema_name">(call.arg<"cls">())(), &PyUnicode_Type, kMissingNameAllowed);
   if (!native::truthy(name)) native::raise(PyExc_ValueError, "not allowed empty schema_name");
   return name + py::str(kJsonSuffix);
 }
@@ -164,7 +160,7 @@ constexpr native::Signature kGetSchemaName{"get_schema_name",
                                             "str: the schema name", "TypeError: the class's schema_name is not a str"}};
 
 py::object get_schema_name(const native::Call<kGetSchemaName>& call) {
-  return expect_schema_name(native::attr<"schema_name">(call.arg<"cls">()));
+  return native::expect_exact(native::attr<"schema_name">(call.arg<"cls">()), &PyUnicode_Type, kMissingNameAllowed);
 }
 
 constexpr native::Signature kParse{"parse",

@@ -41,14 +41,17 @@ inline const char* type_name(py::handle value) { return Py_TYPE(value.ptr())->tp
         expected->tp_name, type_name(value), subclass ? note : "", subclass ? expected->tp_name : "");
 }
 
-// A result declared as a dictionary: None or exactly a dict is handed back,
-// anything else raises "Expected dict, got <type>".
-inline py::object expect_dict(py::handle result) {
-  if (!result.is_none() && !PyDict_CheckExact(result.ptr())) {
-    raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", type_name(result));
+// A value declared as exactly `type`, or None where `none_allowed`: handed
+// back, anything else raises "Expected <type>, got <its type>".
+inline py::object expect_exact(py::handle value, PyTypeObject* type, bool none_allowed = false) {
+  if (!(none_allowed && value.is_none()) && !Py_IS_TYPE(value.ptr(), type)) {
+    raise(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, type_name(value));
   }
-  return borrowed(result);
+  return borrowed(value);
 }
+
+// A result declared as a dictionary: None or exactly a dict.
+inline py::object expect_dict(py::handle result) { return expect_exact(result, &PyDict_Type, true); }
 
 // A value declared as an integer: an int as is, another number converted,
 // anything else "Expected int, got <type>". None passes unchanged.
