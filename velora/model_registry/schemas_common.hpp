@@ -44,30 +44,22 @@ using Member = std::pair<const char*, py::object>;
 void record(py::module_& m, const char* name, const char* bases, const char* doc, std::initializer_list<Entry> body,
             std::initializer_list<Member> members = {}, const py::dict& config = py::dict());
 
-template <auto F>
-Member method(py::handle module) {
-  return {native::signature_of<F>->name, native::method<F>(module, PyInstanceMethod_New)};
-}
-
-template <auto F>
-Member classmethod(py::handle module) {
-  return {native::signature_of<F>->name, native::method<F>(module, PyClassMethod_New)};
-}
-
-template <auto F>
-Member staticmethod(py::handle module) {
-  return {native::signature_of<F>->name, native::method<F>(module, PyStaticMethod_New)};
+// A method of a record, named by its signature: the body `F` under its own
+// signature or under `S`, wrapped by `wrap` (see native::method).
+template <auto F, const native::Signature& S = *native::signature_of<F>>
+Member member(py::handle module, PyObject* (*wrap)(PyObject*), bool abstract = false) {
+  return {S.name, native::method<F, S>(module, wrap, abstract)};
 }
 
 // A class method declared as a field check on `fields` in the chosen form:
 // `field_validator(*fields)` or `validator(*fields, allow_reuse=True)`.
-template <auto F, typename... Fields>
+template <auto F, const native::Signature& S = *native::signature_of<F>, typename... Fields>
 Member check(py::handle module, Fields... fields) {
-  const py::object checked = native::method<F>(module, PyClassMethod_New);
-  if (pydantic_v2(module)) return {native::signature_of<F>->name, module.attr("field_validator")(fields...)(checked)};
+  const py::object checked = native::method<F, S>(module, PyClassMethod_New);
+  if (pydantic_v2(module)) return {S.name, module.attr("field_validator")(fields...)(checked)};
   // pydantic 1 registers validators by module and qualified name; both kinds of
   // schema declare a `validate_schema`, hence allow_reuse.
-  return {native::signature_of<F>->name, module.attr("validator")(fields..., py::arg("allow_reuse") = true)(checked)};
+  return {S.name, module.attr("validator")(fields..., py::arg("allow_reuse") = true)(checked)};
 }
 
 // The builders' entry check: the first entry the context lacks raises

@@ -133,10 +133,11 @@ void define_config(py::module_& m) {
           {"container", "RuntimeContainer"},
           {"source", "Optional[Union[LinkWorkload, TrainingRunWorkload]]", "Field(..., discriminator='entityname')"},
           {"velora_sdk_version", "Optional[str]", "None"}},
-         {classmethod<&build_extensions>(m)});
+         {member<&build_extensions>(m, PyClassMethod_New)});
 
   record(m, "ModelFlavors", "BaseModel", "How the model is stored and by which framework it was logged.",
-         {{"model_path", "str"}, {"framework", "Union[str, ModelFramework]"}}, {classmethod<&build_flavors>(m)});
+         {{"model_path", "str"}, {"framework", "Union[str, ModelFramework]"}},
+         {member<&build_flavors>(m, PyClassMethod_New)});
   record(m, "ModelConfig", "RevisionableSchema",
          "The model configuration document: flavors, per-method signatures and extensions.",
          {{"schema_name", nullptr, "'velora_model_config'"},
@@ -144,7 +145,7 @@ void define_config(py::module_& m) {
           {"flavors", "ModelFlavors"},
           {"signatures", "Mapping[str, ModelSignature]"},
           {"extensions", "Optional[ModelExtensions]", "None"}},
-         {check<&validate_method_name>(m, "signatures"), classmethod<&build_model_config>(m)});
+         {check<&validate_method_name>(m, "signatures"), member<&build_model_config>(m, PyClassMethod_New)});
 
   record(m, "VeloraParamModel", "BaseModel", "Velora input model.",
          {{"type", "str"}, {"schema_", "List[Union[ColumnSpecModel, TensorSpecModel]]", "Field(..., alias='schema')"}});

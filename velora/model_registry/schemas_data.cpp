@@ -39,10 +39,31 @@ py::object validate_shape(const native::Call<kValidateShape>& call) {
   return native::borrowed(v);
 }
 
-// The rules both kinds of schema share: all specs named or none, and no
-// name twice. Returns whether the specs are named. An empty sequence raises
-// IndexError, as reading its first name would.
-bool check_spec_names(py::handle specs) {
+constexpr native::Signature kValidateColumnSchema{
+    "validate_schema",
+    {{"cls"}, {"v"}},
+    {"Refuse specs of which only some are named, or named twice.", "v: the column specs", "list: the specs, unchanged",
+     "ValueError: only some specs are named, or a name is used twice\n"
+     "IndexError: no specs at all"}};
+
+constexpr native::Signature kValidateTensorSchema{
+    "validate_schema",
+    {{"cls"}, {"v"}},
+    {"Refuse specs of which only some are named, or named twice, and several unnamed tensors.", "v: the tensor specs",
+     "list: the specs, unchanged",
+     "ValueError: only some specs are named, a name is used twice, or several tensors\n"
+     "    have no name\n"
+     "IndexError: no specs at all"}};
+
+// The rules both kinds of schema share: all specs named or none, and no name
+// twice; tensors also refuse several unnamed specs. An empty sequence raises
+// IndexError, as reading its first name would. One body, bound under each
+// kind's signature.
+constexpr native::Signature kValidateSchema{"validate_schema", {{"cls"}, {"v"}}, {}};
+
+template <bool kTensors>
+py::object validate_schema(const native::Call<kValidateSchema>& call) {
+  const py::handle specs = call.arg<"v">();
   py::list names;
   // A spec without a `name` attribute counts as unnamed.
   for (const py::handle spec : specs) names.append(native::or_none(native::optional_attr<"name">(spec)));
@@ -54,33 +75,7 @@ bool check_spec_names(py::handle specs) {
   if (unnamed == 0 && py::len(py::set(names)) < names.size()) {
     native::raise(PyExc_ValueError, "Duplicated names in the schema: %S", specs.ptr());
   }
-  return unnamed == 0;
-}
-
-constexpr native::Signature kValidateColumnSchema{
-    "validate_schema",
-    {{"cls"}, {"v"}},
-    {"Refuse specs of which only some are named, or named twice.", "v: the column specs", "list: the specs, unchanged",
-     "ValueError: only some specs are named, or a name is used twice\n"
-     "IndexError: no specs at all"}};
-
-py::object validate_column_schema(const native::Call<kValidateColumnSchema>& call) {
-  check_spec_names(call.arg<"v">());
-  return native::borrowed(call.arg<"v">());
-}
-
-constexpr native::Signature kValidateTensorSchema{
-    "validate_schema",
-    {{"cls"}, {"v"}},
-    {"Refuse specs of which only some are named, or named twice, and several unnamed tensors.", "v: the tensor specs",
-     "list: the specs, unchanged",
-     "ValueError: only some specs are named, a name is used twice, or several tensors\n"
-     "    have no name\n"
-     "IndexError: no specs at all"}};
-
-py::object validate_tensor_schema(const native::Call<kValidateTensorSchema>& call) {
-  const py::handle specs = call.arg<"v">();
-  if (!check_spec_names(specs) && py::len(specs) > 1) {
+  if (kTensors && unnamed != 0 && py::len(specs) > 1) {
     native::raise(PyExc_ValueError, "Tensor name is needed when there are more than one tensors: %S", specs.ptr());
   }
   return native::borrowed(specs);
@@ -108,11 +103,11 @@ void define_data_schemas(py::module_& m) {
   record(
       m, "ColumnDataSchema", "DataSchema", "A data schema of table columns.",
       {{"type", "Literal[DataSchemaType.column]"}, {"schema_", "Sequence[ColumnSpec]", "Field(..., alias='schema')"}},
-      {check<&validate_column_schema>(m, "schema_")});
+      {check<&validate_schema<false>, kValidateColumnSchema>(m, "schema_")});
   record(
       m, "TensorDataSchema", "DataSchema", "A data schema of tensors.",
       {{"type", "Literal[DataSchemaType.tensor]"}, {"schema_", "Sequence[TensorSpec]", "Field(..., alias='schema')"}},
-      {check<&validate_tensor_schema>(m, "schema_")});
+      {check<&validate_schema<true>, kValidateTensorSchema>(m, "schema_")});
 
   record(m, "ColumnSpecModel", "BaseModel", "Column spec model.",
          {{"name", "Optional[str]", "None"}, {"dtype", "str"}, {"shape", "Optional[List[int]]", "[1]"}});

@@ -19,7 +19,6 @@ constexpr bool kMissingNameAllowed = true;
 using namespace pybind11::literals;
 
 constexpr const char* kJsonSuffix = ".json";
-constexpr Py_ssize_t kJsonSuffixLength = 5;
 
 constexpr native::Signature kBuilderContextRepr{"__repr__", {{"self"}}, "BuilderContext(a=1, b='x'), entries by name."};
 
@@ -79,11 +78,12 @@ constexpr native::Signature kExtractSchemaNameFromFilename{
 py::object extract_schema_name_from_filename(const native::Call<kExtractSchemaNameFromFilename>& call) {
   const py::handle filename = call.arg<"filename">();
   if (!native::truthy(filename.attr("endswith")(kJsonSuffix))) return py::none();
-  return filename[py::slice(0, -kJsonSuffixLength, 1)];
+  return filename.attr("removesuffix")(kJsonSuffix);
 }
 
 // The contract's abstract operations do nothing when called directly: one
 // body, bound under each operation's signature.
+constexpr bool kAbstract = true;
 constexpr native::Signature kAbstractOperation{"abstract_operation"};
 constexpr native::Signature kAbstractLoad{"load",
                                           {{"cls"}, {"fp"}},
@@ -202,29 +202,29 @@ void define_documents(py::module_& m) {
           .doc("Named entries from which documents are built, given as keywords and read as attributes.")
           .method<&builder_context_repr>()
           .build();
-  record(
-      m, "Revisionable", "ABC",
-      "A model registry document written to and read from its own JSON file, named after its schema.", {},
-      {{"BuilderContext", context},
-       method<&dump>(m),
-       {"load", native::method<&abstract_operation, kAbstractLoad>(m, PyClassMethod_New, true)},
-       {"to_dict", native::method<&abstract_operation, kAbstractToDict>(m, PyInstanceMethod_New, true)},
-       {"from_dict", native::method<&abstract_operation, kAbstractFromDict>(m, PyClassMethod_New, true)},
-       {"build", native::method<&abstract_operation, kAbstractBuild>(m, PyClassMethod_New, true)},
-       classmethod<&get_filename>(m),
-       classmethod<&extract_schema_name_from_filename>(m),
-       {"get_schema_name", native::method<&abstract_operation, kAbstractGetSchemaName>(m, PyClassMethod_New, true)}});
+  record(m, "Revisionable", "ABC",
+         "A model registry document written to and read from its own JSON file, named after its schema.", {},
+         {{"BuilderContext", context},
+          member<&dump>(m, PyInstanceMethod_New),
+          member<&abstract_operation, kAbstractLoad>(m, PyClassMethod_New, kAbstract),
+          member<&abstract_operation, kAbstractToDict>(m, PyInstanceMethod_New, kAbstract),
+          member<&abstract_operation, kAbstractFromDict>(m, PyClassMethod_New, kAbstract),
+          member<&abstract_operation, kAbstractBuild>(m, PyClassMethod_New, kAbstract),
+          member<&get_filename>(m, PyClassMethod_New),
+          member<&extract_schema_name_from_filename>(m, PyClassMethod_New),
+          member<&abstract_operation, kAbstractGetSchemaName>(m, PyClassMethod_New, kAbstract)});
 
   // Under pydantic 1 a class attribute of an unknown callable type becomes a field.
   record(m, "RevisionableSchema", "Revisionable, BaseModel", "A document that is a validated record.",
          {{"schema_name", "ClassVar[str]"}, {"revision", "ClassVar[SchemaRevision]"}},
-         {method<&to_dict>(m), classmethod<&load>(m), classmethod<&from_dict>(m),
-          classmethod<&build_not_implemented>(m), classmethod<&get_schema_name>(m)},
+         {member<&to_dict>(m, PyInstanceMethod_New), member<&load>(m, PyClassMethod_New),
+          member<&from_dict>(m, PyClassMethod_New), member<&build_not_implemented>(m, PyClassMethod_New),
+          member<&get_schema_name>(m, PyClassMethod_New)},
          py::dict("use_enum_values"_a = true, "ignored_types"_a = m.attr("NATIVE_FUNCTION_TYPES")));
   record(m, "Revision", "RevisionableSchema",
          "The revision document: the revision of the document format in a directory.",
          {{"schema_name", nullptr, "'velora_revision'"}, {"revision", "SchemaRevision"}},
-         {classmethod<&parse>(m), classmethod<&build_revision>(m)});
+         {member<&parse>(m, PyClassMethod_New), member<&build_revision>(m, PyClassMethod_New)});
 }
 
 }  // namespace velora::schemas

@@ -190,7 +190,7 @@ void define_samples(py::module_& m) {
          {{"revision", nullptr, "SchemaRevision.rev2"},
           {"schema_name", nullptr, "'velora_io_sample'"},
           {"signatures", "Mapping[str, IOSignature]"}},
-         {classmethod<&build_io_sample>(m), staticmethod<&io_sample_field>(m)});
+         {member<&build_io_sample>(m, PyClassMethod_New), member<&io_sample_field>(m, PyStaticMethod_New)});
 
   record(m, "ModelSignature", "BaseModel",
          "The data schemas of one method's inputs and outputs.\n\n"
@@ -198,8 +198,8 @@ void define_samples(py::module_& m) {
          "schemas or all tensor schemas; whether inputs and outputs have the same form is not tested.",
          {{"inputs", "Union[List[ColumnDataSchema], List[TensorDataSchema]]"},
           {"outputs", "Optional[Union[List[ColumnDataSchema], List[TensorDataSchema]]]", "None"}},
-         {check<&validate_unique_name>(m, "inputs", "outputs"), classmethod<&build_model_signatures>(m),
-          staticmethod<&signature_field>(m)});
+         {check<&validate_unique_name>(m, "inputs", "outputs"), member<&build_model_signatures>(m, PyClassMethod_New),
+          member<&signature_field>(m, PyStaticMethod_New)});
 }
 
 }  // namespace velora::schemas
