@@ -123,9 +123,8 @@ py::dict per_method(const native::Frame& call, py::handle cls, py::handle contex
     const py::object outputs_sample =
         native::has_attr<"outputs_sample">(context) ? native::attr<"outputs_sample">(context) : py::object(py::dict());
     const py::object output_samples = native::attr<"get">(outputs_sample)(method);
-    const py::object outputs = native::truthy(output_samples)
-                                   ? py::object(entries(native::interned<"output">(), output_samples))
-                                   : py::object(py::none());
+    py::object outputs = py::none();
+    if (native::truthy(output_samples)) outputs = entries(native::interned<"output">(), output_samples);
     built[method] = call.global<Record>()("inputs"_a = inputs, "outputs"_a = outputs);
   }
   return built;

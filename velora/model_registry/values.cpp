@@ -41,13 +41,13 @@ native::ClassBuilder value_enum(py::module_& m, const char* name, Members member
   return builder;
 }
 
-// class Name(StrEnum) with members declared by auto().
-py::object auto_enum(py::module_& m, const char* name, const char* doc, std::initializer_list<const char*> members) {
+// class Name(StrEnum) with members declared by auto(), bound as a module attribute.
+void auto_enum(py::module_& m, const char* name, const char* doc, std::initializer_list<const char*> members) {
   native::ClassBuilder builder(m, name, py::make_tuple(m.attr("StrEnum")));
   builder.doc(doc);
   const py::object auto_ = m.attr("auto");
   for (const char* member : members) builder.attr(member, auto_());
-  return builder.build();
+  m.attr(name) = builder.build();
 }
 
 }  // namespace
@@ -57,9 +57,8 @@ VELORA_MODULE(values, m, "The model registry's enumerations.") {
 
   m.attr("SchemaRevision") =
       value_enum(m, "SchemaRevision", {{"rev1", "1"}, {"rev2", "2"}}).classmethod<&latest_revision>().build();
-  m.attr("ModelRegistryType") =
-      auto_enum(m, "ModelRegistryType", "Supported Model Registry type.", {"mlflow", "wandb"});
-  m.attr("ModelFramework") = auto_enum(m, "ModelFramework", "Supported Model Framework to log model.",
-                                       {"onnx", "pytorch", "pyfunc", "sklearn", "tensorflow", "xgboost"});
+  auto_enum(m, "ModelRegistryType", "Supported Model Registry type.", {"mlflow", "wandb"});
+  auto_enum(m, "ModelFramework", "Supported Model Framework to log model.",
+            {"onnx", "pytorch", "pyfunc", "sklearn", "tensorflow", "xgboost"});
   m.attr("DataSchemaType") = value_enum(m, "DataSchemaType", {{"column", "column"}, {"tensor", "tensor"}}).build();
 }
