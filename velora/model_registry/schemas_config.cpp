@@ -1,8 +1,6 @@
 // Part of velora.model_registry.schemas.
 // The model configuration document, its parts and builders, the plain
 // configuration records and the registry records.
-#include <pybind11/pybind11.h>
-
 #include "schemas_common.hpp"
 
 namespace velora::schemas {

@@ -1,8 +1,6 @@
 // Part of velora.model_registry.schemas.
 // Column and tensor specs, the data schemas that group them, and the plain
 // spec records.
-#include <pybind11/pybind11.h>
-
 #include <algorithm>
 
 #include "schemas_common.hpp"

@@ -2,8 +2,6 @@
 // The document contract (Revisionable), its builder context, its
 // implementation on pydantic records (RevisionableSchema) and the revision
 // document (Revision).
-#include <pybind11/pybind11.h>
-
 #include <memory>
 
 #include "schemas_common.hpp"

@@ -2,8 +2,6 @@
 // Samples of a model's methods turned into the IO sample document and into
 // per-method signatures. Both builders name each sample through the same
 // outside function, so the two documents carry the same names.
-#include <pybind11/pybind11.h>
-
 #include "schemas_common.hpp"
 
 namespace velora::schemas {
