@@ -24,10 +24,16 @@ from velora.inference_services.brinwell import (
     PostgreSQLQueryBuilder,
     TiberoQueryBuilder,
 )
-from velora.inference_services.schemas import (
-    InferenceDatabaseRecordsFilter,
-    InferenceDatabaseRecordsSorting,
-)
+from velora.inference_services.schemas import InferenceDatabaseRecordsFilter, InferenceDatabaseRecordsSorting
+
+# The factory's table, in its order.
+FACTORY = [
+    (DatabaseType.postgresql, PostgreSQLQueryBuilder),
+    (DatabaseType.mysql, MySQLQueryBuilder),
+    (DatabaseType.oracle, OracleQueryBuilder),
+    (DatabaseType.mssql, MSSQLQueryBuilder),
+    (DatabaseType.tibero, TiberoQueryBuilder),
+]
 
 
 def sort_record(column: str, direction_value: object) -> InferenceDatabaseRecordsSorting:
@@ -102,13 +108,7 @@ def test_class_declarations() -> None:
         "get_operator",
         "add_pagination",
     ]
-    assert typing.get_args(brinwell.ConcreteQueryBuilder) == (
-        PostgreSQLQueryBuilder,
-        MySQLQueryBuilder,
-        OracleQueryBuilder,
-        MSSQLQueryBuilder,
-        TiberoQueryBuilder,
-    )
+    assert typing.get_args(brinwell.ConcreteQueryBuilder) == tuple(cls for _, cls in FACTORY)
     assert brinwell.BuilderType == typing.Type[brinwell.ConcreteQueryBuilder]  # noqa: UP006
     table_type = typing.Dict[DatabaseType, brinwell.BuilderType]  # noqa: UP006
     assert DBQueryBuilderFactory.__annotations__["_builders"] == table_type
@@ -343,8 +343,7 @@ def test_full_select_per_dialect(builder_class: type[DBQueryBuilder], text: str)
 
 @pytest.mark.parametrize("builder_class", DIALECTS)
 @pytest.mark.parametrize(
-    "arguments",
-    [{}, {"filters": None, "sorting": None}, {"filters": [], "sorting": []}, {"sorting": ()}],
+    "arguments", [{}, {"filters": None, "sorting": None}, {"filters": [], "sorting": []}, {"sorting": ()}]
 )
 def test_nothing_to_add(builder_class: type[DBQueryBuilder], arguments: dict[str, object]) -> None:
     builder = builder_class()
@@ -642,31 +641,12 @@ def test_validate_custom_query(builder_class: type[DBQueryBuilder], query: str, 
 # ---------------------------------------------------------------- factory
 
 
-@pytest.mark.parametrize(
-    ("db_type", "builder_class"),
-    [
-        (DatabaseType.postgresql, PostgreSQLQueryBuilder),
-        (DatabaseType.mysql, MySQLQueryBuilder),
-        (DatabaseType.oracle, OracleQueryBuilder),
-        (DatabaseType.mssql, MSSQLQueryBuilder),
-        (DatabaseType.tibero, TiberoQueryBuilder),
-        ("mssql", MSSQLQueryBuilder),
-    ],
-)
+@pytest.mark.parametrize(("db_type", "builder_class"), [*FACTORY, ("mssql", MSSQLQueryBuilder)])
 def test_factory_gives_a_fresh_builder(db_type: object, builder_class: type[DBQueryBuilder]) -> None:
     first, second = DBQueryBuilderFactory.get_builder(db_type), DBQueryBuilderFactory.get_builder(db_type)
     assert type(first) is builder_class and type(second) is builder_class
     assert first is not second
-
-
-def test_factory_table_order() -> None:
-    assert list(DBQueryBuilderFactory._builders.items()) == [
-        (DatabaseType.postgresql, PostgreSQLQueryBuilder),
-        (DatabaseType.mysql, MySQLQueryBuilder),
-        (DatabaseType.oracle, OracleQueryBuilder),
-        (DatabaseType.mssql, MSSQLQueryBuilder),
-        (DatabaseType.tibero, TiberoQueryBuilder),
-    ]
+    assert list(DBQueryBuilderFactory._builders.items()) == FACTORY
 
 
 @pytest.mark.parametrize(("db_type", "shown"), [(None, "None"), ("sqlite", "sqlite"), (3, "3")])
