@@ -260,9 +260,9 @@ def create_postgresql_table(
     )
 
 
-def postgresql_decoys(request: Request) -> set[str]:
-    """Tables a wrong reading of the name would reach: the cut name and the decoy."""
-    return {DECOY, postgresql_cut(request.table)} - {request.table, ""}
+def postgresql_decoys(table: str) -> set[str]:
+    """Tables a wrong reading of `table` would reach: the cut name and the decoy."""
+    return {DECOY, postgresql_cut(table)} - {table, ""}
 
 
 @HYPOTHESIS
@@ -287,7 +287,7 @@ def test_postgresql_reads_only_the_intended_table(
     postgresql.execute("BEGIN")
     try:
         create_postgresql_table(postgresql, request.table, columns, (request.value, 1))
-        for decoy in postgresql_decoys(request):
+        for decoy in postgresql_decoys(request.table):
             create_postgresql_table(postgresql, decoy, columns, ("decoy", 1))
         postgresql.execute(bound_placeholders(text, '"'), parameters)
         assert [column.name for column in postgresql.description] == columns
@@ -311,7 +311,7 @@ def test_postgresql_schema_query_lists_only_the_intended_table(
         if postgresql_can_hold(table):
             create_postgresql_table(postgresql, table, ["intended", MARKER_COLUMN], ("x", 1))
             create_postgresql_table(postgresql, (ELSEWHERE, table), ["elsewhere", MARKER_COLUMN], ("x", 1))
-        for decoy in {DECOY, postgresql_cut(table)} - {table, ""}:
+        for decoy in postgresql_decoys(table):
             create_postgresql_table(postgresql, decoy, ["decoy", MARKER_COLUMN], ("x", 1))
         postgresql.execute(query)
         listed = postgresql.fetchall()
