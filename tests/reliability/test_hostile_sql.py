@@ -40,54 +40,14 @@ DECOY = "velora_decoy"
 ELSEWHERE = "velora_elsewhere"
 MARKER_COLUMN = "velora_n"
 
-# Pieces a hostile name is made of: every dialect's quotes, comment markers,
-# statement ends, escapes, NUL, whitespace, placeholders, non-ASCII and astral
-# characters, and whole injection attempts aimed at the decoy table.
+# Pieces a hostile name is made of, and whole injection attempts aimed at the decoy table.
 HOSTILE_PIECES = [
-    '"',
-    '""',
-    "`",
-    "``",
-    "[",
-    "]",
-    "]]",
-    "'",
-    "''",
-    "--",
-    "/*",
-    "*/",
-    "#",
-    ";",
-    "\\",
-    "\\'",
-    "\x00",
-    " ",
-    "\t",
-    "\n",
-    "\r",
-    "\u00a0",
-    "%",
-    "%s",
-    "%(x)s",
-    "?",
-    ":filter_value_0",
-    "$1",
-    ".",
-    "é",
-    "ß",
-    "İ",
-    "中",
-    "\u200b",
-    "\ufeff",
-    "😀",
-    "𝔘",
-    "\U0010ffff",
-    "a",
-    "Z",
-    "0",
-    "_",
-    "$",
-    DECOY,
+    *['"', '""', "`", "``", "[", "]", "]]", "'", "''"],  # every dialect's quotes
+    *["--", "/*", "*/", "#", ";", "\\", "\\'"],  # comment markers, statement ends, escapes
+    *["\x00", " ", "\t", "\n", "\r", "\u00a0"],  # NUL and white space
+    *["%", "%s", "%(x)s", "?", ":filter_value_0", "$1", "."],  # placeholders, the dot
+    *["é", "ß", "İ", "中", "\u200b", "\ufeff", "😀", "𝔘", "\U0010ffff"],  # non-ASCII, astral
+    *["a", "Z", "0", "_", "$", DECOY],
     f'" UNION SELECT * FROM "{DECOY}" --',
     f"` UNION SELECT * FROM `{DECOY}` #",
     f"] UNION SELECT * FROM [{DECOY}] --",
