@@ -438,8 +438,10 @@ def parse_one(text: str, dialect: str) -> exp.Expression:
 
 
 def identifier_text(identifier: exp.Expression) -> str:
-    """The name as written; sqlglot keeps SQL Server's temporary-table "#" as a flag."""
-    return ("#" if identifier.args.get("temporary") else "") + identifier.name
+    """The name as written; sqlglot keeps SQL Server's "#" and "##" (temporary and global
+    temporary tables) as flags."""
+    flags = identifier.args
+    return ("##" if flags.get("global_") else "#" if flags.get("temporary") else "") + identifier.name
 
 
 def sqlserver_can_hold(name: str) -> bool:
