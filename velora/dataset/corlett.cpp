@@ -56,24 +56,20 @@ constexpr native::Literal kRaises =
 template <native::Literal Name, const native::Signature& Params, native::Literal Summary, native::Literal Args,
           native::Literal Returns>
 struct Operation {
-  static constexpr auto sdk_name = joined<"sdk_", Name>;
-  static constexpr auto sdk_summary = joined<"Using SDK token, ", Summary>;
-  static constexpr auto pipeline_name = joined<"internal_", Name>;
-  static constexpr auto pipeline_summary =
-      joined<"Without any token, ", Summary,
-             "\n\nFor the internal environment (pipeline): the caller is identified by the\n"
-             "user id setting instead of a token.">;
-
   // Params under the member's name and docstring.
-  static constexpr native::Signature member(const char* name, const char* summary) {
+  template <native::Literal Prefix, native::Literal Lead, native::Literal Note = "">
+  static constexpr native::Signature member() {
     native::Signature own = Params;
-    own.name = name;
-    own.doc = {summary, Args.text, Returns.text, kRaises.text};
+    own.name = joined<Prefix, Name>.data();
+    own.doc = {joined<Lead, Summary, Note>.data(), Args.text, Returns.text, kRaises.text};
     return own;
   }
 
-  static constexpr native::Signature sdk = member(sdk_name.data(), sdk_summary.data());
-  static constexpr native::Signature pipeline = member(pipeline_name.data(), pipeline_summary.data());
+  static constexpr native::Signature sdk = member<"sdk_", "Using SDK token, ">();
+  static constexpr native::Signature pipeline =
+      member<"internal_", "Without any token, ",
+             "\n\nFor the internal environment (pipeline): the caller is identified by the\n"
+             "user id setting instead of a token.">();
 };
 
 // --- requests ---------------------------------------------------------------
