@@ -638,8 +638,7 @@ py::object mount_dataset(const native::Call<kMountDataset>& call) {
   if (!py::bool_(project_id)) {
     native::raise(PyExc_ValueError, "VELORA_PROJECT_ID is not set. Please call set_joined_project() first.");
   }
-  const py::object home = native::attr<"home">(call.global<"Path">())();
-  const py::object config_dir = home / py::str(".config") / py::str("rclone");
+  const py::object config_dir = native::attr<"home">(call.global<"Path">())() / py::str(".config") / py::str("rclone");
   const py::object config_file = config_dir / py::str("rclone.conf");
   native::attr<"unlink">(config_file)("missing_ok"_a = true);
   // Created private: the file it holds carries the SDK token.
