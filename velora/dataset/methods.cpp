@@ -431,7 +431,7 @@ struct Wanted {
   Workload workload;
   py::object dataset_id;
   py::object version;
-  py::object file;
+  py::object sha256;  // of the file, as its record gives it
   py::object filename;
 };
 
@@ -446,21 +446,20 @@ Wanted wanted_file(const Frame& call, Workload workload, py::handle name, py::ha
     native::raise(PyExc_ValueError, "Version %S of dataset '%U' has %zd files; only a version of one file is read.",
                   shown.ptr(), name.ptr(), count);
   }
-  py::object file = expect_readable_dict(PyList_GET_ITEM(files.ptr(), 0));
+  const py::object file = expect_readable_dict(PyList_GET_ITEM(files.ptr(), 0));
   py::object filename = entry<"filename">(file);
   check_file_name(filename);
-  return {workload, std::move(dataset_id), std::move(version), std::move(file), std::move(filename)};
+  return {workload, std::move(dataset_id), std::move(version), entry<"sha256">(file), std::move(filename)};
 }
 
-void check_digest(const Wanted& wanted, py::object received, py::handle name) {
-  expect_readable_dict(received);
-  const py::object expected = entry<"sha256">(wanted.file);
-  const py::object got = entry<"sha256">(received);
-  if (!got.equal(expected)) {
+void check_digest(const Wanted& wanted, py::handle received, py::handle name) {
+  const py::object got = entry<"sha256">(expect_readable_dict(received));
+  if (!got.equal(wanted.sha256)) {
     native::raise(PyExc_ValueError,
                   "Checksum mismatch for %R of dataset '%U' version %S: the record says sha256 %S, "
                   "the download has sha256 %S",
-                  wanted.filename.ptr(), name.ptr(), entry<"version">(wanted.version).ptr(), expected.ptr(), got.ptr());
+                  wanted.filename.ptr(), name.ptr(), entry<"version">(wanted.version).ptr(), wanted.sha256.ptr(),
+                  got.ptr());
   }
 }
 
