@@ -396,9 +396,8 @@ constexpr native::Signature kGetDatasetVersions{
      "CorlettError: the platform service refused or could not be reached"}};
 
 py::object get_dataset_versions(const native::Call<kGetDatasetVersions>& call) {
-  const py::handle name = call.arg<"name">();
   const Workload workload = enter(call);
-  const py::object versions = version_records(call, workload, find_dataset_id(call, workload, name));
+  const py::object versions = version_records(call, workload, find_dataset_id(call, workload, call.arg<"name">()));
   return each_from_mapping(call.global<"DatasetVersionInfo">(), versions);
 }
 
