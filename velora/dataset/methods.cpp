@@ -26,9 +26,6 @@ using native::Kind;
 
 namespace {
 
-using native::kNone;
-using native::owned;
-
 constexpr Py_ssize_t kMaxDescription = 100;
 
 // cls(**mapping), with the message a call with keyword expansion gives for a non-mapping.
@@ -36,9 +33,7 @@ py::object from_mapping(py::handle cls, py::handle mapping) {
   if (!PyDict_Check(mapping.ptr()) && !native::has_attr<"keys">(mapping)) {
     native::raise(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", native::type_name(mapping));
   }
-  const py::dict keywords;
-  if (PyDict_Merge(keywords.ptr(), mapping.ptr(), 1) < 0) throw py::error_already_set();
-  return owned(PyObject_Call(cls.ptr(), py::tuple().ptr(), keywords.ptr()));
+  return cls(**native::owned(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), mapping.ptr())));
 }
 
 // [cls(**mapping) for mapping in mappings]
@@ -56,10 +51,8 @@ py::object expect_readable_dict(py::handle result) {
 
 // dict.get("key", fallback)
 template <native::Literal Key>
-py::object entry(py::handle dictionary, py::object fallback = py::none()) {
-  PyObject* value = PyDict_GetItemWithError(dictionary.ptr(), native::interned<Key>());
-  if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
-  return value == nullptr ? std::move(fallback) : py::reinterpret_borrow<py::object>(value);
+py::object entry(py::handle dictionary, py::handle fallback = py::none()) {
+  return native::attr<"get">(dictionary)(py::handle(native::interned<Key>()), fallback);
 }
 
 // dict.get("key", []), declared a list.
@@ -201,7 +194,7 @@ py::object read_data_file(const Frame& call, py::handle filename, const FileType
   return on_file(type, filename, "rb", [&](py::handle file) {
     const py::object reader = py::getattr(std::invoke(type.module, call), type.reader);
     if (type.keyword == nullptr) return reader(file);
-    return reader(file, py::arg(type.keyword) = owned(native::default_object(type.value)));
+    return reader(file, py::arg(type.keyword) = native::owned(native::default_object(type.value)));
   });
 }
 
@@ -225,7 +218,7 @@ py::object upload_data_file(const Frame& call, py::handle workload_type, py::han
       py::str("entity name of launch param is set to unsupported workload type: {}").format(workload_type));
 }
 
-constexpr native::Param kDescription{"description", Kind::OptStr, kNone};
+constexpr native::Param kDescription{"description", Kind::OptStr, native::kNone};
 
 constexpr native::Signature kSaveDataset{
     "save_dataset",
@@ -469,7 +462,7 @@ py::object download_into(const Frame& call, const Wanted& wanted, py::handle dir
   const py::object folder = call.global<"Path">()(directory);
   const py::object target = folder / wanted.filename;
   const py::object hex = native::attr<"hex">(call.global<"uuid4">()());
-  const py::object partial = folder / owned(PyUnicode_FromFormat(".%U.part", hex.ptr()));
+  const py::object partial = folder / native::owned(PyUnicode_FromFormat(".%U.part", hex.ptr()));
   try {
     const py::object received = native::or_none(native::with(open_file(partial, "xb"), [&](const py::object& binary) {
       return client<"sdk_download_data_snapshot_file", "internal_download_data_snapshot_file">(call, wanted.workload)(
@@ -490,7 +483,7 @@ py::object download_into(const Frame& call, const Wanted& wanted, py::handle dir
 
 constexpr native::Signature kDownloadDataset{
     "download_dataset",
-    {{"name", Kind::Str}, {"version", Kind::OptInt, kNone}, {"path", Kind::OptStr, kNone}},
+    {{"name", Kind::Str}, {"version", Kind::OptInt, native::kNone}, {"path", Kind::OptStr, native::kNone}},
     {"Download the file of a dataset version into a directory.\n\n"
      "The bytes go to a hidden temporary file in that directory and are checked against\n"
      "the sha256 of the version's record before the file is renamed into place, under its\n"
@@ -519,7 +512,7 @@ py::object download_dataset(const native::Call<kDownloadDataset>& call) {
 const FileType& file_type_of(const Frame& call, const Wanted& wanted, py::handle name) {
   const py::object suffix = native::attr<"suffix">(call.global<"Path">()(wanted.filename));
   // Path.suffix is empty or starts with the dot.
-  const FileType* type = find_file_type(call, owned(PySequence_GetSlice(suffix.ptr(), 1, PY_SSIZE_T_MAX)));
+  const FileType* type = find_file_type(call, native::owned(PySequence_GetSlice(suffix.ptr(), 1, PY_SSIZE_T_MAX)));
   if (type != nullptr) return *type;
   native::raise(PyExc_ValueError,
                 "Version %S of dataset '%U' holds %R, which is not a csv, parquet, npy or pickle file.",
@@ -528,7 +521,7 @@ const FileType& file_type_of(const Frame& call, const Wanted& wanted, py::handle
 
 constexpr native::Signature kLoadDataset{
     "load_dataset",
-    {{"name", Kind::Str}, {"version", Kind::OptInt, kNone}, {"allow_pickle", Kind::Bool, native::kFalse}},
+    {{"name", Kind::Str}, {"version", Kind::OptInt, native::kNone}, {"allow_pickle", Kind::Bool, native::kFalse}},
     {"Load a dataset version into memory, read by its file type.\n\n"
      "The file is downloaded into a private temporary directory, which is removed again:\n"
      "csv with pandas.read_csv (first column as the index), parquet with pandas.read_parquet,\n"
