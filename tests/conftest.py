@@ -6,6 +6,7 @@
   service, in a project of its own with a token of its own for each test (so
   tests never see each other's datasets), as a development instance; a
   `PlatformProject`. Settings are restored afterwards.
+- `http` (function): `platform_settings.http()`, a plain client of that service.
 - `restore_settings` (function): restores every settings attribute after the test.
 - `join_platform_project` (function): points the settings at a further service (`join_project`).
 - `tmp_root` (function): the system's temporary location, an empty directory of the test's own.
@@ -142,6 +143,13 @@ def join_project(server: ServerProcess, project_id: str) -> PlatformProject:
 @pytest.fixture
 def platform_settings(platform_server: ServerProcess, restore_settings: Settings) -> PlatformProject:
     return join_project(platform_server, str(next(_project_numbers)))
+
+
+@pytest.fixture
+def http(platform_settings: PlatformProject) -> Iterator[httpx.Client]:
+    """`platform_settings.http()`, closed after the test."""
+    with platform_settings.http() as client:
+        yield client
 
 
 @pytest.fixture

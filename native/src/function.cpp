@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "velora_native/errors.hpp"
 
@@ -78,8 +79,9 @@ Py_ssize_t find_param(const detail::CompiledSignature& signature, PyObject* keyw
 // Places positional and keyword arguments into their slots, in the order
 // of checks callers see: surplus positionals, then a missing required
 // argument, then an unknown or repeated keyword.
-using Slots = std::array<PyObject*, kMaxParams>;   // borrowed from the caller or the signature
-using Owned = std::array<py::object, kMaxParams>;  // values made by conversion
+using Slots = std::array<PyObject*, kMaxParams>;  // borrowed from the caller or the signature
+// Values made by conversion; rarely any, so nothing is made for them until one is.
+using Converted = std::vector<py::object>;
 
 void bind_arguments(const detail::CompiledSignature& signature, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, Slots& slots) {
@@ -118,16 +120,16 @@ void bind_arguments(const detail::CompiledSignature& signature, PyObject* const*
 }
 
 // Checks one argument; a converted value replaces it in `slot` and is kept in `converted`.
-void check_argument(const detail::CompiledParam& param, PyObject*& slot, py::object& converted) {
+void check_argument(const detail::CompiledParam& param, PyObject*& slot, Converted& converted) {
   const detail::KindRule& rule = param.rule;
   if (rule.kind == Kind::Bool) {
     slot = truthy(slot) ? Py_True : Py_False;
     return;
   }
   if (rule.type == nullptr || Py_IS_TYPE(slot, rule.type) || (slot == Py_None && rule.allows_none)) return;
-  if (rule.type == &PyLong_Type) converted = int_of(slot);
-  if (!converted) raise_argument_type(param.c_name, rule.type, slot);
-  slot = converted.ptr();
+  py::object value = rule.type == &PyLong_Type ? int_of(slot) : py::object();
+  if (!value) raise_argument_type(param.c_name, rule.type, slot);
+  slot = converted.emplace_back(std::move(value)).ptr();
 }
 
 }  // namespace
@@ -173,9 +175,9 @@ PyObject* invoke(const CompiledSignature& signature, Runner run, PyObject* modul
                  Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   try {
     Slots slots{};
-    Owned owned;
+    Converted made;
     bind_arguments(signature, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
-    for (std::size_t i = 0; i < signature.params.size(); ++i) check_argument(signature.params[i], slots[i], owned[i]);
+    for (std::size_t i = 0; i < signature.params.size(); ++i) check_argument(signature.params[i], slots[i], made);
     return run(module, slots.data()).release().ptr();
   } catch (py::error_already_set& error) {
     error.restore();

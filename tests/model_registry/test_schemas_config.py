@@ -80,17 +80,29 @@ def write(document: Revisionable, directory) -> str:
 
 
 @pytest.mark.parametrize(
-    ("entries", "missing"),
+    ("builder", "entries", "missing"),
     [
-        ({}, "mlflow_model_info"),
-        ({"framework": "onnx"}, "mlflow_model_info"),
-        ({"mlflow_model_info": 1}, "framework"),
+        (ModelFlavors.build, {}, "mlflow_model_info"),
+        (ModelFlavors.build, {"framework": "onnx"}, "mlflow_model_info"),
+        (ModelFlavors.build, {"mlflow_model_info": 1}, "framework"),
+        (ModelExtensions.build, {"framework": "onnx"}, "mlflow_model_info"),
+        (ModelExtensions.build, {"mlflow_model_info": None}, "image_snapshot_info"),
+        (
+            ModelExtensions.build,
+            {"mlflow_model_info": None, "image_snapshot_info": None},
+            "artifact_size_bytes",
+        ),
+        (
+            ModelExtensions.build,
+            {"mlflow_model_info": None, "image_snapshot_info": None, "artifact_size_bytes": None},
+            "launch_params",
+        ),
     ],
 )
-def test_flavors_name_the_first_missing_entry(entries, missing):
+def test_builders_name_the_first_missing_entry(builder, entries, missing):
     built = BuilderContext(**entries)
     with pytest.raises(ValueError) as caught:
-        ModelFlavors.build(built)
+        builder(built)
     assert str(caught.value) == f"not found {missing} in builder context: context={built!r}"
 
 
@@ -106,25 +118,6 @@ def test_flavors_take_the_model_path_from_the_model_information(monkeypatch):
     flavors = ModelFlavors.build(BuilderContext(mlflow_model_info=info, framework=ModelFramework.onnx))
     assert calls == [((info, ModelFramework.onnx), {})]
     assert flavors == ModelFlavors(model_path="model", framework="onnx")
-
-
-@pytest.mark.parametrize(
-    ("entries", "missing"),
-    [
-        ({"framework": "onnx"}, "mlflow_model_info"),
-        ({"mlflow_model_info": None}, "image_snapshot_info"),
-        ({"mlflow_model_info": None, "image_snapshot_info": None}, "artifact_size_bytes"),
-        (
-            {"mlflow_model_info": None, "image_snapshot_info": None, "artifact_size_bytes": None},
-            "launch_params",
-        ),
-    ],
-)
-def test_extensions_name_the_first_missing_entry(entries, missing):
-    built = BuilderContext(**entries)
-    with pytest.raises(ValueError) as caught:
-        ModelExtensions.build(built)
-    assert str(caught.value) == f"not found {missing} in builder context: context={built!r}"
 
 
 def test_extensions_without_a_source(image_snapshot, launch_params, frozen_clock):

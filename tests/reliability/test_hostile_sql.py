@@ -40,54 +40,14 @@ DECOY = "velora_decoy"
 ELSEWHERE = "velora_elsewhere"
 MARKER_COLUMN = "velora_n"
 
-# Pieces a hostile name is made of: every dialect's quotes, comment markers,
-# statement ends, escapes, NUL, whitespace, placeholders, non-ASCII and astral
-# characters, and whole injection attempts aimed at the decoy table.
+# Pieces a hostile name is made of, and whole injection attempts aimed at the decoy table.
 HOSTILE_PIECES = [
-    '"',
-    '""',
-    "`",
-    "``",
-    "[",
-    "]",
-    "]]",
-    "'",
-    "''",
-    "--",
-    "/*",
-    "*/",
-    "#",
-    ";",
-    "\\",
-    "\\'",
-    "\x00",
-    " ",
-    "\t",
-    "\n",
-    "\r",
-    "\u00a0",
-    "%",
-    "%s",
-    "%(x)s",
-    "?",
-    ":filter_value_0",
-    "$1",
-    ".",
-    "é",
-    "ß",
-    "İ",
-    "中",
-    "\u200b",
-    "\ufeff",
-    "😀",
-    "𝔘",
-    "\U0010ffff",
-    "a",
-    "Z",
-    "0",
-    "_",
-    "$",
-    DECOY,
+    *['"', '""', "`", "``", "[", "]", "]]", "'", "''"],  # every dialect's quotes
+    *["--", "/*", "*/", "#", ";", "\\", "\\'"],  # comment markers, statement ends, escapes
+    *["\x00", " ", "\t", "\n", "\r", "\u00a0"],  # NUL and white space
+    *["%", "%s", "%(x)s", "?", ":filter_value_0", "$1", "."],  # placeholders, the dot
+    *["é", "ß", "İ", "中", "\u200b", "\ufeff", "😀", "𝔘", "\U0010ffff"],  # non-ASCII, astral
+    *["a", "Z", "0", "_", "$", DECOY],
     f'" UNION SELECT * FROM "{DECOY}" --',
     f"` UNION SELECT * FROM `{DECOY}` #",
     f"] UNION SELECT * FROM [{DECOY}] --",
@@ -260,9 +220,9 @@ def create_postgresql_table(
     )
 
 
-def postgresql_decoys(request: Request) -> set[str]:
-    """Tables a wrong reading of the name would reach: the cut name and the decoy."""
-    return {DECOY, postgresql_cut(request.table)} - {request.table, ""}
+def postgresql_decoys(table: str) -> set[str]:
+    """Tables a wrong reading of `table` would reach: the cut name and the decoy."""
+    return {DECOY, postgresql_cut(table)} - {table, ""}
 
 
 @HYPOTHESIS
@@ -287,7 +247,7 @@ def test_postgresql_reads_only_the_intended_table(
     postgresql.execute("BEGIN")
     try:
         create_postgresql_table(postgresql, request.table, columns, (request.value, 1))
-        for decoy in postgresql_decoys(request):
+        for decoy in postgresql_decoys(request.table):
             create_postgresql_table(postgresql, decoy, columns, ("decoy", 1))
         postgresql.execute(bound_placeholders(text, '"'), parameters)
         assert [column.name for column in postgresql.description] == columns
@@ -311,7 +271,7 @@ def test_postgresql_schema_query_lists_only_the_intended_table(
         if postgresql_can_hold(table):
             create_postgresql_table(postgresql, table, ["intended", MARKER_COLUMN], ("x", 1))
             create_postgresql_table(postgresql, (ELSEWHERE, table), ["elsewhere", MARKER_COLUMN], ("x", 1))
-        for decoy in {DECOY, postgresql_cut(table)} - {table, ""}:
+        for decoy in postgresql_decoys(table):
             create_postgresql_table(postgresql, decoy, ["decoy", MARKER_COLUMN], ("x", 1))
         postgresql.execute(query)
         listed = postgresql.fetchall()
@@ -478,8 +438,10 @@ def parse_one(text: str, dialect: str) -> exp.Expression:
 
 
 def identifier_text(identifier: exp.Expression) -> str:
-    """The name as written; sqlglot keeps SQL Server's temporary-table "#" as a flag."""
-    return ("#" if identifier.args.get("temporary") else "") + identifier.name
+    """The name as written; sqlglot keeps SQL Server's "#" and "##" (temporary and global
+    temporary tables) as flags."""
+    flags = identifier.args
+    return ("##" if flags.get("global_") else "#" if flags.get("temporary") else "") + identifier.name
 
 
 def sqlserver_can_hold(name: str) -> bool:

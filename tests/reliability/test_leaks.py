@@ -78,14 +78,9 @@ def fresh(text: str) -> str:
     return "".join(list(text))
 
 
-def both(covers: str, call: Callable[..., Any], *args: Any, **kwargs: Any) -> list[Case]:
-    """A call that returns, and the same callable given one argument too many."""
-    return [
-        ok(covers, call, *args, **kwargs),
-        fails(
-            covers, call, TypeError, "", *args, object(), object(), object(), object(), object(), id="arity"
-        ),
-    ]
+def fresh_text(value: Any) -> Any:
+    """`fresh` for text, any other value as it is."""
+    return fresh(value) if isinstance(value, str) else value
 
 
 # ---------------------------------------------------------------- velora.common.enum_
@@ -801,6 +796,16 @@ class RefusingBuilder(PostgreSQLQueryBuilder):
         raise LookupError(identifier)
 
 
+# What every dialect defines, and what some override: (method, arguments it returns for, the
+# exception and message it raises for the other arguments, and the case's name).
+DIALECT_METHODS: list[tuple[str, tuple[Any, ...], type[BaseException], str, tuple[Any, ...], str]] = [
+    ("validate_custom_query", ("SELECT 'a' FROM t",), TypeError, WRONG_TYPE, (1,), "type"),
+    ("build_schema_query", ("records",), ValueError, "", ("a\0b",), "nul"),
+    ("add_pagination", ("SELECT * FROM t ORDER BY a", 10, 20), TypeError, "", ("q", "10", 2), "type"),
+    ("quote_identifier", ("we]ird",), TypeError, WRONG_TYPE, (None,), "type"),
+]
+
+
 def dialect_cases(cls: type[DBQueryBuilder]) -> list[Case]:
     name = cls.__name__
     builder = BUILDERS[cls]  # type: ignore[index]
@@ -809,46 +814,20 @@ def dialect_cases(cls: type[DBQueryBuilder]) -> list[Case]:
         fails(name, cls, TypeError, "", 1, id="arity"),
         ok(f"{name}.__init__", cls.__init__, builder),
         fails(f"{name}.__init__", cls.__init__, TypeError, ARITY, id="no self"),
-        ok(f"{name}.validate_custom_query", builder.validate_custom_query, fresh("SELECT 'a' FROM t")),
-        fails(
-            f"{name}.validate_custom_query",
-            builder.validate_custom_query,
-            TypeError,
-            WRONG_TYPE,
-            1,
-            id="type",
-        ),
-        ok(f"{name}.build_schema_query", builder.build_schema_query, fresh("records")),
-        fails(
-            f"{name}.build_schema_query", builder.build_schema_query, ValueError, "", fresh("a\0b"), id="nul"
-        ),
     ]
-    if "add_pagination" in vars(cls):
-        cases += [
-            ok(f"{name}.add_pagination", builder.add_pagination, fresh("SELECT * FROM t ORDER BY a"), 10, 20),
-            fails(
-                f"{name}.add_pagination",
-                builder.add_pagination,
-                TypeError,
-                "",
-                fresh("q"),
-                "10",
-                2,
-                id="type",
-            ),
-        ]
-    if "quote_identifier" in vars(cls):
-        cases += [
-            ok(f"{name}.quote_identifier", builder.quote_identifier, fresh("we]ird")),
-            fails(
-                f"{name}.quote_identifier", builder.quote_identifier, TypeError, WRONG_TYPE, None, id="type"
-            ),
-        ]
+    for method, good, raises, match, bad, refusal in DIALECT_METHODS:
+        if method in vars(cls) or method in ("validate_custom_query", "build_schema_query"):
+            call = getattr(builder, method)
+            cases += [
+                ok(f"{name}.{method}", call, *map(fresh_text, good)),
+                fails(f"{name}.{method}", call, raises, match, *map(fresh_text, bad), id=refusal),
+            ]
     return cases
 
 
 POSTGRES = BUILDERS[PostgreSQLQueryBuilder]
 ORACLE = BUILDERS[OracleQueryBuilder]
+SELECT = "DBQueryBuilder.build_select_query"
 BRINWELL_CASES = [
     ok("DBQueryBuilder", CustomBuilder),
     fails("DBQueryBuilder", DBQueryBuilder, TypeError, "abstract", id="abstract"),
@@ -870,26 +849,10 @@ BRINWELL_CASES = [
         id="keyword",
         strict=True,
     ),
-    ok(
-        "DBQueryBuilder.build_select_query",
-        POSTGRES.build_select_query,
-        fresh("records"),
-        FILTERS,
-        SORTING,
-        10,
-        5,
-    ),
-    ok(
-        "DBQueryBuilder.build_select_query",
-        QuotingBuilder().build_select_query,
-        fresh("records"),
-        FILTERS,
-        SORTING,
-        10,
-        id="overridden",
-    ),
+    ok(SELECT, POSTGRES.build_select_query, fresh("records"), FILTERS, SORTING, 10, 5),
+    ok(SELECT, QuotingBuilder().build_select_query, fresh("records"), FILTERS, SORTING, 10, id="overridden"),
     fails(
-        "DBQueryBuilder.build_select_query",
+        SELECT,
         RefusingBuilder().build_select_query,
         LookupError,
         "records",
@@ -897,17 +860,9 @@ BRINWELL_CASES = [
         FILTERS,
         id="override raises",
     ),
-    ok(
-        "DBQueryBuilder.build_select_query",
-        ORACLE.build_select_query,
-        fresh("records"),
-        FILTERS,
-        SORTING[0],
-        10,
-        5,
-    ),
+    ok(SELECT, ORACLE.build_select_query, fresh("records"), FILTERS, SORTING[0], 10, 5),
     fails(
-        "DBQueryBuilder.build_select_query",
+        SELECT,
         POSTGRES.build_select_query,
         ValueError,
         "Sort direction",
@@ -917,7 +872,7 @@ BRINWELL_CASES = [
         id="bad direction",
     ),
     fails(
-        "DBQueryBuilder.build_select_query",
+        SELECT,
         POSTGRES.build_select_query,
         AttributeError,
         "",

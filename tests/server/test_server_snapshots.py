@@ -5,18 +5,11 @@ from __future__ import annotations
 import re
 import subprocess
 import sys
-from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
 import httpx
 import pytest
-
-
-@pytest.fixture
-def http(platform_settings: Any) -> Iterator[httpx.Client]:
-    with platform_settings.http() as client:
-        yield client
 
 
 @pytest.fixture

@@ -12,7 +12,6 @@ import base64
 import pickle
 import sys
 import types
-from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -23,12 +22,6 @@ import pytest
 
 from velora.dataset.values import DatasetFileType
 from velora.server.snippets import MOUNT_POINT
-
-
-@pytest.fixture
-def http(platform_settings: Any) -> Iterator[httpx.Client]:
-    with platform_settings.http() as client:
-        yield client
 
 
 @pytest.fixture

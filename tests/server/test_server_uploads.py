@@ -7,7 +7,7 @@ import base64
 import hashlib
 import socket
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
@@ -15,12 +15,6 @@ import httpx
 import pytest
 
 PAIRING = "Velora-Pairing-Key"
-
-
-@pytest.fixture
-def http(platform_settings: Any) -> Iterator[httpx.Client]:
-    with platform_settings.http() as client:
-        yield client
 
 
 def _b64(name: str) -> str:

@@ -56,24 +56,20 @@ constexpr native::Literal kRaises =
 template <native::Literal Name, const native::Signature& Params, native::Literal Summary, native::Literal Args,
           native::Literal Returns>
 struct Operation {
-  static constexpr auto sdk_name = joined<"sdk_", Name>;
-  static constexpr auto sdk_summary = joined<"Using SDK token, ", Summary>;
-  static constexpr auto pipeline_name = joined<"internal_", Name>;
-  static constexpr auto pipeline_summary =
-      joined<"Without any token, ", Summary,
-             "\n\nFor the internal environment (pipeline): the caller is identified by the\n"
-             "user id setting instead of a token.">;
-
   // Params under the member's name and docstring.
-  static constexpr native::Signature member(const char* name, const char* summary) {
+  template <native::Literal Prefix, native::Literal Lead, native::Literal Note = "">
+  static constexpr native::Signature member() {
     native::Signature own = Params;
-    own.name = name;
-    own.doc = {summary, Args.text, Returns.text, kRaises.text};
+    own.name = joined<Prefix, Name>.data();
+    own.doc = {joined<Lead, Summary, Note>.data(), Args.text, Returns.text, kRaises.text};
     return own;
   }
 
-  static constexpr native::Signature sdk = member(sdk_name.data(), sdk_summary.data());
-  static constexpr native::Signature pipeline = member(pipeline_name.data(), pipeline_summary.data());
+  static constexpr native::Signature sdk = member<"sdk_", "Using SDK token, ">();
+  static constexpr native::Signature pipeline =
+      member<"internal_", "Without any token, ",
+             "\n\nFor the internal environment (pipeline): the caller is identified by the\n"
+             "user id setting instead of a token.">();
 };
 
 // --- requests ---------------------------------------------------------------
@@ -84,19 +80,15 @@ py::object request(const native::Frame& call, Args&&... args) {
   return native::expect_dict(native::attr<Method>(call.global<"corlett">())(std::forward<Args>(args)...));
 }
 
-template <native::Literal Name>
-py::object setting(const native::Frame& call) {
-  return native::attr<Name>(call.global<"settings">());
-}
-
 // The family's path with `tail`, each "%s" filled by position: the workspace
 // (SDK family) and the project, read at the call, then `values`. %s shows a
 // value as str() does, not format(): the two differ for enumerations that mix in str.
 py::object family_path(const native::Frame& call, const Family& family, std::string_view tail,
                        std::initializer_list<py::handle> values = {}) {
+  const py::object settings = call.global<"settings">();
   py::list all;
-  if (!family.pipeline) all.append(setting<"VELORA_WORKSPACE_ID">(call));
-  all.append(setting<"VELORA_PROJECT_ID">(call));
+  if (!family.pipeline) all.append(native::attr<"VELORA_WORKSPACE_ID">(settings));
+  all.append(native::attr<"VELORA_PROJECT_ID">(settings));
   for (const py::handle value : values) all.append(value);
   const py::str pattern(std::string(family.base) + std::string(tail));
   return native::owned(PyUnicode_Format(pattern.ptr(), py::tuple(all).ptr()));
@@ -106,10 +98,11 @@ py::object family_path(const native::Frame& call, const Family& family, std::str
 // The pipeline family names the caller first and, for what makes a version,
 // the workflow run last.
 py::object body(const native::Frame& call, const Family& family, const py::dict& fields, bool makes_version = false) {
+  const py::object settings = call.global<"settings">();
   py::dict all;
-  if (family.pipeline) all["user_id"] = setting<"VELORA_USER_ID">(call);
+  if (family.pipeline) all["user_id"] = native::attr<"VELORA_USER_ID">(settings);
   if (PyDict_Update(all.ptr(), fields.ptr()) < 0) throw py::error_already_set();
-  if (family.pipeline && makes_version) all["argo_workflow_run_id"] = setting<"ARGO_WORKFLOW_RUN_ID">(call);
+  if (family.pipeline && makes_version) all["argo_workflow_run_id"] = native::attr<"ARGO_WORKFLOW_RUN_ID">(settings);
   return native::expect_dict(call.global<"exclude_none">()(all));
 }
 
@@ -123,7 +116,7 @@ py::object post(const native::Frame& call, const Family& family, py::handle path
 // last; an empty query is not sent.
 template <native::Literal Method, typename... Args>
 py::object query(const native::Frame& call, const Family& family, py::dict params, Args&&... args) {
-  if (family.pipeline) params["user_id"] = setting<"VELORA_USER_ID">(call);
+  if (family.pipeline) params["user_id"] = native::attr<"VELORA_USER_ID">(call.global<"settings">());
   if (params.empty()) return request<Method>(call, std::forward<Args>(args)...);
   return request<Method>(call, std::forward<Args>(args)..., "params"_a = params);
 }

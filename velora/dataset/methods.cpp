@@ -26,9 +26,6 @@ using native::Kind;
 
 namespace {
 
-using native::kNone;
-using native::owned;
-
 constexpr Py_ssize_t kMaxDescription = 100;
 
 // cls(**mapping), with the message a call with keyword expansion gives for a non-mapping.
@@ -36,9 +33,7 @@ py::object from_mapping(py::handle cls, py::handle mapping) {
   if (!PyDict_Check(mapping.ptr()) && !native::has_attr<"keys">(mapping)) {
     native::raise(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", native::type_name(mapping));
   }
-  const py::dict keywords;
-  if (PyDict_Merge(keywords.ptr(), mapping.ptr(), 1) < 0) throw py::error_already_set();
-  return owned(PyObject_Call(cls.ptr(), py::tuple().ptr(), keywords.ptr()));
+  return cls(**native::owned(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), mapping.ptr())));
 }
 
 // [cls(**mapping) for mapping in mappings]
@@ -49,16 +44,21 @@ py::list each_from_mapping(py::handle cls, py::handle mappings) {
 }
 
 // A service result declared as a dict that is read further: None cannot be.
-py::object expect_readable_dict(py::object result) {
+py::object expect_readable_dict(py::handle result) {
   if (native::expect_dict(result).is_none()) native::raise_none_attribute("get");
-  return result;
+  return native::borrowed(result);
 }
 
-// dict.get(key, fallback)
-py::object entry(py::handle dictionary, PyObject* key, py::object fallback = py::none()) {
-  PyObject* value = PyDict_GetItemWithError(dictionary.ptr(), key);
-  if (value == nullptr && PyErr_Occurred()) throw py::error_already_set();
-  return value == nullptr ? std::move(fallback) : py::reinterpret_borrow<py::object>(value);
+// dict.get("key", fallback)
+template <native::Literal Key>
+py::object entry(py::handle dictionary, py::handle fallback = py::none()) {
+  return native::attr<"get">(dictionary)(py::handle(native::interned<Key>()), fallback);
+}
+
+// dict.get("key", []), declared a list.
+template <native::Literal Key>
+py::object list_entry(py::handle dictionary) {
+  return native::expect_exact(entry<Key>(dictionary, py::list()), &PyList_Type);
 }
 
 py::object open_file(py::handle path, const char* mode) { return py::module_::import("io").attr("open")(path, mode); }
@@ -67,13 +67,13 @@ py::object open_file(py::handle path, const char* mode) { return py::module_::im
 
 enum class Workload { dev_instance, pipeline, other };
 
-py::object inspect_workload(const native::Frame& call) {
+py::object inspect_workload(const Frame& call) {
   py::object workload_type = call.global<"inspect_workload_type">()();
   if (workload_type.is_none()) native::raise(PyExc_ValueError, "Unable to inspect workload type");
   return workload_type;
 }
 
-Workload classify(const native::Frame& call, py::handle workload_type) {
+Workload classify(const Frame& call, py::handle workload_type) {
   const py::object types = call.global<"WorkloadType">();
   if (workload_type.equal(native::attr<"dev_instance">(types))) return Workload::dev_instance;
   if (workload_type.equal(native::attr<"pipeline">(types))) return Workload::pipeline;
@@ -88,7 +88,7 @@ void check_description(py::handle description) {
 
 // Around every service operation: the workload must be known, a description
 // short enough, and the workload one of the two the SDK serves.
-Workload enter(const native::Frame& call, py::handle description = {}) {
+Workload enter(const Frame& call, py::handle description = {}) {
   const py::object workload_type = inspect_workload(call);
   if (description) check_description(description);
   const Workload workload = classify(call, workload_type);
@@ -99,41 +99,38 @@ Workload enter(const native::Frame& call, py::handle description = {}) {
 }
 
 // For the operations a pipeline does not offer.
-void enter_dev_instance(const native::Frame& call, py::handle description = {}) {
+void enter_dev_instance(const Frame& call, py::handle description = {}) {
   if (enter(call, description) == Workload::pipeline) native::raise(PyExc_NotImplementedError, "Not implemented yet");
 }
 
 // The workload's client function: the SDK-token one in a development instance, else the internal one.
 template <native::Literal Sdk, native::Literal Internal>
-py::object client(const native::Frame& call, Workload workload) {
+py::object client(const Frame& call, Workload workload) {
   return workload == Workload::dev_instance ? call.global<Sdk>() : call.global<Internal>();
 }
 
 // The id of the dataset named `name`, looked up through the workload's family.
-py::object find_dataset_id(const native::Frame& call, Workload workload, py::handle name) {
+py::object find_dataset_id(const Frame& call, Workload workload, py::handle name) {
   const py::object response = expect_readable_dict(
       client<"sdk_get_data_snapshot_by_name", "internal_get_data_snapshot_by_name">(call, workload)(name));
-  const py::object dataset = native::expect_dict(entry(response, native::interned<"data_snapshot">()));
+  const py::object dataset = native::expect_dict(entry<"data_snapshot">(response));
   if (dataset.is_none()) native::raise(PyExc_ValueError, "Dataset '%U' does not exist.", name.ptr());
-  const py::object id = entry(dataset, native::interned<"id">());
+  const py::object id = entry<"id">(dataset);
   if (id.is_none()) native::raise(PyExc_ValueError, "Data snapshot id does not exist.");
   return native::expect_int(id);
 }
 
 // --- save_dataset -----------------------------------------------------------
 
-py::object as_dataframe(const native::Frame& call, py::handle data) {
-  if (native::is_instance(data, native::attr<"ndarray">(call.global<"np">()))) {
-    return native::attr<"DataFrame">(call.global<"pd">())(data);
-  }
-  if (native::is_instance(data, native::attr<"DataFrame">(call.global<"pd">()))) {
-    return native::borrowed(data);
-  }
+py::object as_dataframe(const Frame& call, py::handle data) {
+  const py::object data_frame = native::attr<"DataFrame">(call.global<"pd">());
+  if (native::is_instance(data, native::attr<"ndarray">(call.global<"np">()))) return data_frame(data);
+  if (native::is_instance(data, data_frame)) return native::borrowed(data);
   native::raise(PyExc_ValueError, "data is not supported object");
 }
 
 // tmp_dir / <32 hex digits>.<file type>
-py::object data_file_path(const native::Frame& call, py::handle tmp_dir, py::handle file_type) {
+py::object data_file_path(const Frame& call, py::handle tmp_dir, py::handle file_type) {
   const py::object directory = call.global<"Path">()(tmp_dir);
   const py::object path = directory / native::attr<"hex">(call.global<"uuid4">()());
   return native::attr<"with_suffix">(path)(py::str(".") + file_type);
@@ -166,7 +163,7 @@ constexpr FileType kFileTypes[] = {
 };
 
 // The row whose DatasetFileType member equals `file_type` (a str), or none.
-const FileType* find_file_type(const native::Frame& call, py::handle file_type) {
+const FileType* find_file_type(const Frame& call, py::handle file_type) {
   const py::object types = call.global<"DatasetFileType">();
   for (const FileType& type : kFileTypes) {
     if (file_type.equal(py::getattr(types, type.member))) return &type;
@@ -181,7 +178,7 @@ py::object on_file(const FileType& type, py::handle path, const char* mode, Use&
   return native::or_none(native::with(open_file(path, mode), use));
 }
 
-void write_data_file(const native::Frame& call, py::handle filename, py::handle data, py::handle dataframe,
+void write_data_file(const Frame& call, py::handle filename, py::handle data, py::handle dataframe,
                      py::handle file_type) {
   const FileType* type = find_file_type(call, file_type);
   if (type == nullptr) native::raise(PyExc_ValueError, "file_type is not supported type");
@@ -193,17 +190,17 @@ void write_data_file(const native::Frame& call, py::handle filename, py::handle 
 }
 
 // Reads what write_data_file wrote, by the same file types.
-py::object read_data_file(const native::Frame& call, py::handle filename, const FileType& type) {
+py::object read_data_file(const Frame& call, py::handle filename, const FileType& type) {
   return on_file(type, filename, "rb", [&](py::handle file) {
     const py::object reader = py::getattr(std::invoke(type.module, call), type.reader);
     if (type.keyword == nullptr) return reader(file);
-    return reader(file, py::arg(type.keyword) = owned(native::default_object(type.value)));
+    return reader(file, py::arg(type.keyword) = native::owned(native::default_object(type.value)));
   });
 }
 
 // Streams the open file to the upload of the workload's family.
-py::object upload_data_file(const native::Frame& call, py::handle workload_type, py::handle name,
-                            py::handle description, py::handle filename, py::handle file) {
+py::object upload_data_file(const Frame& call, py::handle workload_type, py::handle name, py::handle description,
+                            py::handle filename, py::handle file) {
   const Workload workload = classify(call, workload_type);
   if (workload == Workload::dev_instance) {
     const py::object response =
@@ -221,7 +218,7 @@ py::object upload_data_file(const native::Frame& call, py::handle workload_type,
       py::str("entity name of launch param is set to unsupported workload type: {}").format(workload_type));
 }
 
-constexpr native::Param kDescription{"description", Kind::OptStr, kNone};
+constexpr native::Param kDescription{"description", Kind::OptStr, native::kNone};
 
 constexpr native::Signature kSaveDataset{
     "save_dataset",
@@ -327,11 +324,9 @@ constexpr native::Signature kGetDatasetList{
 
 py::object get_dataset_list(const native::Call<kGetDatasetList>& call) {
   enter_dev_instance(call);
-  const py::object response = call.global<"sdk_get_data_snapshot_list">()("page"_a = call.arg<"page">(),
-                                                                          "page_size"_a = call.arg<"page_size">());
-  expect_readable_dict(response);
-  return each_from_mapping(call.global<"DatasetInfo">(),
-                           entry(response, native::interned<"data_snapshots">(), py::list()));
+  const py::object response = expect_readable_dict(call.global<"sdk_get_data_snapshot_list">()(
+      "page"_a = call.arg<"page">(), "page_size"_a = call.arg<"page_size">()));
+  return each_from_mapping(call.global<"DatasetInfo">(), entry<"data_snapshots">(response, py::list()));
 }
 
 constexpr native::Signature kGetDataset{
@@ -344,7 +339,7 @@ py::object get_dataset(const native::Call<kGetDataset>& call) {
   enter_dev_instance(call);
   const py::object response =
       expect_readable_dict(call.global<"sdk_get_data_snapshot_detail">()(call.arg<"dataset_id">()));
-  const py::object dataset = native::expect_dict(entry(response, native::interned<"data_snapshot">()));
+  const py::object dataset = native::expect_dict(entry<"data_snapshot">(response));
   if (dataset.is_none()) return py::none();
   return from_mapping(call.global<"DatasetInfo">(), dataset);
 }
@@ -376,12 +371,11 @@ py::object code_snippet(const native::Call<S>& call) {
 // --- versions, downloads and loading -------------------------------------------
 
 // Every version record of the dataset, as the service lists them: oldest first.
-py::object version_records(const native::Frame& call, Workload workload, py::handle dataset_id) {
+py::object version_records(const Frame& call, Workload workload, py::handle dataset_id) {
   const py::object response = expect_readable_dict(
       client<"sdk_get_data_snapshot_versions", "internal_get_data_snapshot_versions">(call, workload)(dataset_id));
-  py::object versions = entry(response, native::interned<"data_snapshot_versions">(), py::list());
-  native::expect_exact(versions, &PyList_Type);
-  for (const py::handle version : versions) expect_readable_dict(native::borrowed(version));
+  py::object versions = list_entry<"data_snapshot_versions">(response);
+  for (const py::handle version : versions) expect_readable_dict(version);
   return versions;
 }
 
@@ -395,24 +389,17 @@ constexpr native::Signature kGetDatasetVersions{
      "CorlettError: the platform service refused or could not be reached"}};
 
 py::object get_dataset_versions(const native::Call<kGetDatasetVersions>& call) {
-  const py::handle name = call.arg<"name">();
   const Workload workload = enter(call);
-  const py::object versions = version_records(call, workload, find_dataset_id(call, workload, name));
+  const py::object versions = version_records(call, workload, find_dataset_id(call, workload, call.arg<"name">()));
   return each_from_mapping(call.global<"DatasetVersionInfo">(), versions);
-}
-
-py::object files_of(py::handle version) {
-  py::object files = entry(version, native::interned<"files">(), py::list());
-  native::expect_exact(files, &PyList_Type);
-  return files;
 }
 
 // The version numbered `number`, or with None the latest one that has a file.
 py::object chosen_version(py::handle versions, py::handle name, py::handle number) {
   for (Py_ssize_t i = PyList_GET_SIZE(versions.ptr()) - 1; i >= 0; --i) {
     const py::handle version = PyList_GET_ITEM(versions.ptr(), i);
-    if (number.is_none() ? PyList_GET_SIZE(files_of(version).ptr()) > 0
-                         : entry(version, native::interned<"version">()).equal(number)) {
+    if (number.is_none() ? PyList_GET_SIZE(list_entry<"files">(version).ptr()) > 0
+                         : entry<"version">(version).equal(number)) {
       return native::borrowed(version);
     }
   }
@@ -436,52 +423,50 @@ struct Wanted {
   Workload workload;
   py::object dataset_id;
   py::object version;
-  py::object file;
+  py::object sha256;  // of the file, as its record gives it
   py::object filename;
 };
 
-Wanted wanted_file(const native::Frame& call, Workload workload, py::handle name, py::handle number) {
+Wanted wanted_file(const Frame& call, Workload workload, py::handle name, py::handle number) {
   py::object dataset_id = find_dataset_id(call, workload, name);
   py::object version = chosen_version(version_records(call, workload, dataset_id), name, number);
-  const py::object files = files_of(version);
+  const py::object files = list_entry<"files">(version);
   const Py_ssize_t count = PyList_GET_SIZE(files.ptr());
-  const py::object shown = entry(version, native::interned<"version">());
+  const py::object shown = entry<"version">(version);
   if (count == 0) native::raise(PyExc_ValueError, "Version %S of dataset '%U' has no file.", shown.ptr(), name.ptr());
   if (count > 1) {
     native::raise(PyExc_ValueError, "Version %S of dataset '%U' has %zd files; only a version of one file is read.",
                   shown.ptr(), name.ptr(), count);
   }
-  py::object file = expect_readable_dict(native::borrowed(PyList_GET_ITEM(files.ptr(), 0)));
-  py::object filename = entry(file, native::interned<"filename">());
+  const py::object file = expect_readable_dict(PyList_GET_ITEM(files.ptr(), 0));
+  py::object filename = entry<"filename">(file);
   check_file_name(filename);
-  return {workload, std::move(dataset_id), std::move(version), std::move(file), std::move(filename)};
+  return {workload, std::move(dataset_id), std::move(version), entry<"sha256">(file), std::move(filename)};
 }
 
-void check_digest(const Wanted& wanted, py::object received, py::handle name) {
-  expect_readable_dict(received);
-  const py::object expected = entry(wanted.file, native::interned<"sha256">());
-  const py::object got = entry(received, native::interned<"sha256">());
-  if (!got.equal(expected)) {
+void check_digest(const Wanted& wanted, py::handle received, py::handle name) {
+  const py::object got = entry<"sha256">(expect_readable_dict(received));
+  if (!got.equal(wanted.sha256)) {
     native::raise(PyExc_ValueError,
                   "Checksum mismatch for %R of dataset '%U' version %S: the record says sha256 %S, "
                   "the download has sha256 %S",
-                  wanted.filename.ptr(), name.ptr(), entry(wanted.version, native::interned<"version">()).ptr(),
-                  expected.ptr(), got.ptr());
+                  wanted.filename.ptr(), name.ptr(), entry<"version">(wanted.version).ptr(), wanted.sha256.ptr(),
+                  got.ptr());
   }
 }
 
 // Streams the file into a hidden temporary file in `directory`, checks its sha256 against the
 // record, then renames it into place: an existing file of that name is replaced only by checked
 // bytes, and nothing is left behind on a failure.
-py::object download_into(const native::Frame& call, const Wanted& wanted, py::handle directory, py::handle name) {
+py::object download_into(const Frame& call, const Wanted& wanted, py::handle directory, py::handle name) {
   const py::object folder = call.global<"Path">()(directory);
   const py::object target = folder / wanted.filename;
   const py::object hex = native::attr<"hex">(call.global<"uuid4">()());
-  const py::object partial = folder / owned(PyUnicode_FromFormat(".%U.part", hex.ptr()));
+  const py::object partial = folder / native::owned(PyUnicode_FromFormat(".%U.part", hex.ptr()));
   try {
     const py::object received = native::or_none(native::with(open_file(partial, "xb"), [&](const py::object& binary) {
       return client<"sdk_download_data_snapshot_file", "internal_download_data_snapshot_file">(call, wanted.workload)(
-          wanted.dataset_id, entry(wanted.version, native::interned<"id">()), wanted.filename, binary);
+          wanted.dataset_id, entry<"id">(wanted.version), wanted.filename, binary);
     }));
     check_digest(wanted, received, name);
     native::attr<"replace">(call.global<"os">())(partial, target);
@@ -498,7 +483,7 @@ py::object download_into(const native::Frame& call, const Wanted& wanted, py::ha
 
 constexpr native::Signature kDownloadDataset{
     "download_dataset",
-    {{"name", Kind::Str}, {"version", Kind::OptInt, kNone}, {"path", Kind::OptStr, kNone}},
+    {{"name", Kind::Str}, {"version", Kind::OptInt, native::kNone}, {"path", Kind::OptStr, native::kNone}},
     {"Download the file of a dataset version into a directory.\n\n"
      "The bytes go to a hidden temporary file in that directory and are checked against\n"
      "the sha256 of the version's record before the file is renamed into place, under its\n"
@@ -524,19 +509,19 @@ py::object download_dataset(const native::Call<kDownloadDataset>& call) {
 }
 
 // The file type a stored file's suffix names.
-const FileType& file_type_of(const native::Frame& call, const Wanted& wanted, py::handle name) {
+const FileType& file_type_of(const Frame& call, const Wanted& wanted, py::handle name) {
   const py::object suffix = native::attr<"suffix">(call.global<"Path">()(wanted.filename));
   // Path.suffix is empty or starts with the dot.
-  const FileType* type = find_file_type(call, owned(PySequence_GetSlice(suffix.ptr(), 1, PY_SSIZE_T_MAX)));
+  const FileType* type = find_file_type(call, native::owned(PySequence_GetSlice(suffix.ptr(), 1, PY_SSIZE_T_MAX)));
   if (type != nullptr) return *type;
   native::raise(PyExc_ValueError,
                 "Version %S of dataset '%U' holds %R, which is not a csv, parquet, npy or pickle file.",
-                entry(wanted.version, native::interned<"version">()).ptr(), name.ptr(), wanted.filename.ptr());
+                entry<"version">(wanted.version).ptr(), name.ptr(), wanted.filename.ptr());
 }
 
 constexpr native::Signature kLoadDataset{
     "load_dataset",
-    {{"name", Kind::Str}, {"version", Kind::OptInt, kNone}, {"allow_pickle", Kind::Bool, native::kFalse}},
+    {{"name", Kind::Str}, {"version", Kind::OptInt, native::kNone}, {"allow_pickle", Kind::Bool, native::kFalse}},
     {"Load a dataset version into memory, read by its file type.\n\n"
      "The file is downloaded into a private temporary directory, which is removed again:\n"
      "csv with pandas.read_csv (first column as the index), parquet with pandas.read_parquet,\n"
@@ -559,7 +544,7 @@ py::object load_dataset(const native::Call<kLoadDataset>& call) {
     native::raise(PyExc_ValueError,
                   "Dataset '%U' version %S is a pickle file, and reading a pickle runs code from whoever wrote it; "
                   "pass allow_pickle=True only if you trust it.",
-                  name.ptr(), entry(wanted.version, native::interned<"version">()).ptr());
+                  name.ptr(), entry<"version">(wanted.version).ptr());
   }
   const py::object directory = native::attr<"TemporaryDirectory">(call.global<"tempfile">())();
   return native::or_none(native::with(directory, [&](const py::object& tmp_dir) {
@@ -581,7 +566,7 @@ struct Mount {
 constexpr Mount kMounts[] = {{"dataset", "veloradataset", true}, {"dataset-staged", "veloradatasetstaged", false}};
 
 // One WebDAV remote per directory; the settings are read as each is written.
-py::object config_section(const native::Frame& call, const Mount& mount) {
+py::object config_section(const Frame& call, const Mount& mount) {
   const py::object settings = call.global<"settings">();
   const py::object url = native::attr<"VELORA_WEBDAV_URL">(settings);
   const py::object project_dir = native::attr<"VELORA_PROJECT_DIR">(settings);
@@ -598,7 +583,7 @@ py::object open_owner_only(const native::Call<kOpenOwnerOnly>& call) {
   return native::attr<"open">(call.global<"os">())(call.arg<"path">(), call.arg<"flags">(), 0600);
 }
 
-void write_config(const native::Frame& call, py::handle config_file) {
+void write_config(const Frame& call, py::handle config_file) {
   const py::object file = py::module_::import("io").attr("open")(config_file, "w", "encoding"_a = "utf-8",
                                                                  "opener"_a = call.global<"_open_owner_only">());
   native::with(file, [&](const py::object& f) {
@@ -610,7 +595,7 @@ void write_config(const native::Frame& call, py::handle config_file) {
 }
 
 // Starts one `rclone mount --daemon`; it exits once the mount runs, its status telling whether it does.
-void start_mount(const native::Frame& call, const Mount& mount) {
+void start_mount(const Frame& call, const Mount& mount) {
   const std::string mount_point = std::string(kMountBase) + mount.dir;
   native::attr<"mkdir">(call.global<"Path">()(mount_point))("parents"_a = true, "exist_ok"_a = true);
   py::list command(py::make_tuple("rclone", "mount", std::string(mount.remote) + ":/", mount_point, "--dir-cache-time",
@@ -644,8 +629,7 @@ py::object mount_dataset(const native::Call<kMountDataset>& call) {
   if (!py::bool_(project_id)) {
     native::raise(PyExc_ValueError, "VELORA_PROJECT_ID is not set. Please call set_joined_project() first.");
   }
-  const py::object home = native::attr<"home">(call.global<"Path">())();
-  const py::object config_dir = home / py::str(".config") / py::str("rclone");
+  const py::object config_dir = native::attr<"home">(call.global<"Path">())() / py::str(".config") / py::str("rclone");
   const py::object config_file = config_dir / py::str("rclone.conf");
   native::attr<"unlink">(config_file)("missing_ok"_a = true);
   // Created private: the file it holds carries the SDK token.

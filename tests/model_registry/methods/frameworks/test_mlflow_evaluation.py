@@ -44,6 +44,12 @@ class Recorder:
         return np.asarray([0.5])
 
 
+def sklearn_loader(loader: Any) -> Any:
+    """The table's sklearn entry with `loader` as its loader, for a `with` block."""
+    entry = (False, velora_mlflow._evaluate_basis_model, loader)
+    return mock.patch.dict(velora_mlflow.EVALUATION_FUNC_MAP, {ModelFramework.sklearn: entry})
+
+
 @pytest.fixture
 def events() -> list[Any]:
     return []
@@ -59,9 +65,8 @@ def sklearn_table(events: list[Any]) -> mock.Mock:
         events.append(("has_method_names", list(names)))
         return real_check(obj, names)
 
-    entry = (False, velora_mlflow._evaluate_basis_model, loader)
     with (
-        mock.patch.dict(velora_mlflow.EVALUATION_FUNC_MAP, {ModelFramework.sklearn: entry}),
+        sklearn_loader(loader),
         mock.patch(f"{MODULE}.has_method_names", side_effect=checked),
     ):
         yield loader
@@ -265,10 +270,7 @@ class TestEvaluateModel:
     )
     def test_supported_outputs_pass_unchanged(self, events: list[Any], result: Any) -> None:
         loader = mock.Mock(return_value=Recorder(events, result))
-        with mock.patch.dict(
-            velora_mlflow.EVALUATION_FUNC_MAP,
-            {ModelFramework.sklearn: (False, velora_mlflow._evaluate_basis_model, loader)},
-        ):
+        with sklearn_loader(loader):
             assert velora_mlflow.evaluate_model(SKLEARN, {"predict": [0]})["predict"][0] is result
 
     @pytest.mark.parametrize(
@@ -276,10 +278,7 @@ class TestEvaluateModel:
     )
     def test_list_output_becomes_an_array(self, events: list[Any], result: list[Any]) -> None:
         loader = mock.Mock(return_value=Recorder(events, result))
-        with mock.patch.dict(
-            velora_mlflow.EVALUATION_FUNC_MAP,
-            {ModelFramework.sklearn: (False, velora_mlflow._evaluate_basis_model, loader)},
-        ):
+        with sklearn_loader(loader):
             (output,) = velora_mlflow.evaluate_model(SKLEARN, {"predict": [0]})["predict"]
         assert isinstance(output, np.ndarray)
         assert output.tolist() == list(result)
@@ -287,13 +286,7 @@ class TestEvaluateModel:
     @pytest.mark.parametrize("result", [(1, 2), {"a": 1}, 3, None], ids=repr)
     def test_unsupported_output(self, events: list[Any], result: Any) -> None:
         loader = mock.Mock(return_value=Recorder(events, result))
-        with (
-            mock.patch.dict(
-                velora_mlflow.EVALUATION_FUNC_MAP,
-                {ModelFramework.sklearn: (False, velora_mlflow._evaluate_basis_model, loader)},
-            ),
-            pytest.raises(ValueError) as caught,
-        ):
+        with sklearn_loader(loader), pytest.raises(ValueError) as caught:
             velora_mlflow.evaluate_model(SKLEARN, {"predict": [0]})
         assert str(caught.value) == f"unsupported outputs_sample: {type(result)}{UNSUPPORTED}"
 
@@ -308,13 +301,7 @@ class TestEvaluateModel:
     def test_loader_errors_pass_unchanged(self) -> None:
         failure = OSError("no such model")
         loader = mock.Mock(side_effect=failure)
-        with (
-            mock.patch.dict(
-                velora_mlflow.EVALUATION_FUNC_MAP,
-                {ModelFramework.sklearn: (False, velora_mlflow._evaluate_basis_model, loader)},
-            ),
-            pytest.raises(OSError) as caught,
-        ):
+        with sklearn_loader(loader), pytest.raises(OSError) as caught:
             velora_mlflow.evaluate_model(SKLEARN, {"predict": []})
         assert caught.value is failure
 
