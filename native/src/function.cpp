@@ -39,13 +39,10 @@ std::string laid_out(const Doc& doc) {
       {"Args:", doc.args}, {"Returns:", doc.returns}, {"Raises:", doc.raises}};
   for (const auto& [heading, lines] : sections) {
     if (lines == nullptr) continue;
-    text += std::string("\n\n") + heading;
-    for (std::string_view rest = lines;;) {
-      const std::size_t end = rest.find('\n');
-      text += "\n    ";
-      text += rest.substr(0, end);
-      if (end == std::string_view::npos) break;
-      rest.remove_prefix(end + 1);
+    text += std::string("\n\n") + heading + "\n    ";
+    for (const char c : std::string_view(lines)) {
+      text += c;
+      if (c == '\n') text += "    ";
     }
   }
   return doc.args == nullptr ? text : text + "\n";
@@ -136,7 +133,7 @@ PyObject* default_object(const Default& fallback) {
   using Tag = Default::Tag;
   if (fallback.tag == Tag::Required) return nullptr;
   if (fallback.tag == Tag::Integer) return PyLong_FromLongLong(fallback.integer);
-  return Py_NewRef(fallback.tag == Tag::None ? Py_None : (fallback.tag == Tag::True ? Py_True : Py_False));
+  return Py_NewRef(fallback.tag == Tag::None ? Py_None : Py_False);
 }
 
 py::object Frame::lookup_global(PyObject* name) const {
@@ -151,17 +148,14 @@ namespace detail {
 CompiledSignature compile(const Signature& declared) {
   CompiledSignature signature;
   signature.name = declared.name;
-  bool optional_seen = false;
   for (const Param& param : std::span(declared.params, declared.size())) {
     PyObject* name = owned(PyUnicode_InternFromString(param.name)).release().ptr();
     PyObject* fallback = default_object(param.fallback);
     if (fallback == nullptr && PyErr_Occurred()) throw py::error_already_set();
-    if (fallback == nullptr) {
-      if (optional_seen) throw std::logic_error("required parameter after an optional one");
-      ++signature.required;
-    } else {
-      optional_seen = true;
+    if (fallback == nullptr && signature.required < signature.params.size()) {
+      throw std::logic_error("required parameter after an optional one");
     }
+    if (fallback == nullptr) ++signature.required;
     const auto rule = std::ranges::find(kRules, param.kind, &detail::KindRule::kind);
     signature.params.push_back({name, param.name, *rule, fallback});
   }
