@@ -13,8 +13,6 @@ namespace native = velora::native;
 namespace py = pybind11;
 using namespace pybind11::literals;
 using native::Kind;
-using native::truthy;
-using native::utf8;
 
 namespace {
 
@@ -48,7 +46,7 @@ py::tuple unpack(py::handle value, Py_ssize_t count) {
 
 py::object check_output(const native::Frame& call, py::object output) {
   if (PyList_Check(output.ptr())) output = native::attr<"array">(call.global<"np">())(output);
-  if (!truthy(call.global<"is_supported_primitive_class">()(output))) {
+  if (!native::truthy(call.global<"is_supported_primitive_class">()(output))) {
     native::raise(PyExc_ValueError,
                   "unsupported outputs_sample: %Ssupported type must be in pd.DataFrame, np.ndarray, pd.Series, str, "
                   "bytes",
@@ -106,7 +104,7 @@ py::object evaluate_model(const native::Call<kEvaluateModel>& call) {
 
   // (lazy verification of method names, evaluation function, loader)
   const py::tuple entry = unpack(table[framework], 3);
-  const bool lazy_verifying_method_names = truthy(entry[0]);
+  const bool lazy_verifying_method_names = native::truthy(entry[0]);
   const py::object model = entry[2](native::attr<"model_uri">(model_info));
   if (!lazy_verifying_method_names) {
     call.global<"has_method_names">()(model, py::list(native::attr<"keys">(inputs_sample)()));
@@ -239,8 +237,8 @@ py::object join_location(py::handle artifact_uri, py::handle artifact_path) {
   // A value that is not text fails here as `+` fails on it.
   const py::object joined = artifact_uri + py::str("/") + artifact_path;
   if (!PyUnicode_Check(artifact_uri.ptr()) || !PyUnicode_Check(artifact_path.ptr())) return joined;
-  std::string_view left = utf8(artifact_uri);
-  std::string_view right = utf8(artifact_path);
+  std::string_view left = native::utf8(artifact_uri);
+  std::string_view right = native::utf8(artifact_path);
   if (left.ends_with('/')) left.remove_suffix(1);
   if (right.starts_with('/')) right.remove_prefix(1);
   return py::str(std::string(left) + "/" + std::string(right));
@@ -260,7 +258,7 @@ py::object model_location(const native::Frame& call, py::handle artifact_uri, py
 // Keys under the model's own folder: no leading "/", a closing "/" so that a
 // sibling whose name starts the same ("model" and "model-2") is not counted.
 py::str key_prefix(py::handle url) {
-  std::string_view path = utf8(native::attr<"path">(url));
+  std::string_view path = native::utf8(native::attr<"path">(url));
   while (path.starts_with('/')) path.remove_prefix(1);
   std::string prefix(path);
   if (!prefix.empty() && !prefix.ends_with('/')) prefix += '/';
@@ -280,7 +278,7 @@ py::object s3_size(const native::Frame& call, py::handle registry_data, py::hand
     const py::object response = list_objects(**request);
     const py::object lookup = native::attr<"get">(response);
     for (const py::handle entry : lookup("Contents", py::tuple())) total = total + py::object(entry["Size"]);
-    if (!truthy(lookup("IsTruncated", false))) return py::int_(total);
+    if (!native::truthy(lookup("IsTruncated", false))) return py::int_(total);
     request["ContinuationToken"] = response["NextContinuationToken"];
   }
 }
@@ -290,7 +288,7 @@ py::object local_size(const native::Frame& call, py::handle url) {
   const py::object directory = call.global<"Path">()(path);
   py::object total = py::int_(0);
   for (const py::handle entry : native::attr<"glob">(directory)("**/*")) {
-    if (truthy(native::attr<"is_file">(entry)())) {
+    if (native::truthy(native::attr<"is_file">(entry)())) {
       total = total + native::attr<"st_size">(native::attr<"stat">(entry)());
     }
   }
