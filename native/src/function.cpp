@@ -22,14 +22,12 @@ constexpr detail::KindRule kRules[] = {
 };
 
 std::string text_signature(const detail::CompiledSignature& signature) {
-  std::string line = signature.name + "(";
-  for (std::size_t i = 0; i < signature.params.size(); ++i) {
-    const detail::CompiledParam& param = signature.params[i];
-    if (i > 0) line += ", ";
-    line += param.c_name;
+  std::string line;
+  for (const detail::CompiledParam& param : signature.params) {
+    line += (line.empty() ? "" : ", ") + std::string(param.c_name);
     if (param.fallback != nullptr) line += "=" + py::repr(param.fallback).cast<std::string>();
   }
-  return line + ")";
+  return signature.name + "(" + line + ")";
 }
 
 // The docstring in the SDK's layout (see Doc).
@@ -85,20 +83,13 @@ void bind_arguments(const detail::CompiledSignature& signature, PyObject* const*
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
 
   PyObject* bad_keyword = nullptr;
-  bool repeated = false;
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   if (nkw > 0 && count == 0) raise(PyExc_TypeError, "%s() takes no keyword arguments", signature.name.c_str());
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
     const Py_ssize_t index = find_param(signature, keyword);
-    if (index < 0 || index < nargs) {
-      if (bad_keyword == nullptr) {
-        bad_keyword = keyword;
-        repeated = index >= 0;
-      }
-      continue;
-    }
-    slots[index] = args[nargs + k];
+    if (index >= nargs) slots[index] = args[nargs + k];
+    if (index < nargs && bad_keyword == nullptr) bad_keyword = keyword;
   }
   for (Py_ssize_t i = 0; i < count; ++i) {
     if (slots[i] != nullptr) continue;
@@ -108,8 +99,8 @@ void bind_arguments(const detail::CompiledSignature& signature, PyObject* const*
   }
   if (bad_keyword != nullptr) {
     raise(PyExc_TypeError,
-          repeated ? "%s() got multiple values for keyword argument '%U'"
-                   : "%s() got an unexpected keyword argument '%U'",
+          find_param(signature, bad_keyword) >= 0 ? "%s() got multiple values for keyword argument '%U'"
+                                                  : "%s() got an unexpected keyword argument '%U'",
           signature.name.c_str(), bad_keyword);
   }
 }
@@ -117,10 +108,8 @@ void bind_arguments(const detail::CompiledSignature& signature, PyObject* const*
 // Checks one argument; a converted value replaces it in `slot` and is kept in `converted`.
 void check_argument(const detail::CompiledParam& param, PyObject*& slot, py::object& converted) {
   const detail::KindRule& rule = param.rule;
-  if (rule.kind == Kind::Bool) {
-    slot = truthy(slot) ? Py_True : Py_False;
-    return;
-  }
+  // A Bool takes any value (its type is null), by its truth.
+  if (rule.kind == Kind::Bool) slot = truthy(slot) ? Py_True : Py_False;
   if (rule.type == nullptr || Py_IS_TYPE(slot, rule.type) || (slot == Py_None && rule.allows_none)) return;
   if (rule.type == &PyLong_Type) converted = int_of(slot);
   if (!converted) raise_argument_type(param.c_name, rule.type, slot);
@@ -132,7 +121,7 @@ void check_argument(const detail::CompiledParam& param, PyObject*& slot, py::obj
 PyObject* default_object(const Default& fallback) {
   using Tag = Default::Tag;
   if (fallback.tag == Tag::Required) return nullptr;
-  if (fallback.tag == Tag::Integer) return PyLong_FromLongLong(fallback.integer);
+  if (fallback.tag == Tag::Integer) return owned(PyLong_FromLongLong(fallback.integer)).release().ptr();
   return Py_NewRef(fallback.tag == Tag::None ? Py_None : Py_False);
 }
 
@@ -151,7 +140,6 @@ CompiledSignature compile(const Signature& declared) {
   for (const Param& param : std::span(declared.params, declared.size())) {
     PyObject* name = owned(PyUnicode_InternFromString(param.name)).release().ptr();
     PyObject* fallback = default_object(param.fallback);
-    if (fallback == nullptr && PyErr_Occurred()) throw py::error_already_set();
     if (fallback == nullptr && signature.required < signature.params.size()) {
       throw std::logic_error("required parameter after an optional one");
     }
