@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include "velora_native/context.hpp"
 #include "velora_native/errors.hpp"
@@ -93,9 +94,8 @@ constexpr native::Signature kEvaluateModel{
      "AttributeError: the model has no method of a given name"}};
 
 py::object evaluate_model(const native::Call<kEvaluateModel>& call) {
-  const py::handle model_info = call.arg<"model_info">();
   const py::handle inputs_sample = call.arg<"inputs_sample">();
-  const py::object framework = call.global<"extract_framework_type_from">()(model_info);
+  const py::object framework = call.global<"extract_framework_type_from">()(call.arg<"model_info">());
   const py::object table = call.global<"EVALUATION_FUNC_MAP">();
   if (!native::contains(table, framework)) {
     native::raise(PyExc_ValueError, "not supported framework(%S)", native::attr<"keys">(table)().ptr());
@@ -105,7 +105,7 @@ py::object evaluate_model(const native::Call<kEvaluateModel>& call) {
   // (lazy verification of method names, evaluation function, loader)
   const py::tuple entry = unpack(table[framework], 3);
   const bool lazy_verifying_method_names = native::truthy(entry[0]);
-  const py::object model = entry[2](native::attr<"model_uri">(model_info));
+  const py::object model = entry[2](native::attr<"model_uri">(call.arg<"model_info">()));
   if (!lazy_verifying_method_names) {
     call.global<"has_method_names">()(model, py::list(native::attr<"keys">(inputs_sample)()));
   }
@@ -202,12 +202,7 @@ constexpr native::Signature kLoadTensorflowModel{
 // the order decides framework detection.
 py::dict evaluation_func_map(py::module_& m) {
   const auto eager = [](const char* flavor) { return py::module_::import(flavor).attr("load_model"); };
-  const struct {
-    const char* framework;
-    bool lazy;
-    const char* evaluate;
-    py::object loader;
-  } rows[] = {
+  const std::tuple<const char*, bool, const char*, py::object> rows[] = {
       {"onnx", true, "_evaluate_onnx_model", eager("mlflow.onnx")},
       {"pytorch", false, "_evaluate_pytorch_model",
        native::function<&load_model_lazily<"mlflow.pytorch">, kLoadPytorchModel>(m)},
@@ -218,9 +213,8 @@ py::dict evaluation_func_map(py::module_& m) {
       {"xgboost", false, "_evaluate_basis_model", eager("mlflow.xgboost")},
   };
   py::dict table;
-  for (const auto& row : rows) {
-    table[m.attr("ModelFramework").attr(row.framework)] =
-        py::make_tuple(py::bool_(row.lazy), m.attr(row.evaluate), row.loader);
+  for (const auto& [framework, lazy, evaluate, loader] : rows) {
+    table[m.attr("ModelFramework").attr(framework)] = py::make_tuple(py::bool_(lazy), m.attr(evaluate), loader);
   }
   return table;
 }
