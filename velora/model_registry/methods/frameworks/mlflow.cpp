@@ -221,10 +221,7 @@ py::dict evaluation_func_map(py::module_& m) {
 
 // Artifact size: a logged model's artifacts, in S3-compatible storage or on local disk.
 
-bool scheme_is(py::handle url, const char* scheme) {
-  const py::object parsed = native::attr<"scheme">(url);
-  return PyUnicode_Check(parsed.ptr()) && PyUnicode_CompareWithASCIIString(parsed.ptr(), scheme) == 0;
-}
+bool scheme_is(py::handle url, const char* scheme) { return native::attr<"scheme">(url).equal(py::str(scheme)); }
 
 // The run's location, "/", the model's path; one slash where they meet.
 py::object join_location(py::handle artifact_uri, py::handle artifact_path) {
