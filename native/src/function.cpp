@@ -23,14 +23,12 @@ constexpr detail::KindRule kRules[] = {
 };
 
 std::string text_signature(const detail::CompiledSignature& signature) {
-  std::string line = signature.name + "(";
-  for (std::size_t i = 0; i < signature.params.size(); ++i) {
-    const detail::CompiledParam& param = signature.params[i];
-    if (i > 0) line += ", ";
-    line += param.c_name;
+  std::string line;
+  for (const detail::CompiledParam& param : signature.params) {
+    line += (line.empty() ? "" : ", ") + std::string(param.c_name);
     if (param.fallback != nullptr) line += "=" + py::repr(param.fallback).cast<std::string>();
   }
-  return line + ")";
+  return signature.name + "(" + line + ")";
 }
 
 // The docstring in the SDK's layout (see Doc).
@@ -40,13 +38,10 @@ std::string laid_out(const Doc& doc) {
       {"Args:", doc.args}, {"Returns:", doc.returns}, {"Raises:", doc.raises}};
   for (const auto& [heading, lines] : sections) {
     if (lines == nullptr) continue;
-    text += std::string("\n\n") + heading;
-    for (std::string_view rest = lines;;) {
-      const std::size_t end = rest.find('\n');
-      text += "\n    ";
-      text += rest.substr(0, end);
-      if (end == std::string_view::npos) break;
-      rest.remove_prefix(end + 1);
+    text += std::string("\n\n") + heading + "\n    ";
+    for (const char c : std::string_view(lines)) {
+      text += c;
+      if (c == '\n') text += "    ";
     }
   }
   return doc.args == nullptr ? text : text + "\n";
@@ -90,20 +85,13 @@ void bind_arguments(const detail::CompiledSignature& signature, PyObject* const*
   for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
 
   PyObject* bad_keyword = nullptr;
-  bool repeated = false;
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   if (nkw > 0 && count == 0) raise(PyExc_TypeError, "%s() takes no keyword arguments", signature.name.c_str());
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
     const Py_ssize_t index = find_param(signature, keyword);
-    if (index < 0 || index < nargs) {
-      if (bad_keyword == nullptr) {
-        bad_keyword = keyword;
-        repeated = index >= 0;
-      }
-      continue;
-    }
-    slots[index] = args[nargs + k];
+    if (index >= nargs) slots[index] = args[nargs + k];
+    if (index < nargs && bad_keyword == nullptr) bad_keyword = keyword;
   }
   for (Py_ssize_t i = 0; i < count; ++i) {
     if (slots[i] != nullptr) continue;
@@ -113,8 +101,8 @@ void bind_arguments(const detail::CompiledSignature& signature, PyObject* const*
   }
   if (bad_keyword != nullptr) {
     raise(PyExc_TypeError,
-          repeated ? "%s() got multiple values for keyword argument '%U'"
-                   : "%s() got an unexpected keyword argument '%U'",
+          find_param(signature, bad_keyword) >= 0 ? "%s() got multiple values for keyword argument '%U'"
+                                                  : "%s() got an unexpected keyword argument '%U'",
           signature.name.c_str(), bad_keyword);
   }
 }
@@ -122,10 +110,8 @@ void bind_arguments(const detail::CompiledSignature& signature, PyObject* const*
 // Checks one argument; a converted value replaces it in `slot` and is kept in `converted`.
 void check_argument(const detail::CompiledParam& param, PyObject*& slot, Converted& converted) {
   const detail::KindRule& rule = param.rule;
-  if (rule.kind == Kind::Bool) {
-    slot = truthy(slot) ? Py_True : Py_False;
-    return;
-  }
+  // A Bool takes any value (its type is null), by its truth.
+  if (rule.kind == Kind::Bool) slot = truthy(slot) ? Py_True : Py_False;
   if (rule.type == nullptr || Py_IS_TYPE(slot, rule.type) || (slot == Py_None && rule.allows_none)) return;
   py::object value = rule.type == &PyLong_Type ? int_of(slot) : py::object();
   if (!value) raise_argument_type(param.c_name, rule.type, slot);
@@ -137,8 +123,8 @@ void check_argument(const detail::CompiledParam& param, PyObject*& slot, Convert
 PyObject* default_object(const Default& fallback) {
   using Tag = Default::Tag;
   if (fallback.tag == Tag::Required) return nullptr;
-  if (fallback.tag == Tag::Integer) return PyLong_FromLongLong(fallback.integer);
-  return Py_NewRef(fallback.tag == Tag::None ? Py_None : (fallback.tag == Tag::True ? Py_True : Py_False));
+  if (fallback.tag == Tag::Integer) return owned(PyLong_FromLongLong(fallback.integer)).release().ptr();
+  return Py_NewRef(fallback.tag == Tag::None ? Py_None : Py_False);
 }
 
 py::object Frame::lookup_global(PyObject* name) const {
@@ -153,17 +139,13 @@ namespace detail {
 CompiledSignature compile(const Signature& declared) {
   CompiledSignature signature;
   signature.name = declared.name;
-  bool optional_seen = false;
   for (const Param& param : std::span(declared.params, declared.size())) {
     PyObject* name = owned(PyUnicode_InternFromString(param.name)).release().ptr();
     PyObject* fallback = default_object(param.fallback);
-    if (fallback == nullptr && PyErr_Occurred()) throw py::error_already_set();
-    if (fallback == nullptr) {
-      if (optional_seen) throw std::logic_error("required parameter after an optional one");
-      ++signature.required;
-    } else {
-      optional_seen = true;
+    if (fallback == nullptr && signature.required < signature.params.size()) {
+      throw std::logic_error("required parameter after an optional one");
     }
+    if (fallback == nullptr) ++signature.required;
     const auto rule = std::ranges::find(kRules, param.kind, &detail::KindRule::kind);
     signature.params.push_back({name, param.name, *rule, fallback});
   }

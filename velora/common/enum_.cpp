@@ -46,9 +46,8 @@ VELORA_MODULE(enum_, m, "The string enumeration base, StrEnum.") {
   native::bind_from(m, "typing", {"Any", "List"});
   m.attr("_") = m.attr("auto");
 
-  const py::tuple bases = py::make_tuple(native::type_object(&PyUnicode_Type), m.attr("Enum"));
   m.attr("StrEnum") =
-      native::ClassBuilder(m, "StrEnum", bases)
+      native::ClassBuilder(m, "StrEnum", py::make_tuple(native::type_object(&PyUnicode_Type), m.attr("Enum")))
           .doc(
               "Enum mixin for using auto(): a member declared with auto() gets its own name as value.\n\n"
               "Members are plain strings equal to their values and print as their names.")

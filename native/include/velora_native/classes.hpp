@@ -101,12 +101,8 @@ class ClassBuilder {
   py::object build() {
     if (builtin_init_) {
       const std::string qualname = name_ + ".__signature__";
-      const py::object descriptor =
-          ClassBuilder(module_, "InitSignature", py::make_tuple(type_object(&PyBaseObject_Type)), py::dict(),
-                       qualname.c_str())
-              .method<&detail::signature_without_self>()
-              .build();
-      attr("__signature__", descriptor());
+      ClassBuilder descriptor(module_, "InitSignature", py::tuple(), py::dict(), qualname.c_str());
+      attr("__signature__", descriptor.method<&detail::signature_without_self>().build()());
     }
     return metaclass_(py::str(name_), bases_, namespace_object_, **keywords_);
   }

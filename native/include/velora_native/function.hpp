@@ -43,7 +43,7 @@ enum class Kind : unsigned char {
 // A parameter's default, written as a literal so that it can be shown in
 // the text signature.
 struct Default {
-  enum class Tag : unsigned char { Required, None, False, True, Integer };
+  enum class Tag : unsigned char { Required, None, False, Integer };
   Tag tag = Tag::Required;
   long long integer = 0;
 
@@ -53,7 +53,6 @@ struct Default {
 inline constexpr Default kRequired{};
 inline constexpr Default kNone{Default::Tag::None};
 inline constexpr Default kFalse{Default::Tag::False};
-inline constexpr Default kTrue{Default::Tag::True};
 
 // The constant a declared default stands for, as a new reference (null for kRequired).
 PyObject* default_object(const Default& fallback);

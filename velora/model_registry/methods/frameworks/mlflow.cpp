@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include "velora_native/context.hpp"
 #include "velora_native/errors.hpp"
@@ -13,8 +14,6 @@ namespace native = velora::native;
 namespace py = pybind11;
 using namespace pybind11::literals;
 using native::Kind;
-using native::truthy;
-using native::utf8;
 
 namespace {
 
@@ -48,7 +47,7 @@ py::tuple unpack(py::handle value, Py_ssize_t count) {
 
 py::object check_output(const native::Frame& call, py::object output) {
   if (PyList_Check(output.ptr())) output = native::attr<"array">(call.global<"np">())(output);
-  if (!truthy(call.global<"is_supported_primitive_class">()(output))) {
+  if (!native::truthy(call.global<"is_supported_primitive_class">()(output))) {
     native::raise(PyExc_ValueError,
                   "unsupported outputs_sample: %Ssupported type must be in pd.DataFrame, np.ndarray, pd.Series, str, "
                   "bytes",
@@ -95,9 +94,8 @@ constexpr native::Signature kEvaluateModel{
      "AttributeError: the model has no method of a given name"}};
 
 py::object evaluate_model(const native::Call<kEvaluateModel>& call) {
-  const py::handle model_info = call.arg<"model_info">();
   const py::handle inputs_sample = call.arg<"inputs_sample">();
-  const py::object framework = call.global<"extract_framework_type_from">()(model_info);
+  const py::object framework = call.global<"extract_framework_type_from">()(call.arg<"model_info">());
   const py::object table = call.global<"EVALUATION_FUNC_MAP">();
   if (!native::contains(table, framework)) {
     native::raise(PyExc_ValueError, "not supported framework(%S)", native::attr<"keys">(table)().ptr());
@@ -106,8 +104,8 @@ py::object evaluate_model(const native::Call<kEvaluateModel>& call) {
 
   // (lazy verification of method names, evaluation function, loader)
   const py::tuple entry = unpack(table[framework], 3);
-  const bool lazy_verifying_method_names = truthy(entry[0]);
-  const py::object model = entry[2](native::attr<"model_uri">(model_info));
+  const bool lazy_verifying_method_names = native::truthy(entry[0]);
+  const py::object model = entry[2](native::attr<"model_uri">(call.arg<"model_info">()));
   if (!lazy_verifying_method_names) {
     call.global<"has_method_names">()(model, py::list(native::attr<"keys">(inputs_sample)()));
   }
@@ -204,12 +202,7 @@ constexpr native::Signature kLoadTensorflowModel{
 // the order decides framework detection.
 py::dict evaluation_func_map(py::module_& m) {
   const auto eager = [](const char* flavor) { return py::module_::import(flavor).attr("load_model"); };
-  const struct {
-    const char* framework;
-    bool lazy;
-    const char* evaluate;
-    py::object loader;
-  } rows[] = {
+  const std::tuple<const char*, bool, const char*, py::object> rows[] = {
       {"onnx", true, "_evaluate_onnx_model", eager("mlflow.onnx")},
       {"pytorch", false, "_evaluate_pytorch_model",
        native::function<&load_model_lazily<"mlflow.pytorch">, kLoadPytorchModel>(m)},
@@ -220,27 +213,23 @@ py::dict evaluation_func_map(py::module_& m) {
       {"xgboost", false, "_evaluate_basis_model", eager("mlflow.xgboost")},
   };
   py::dict table;
-  for (const auto& row : rows) {
-    table[m.attr("ModelFramework").attr(row.framework)] =
-        py::make_tuple(py::bool_(row.lazy), m.attr(row.evaluate), row.loader);
+  for (const auto& [framework, lazy, evaluate, loader] : rows) {
+    table[m.attr("ModelFramework").attr(framework)] = py::make_tuple(py::bool_(lazy), m.attr(evaluate), loader);
   }
   return table;
 }
 
 // Artifact size: a logged model's artifacts, in S3-compatible storage or on local disk.
 
-bool scheme_is(py::handle url, const char* scheme) {
-  const py::object parsed = native::attr<"scheme">(url);
-  return PyUnicode_Check(parsed.ptr()) && PyUnicode_CompareWithASCIIString(parsed.ptr(), scheme) == 0;
-}
+bool scheme_is(py::handle url, const char* scheme) { return native::attr<"scheme">(url).equal(py::str(scheme)); }
 
 // The run's location, "/", the model's path; one slash where they meet.
 py::object join_location(py::handle artifact_uri, py::handle artifact_path) {
   // A value that is not text fails here as `+` fails on it.
   const py::object joined = artifact_uri + py::str("/") + artifact_path;
   if (!PyUnicode_Check(artifact_uri.ptr()) || !PyUnicode_Check(artifact_path.ptr())) return joined;
-  std::string_view left = utf8(artifact_uri);
-  std::string_view right = utf8(artifact_path);
+  std::string_view left = native::utf8(artifact_uri);
+  std::string_view right = native::utf8(artifact_path);
   if (left.ends_with('/')) left.remove_suffix(1);
   if (right.starts_with('/')) right.remove_prefix(1);
   return py::str(std::string(left) + "/" + std::string(right));
@@ -260,7 +249,7 @@ py::object model_location(const native::Frame& call, py::handle artifact_uri, py
 // Keys under the model's own folder: no leading "/", a closing "/" so that a
 // sibling whose name starts the same ("model" and "model-2") is not counted.
 py::str key_prefix(py::handle url) {
-  std::string_view path = utf8(native::attr<"path">(url));
+  std::string_view path = native::utf8(native::attr<"path">(url));
   while (path.starts_with('/')) path.remove_prefix(1);
   std::string prefix(path);
   if (!prefix.empty() && !prefix.ends_with('/')) prefix += '/';
@@ -280,7 +269,7 @@ py::object s3_size(const native::Frame& call, py::handle registry_data, py::hand
     const py::object response = list_objects(**request);
     const py::object lookup = native::attr<"get">(response);
     for (const py::handle entry : lookup("Contents", py::tuple())) total = total + py::object(entry["Size"]);
-    if (!truthy(lookup("IsTruncated", false))) return py::int_(total);
+    if (!native::truthy(lookup("IsTruncated", false))) return py::int_(total);
     request["ContinuationToken"] = response["NextContinuationToken"];
   }
 }
@@ -290,7 +279,7 @@ py::object local_size(const native::Frame& call, py::handle url) {
   const py::object directory = call.global<"Path">()(path);
   py::object total = py::int_(0);
   for (const py::handle entry : native::attr<"glob">(directory)("**/*")) {
-    if (truthy(native::attr<"is_file">(entry)())) {
+    if (native::truthy(native::attr<"is_file">(entry)())) {
       total = total + native::attr<"st_size">(native::attr<"stat">(entry)());
     }
   }
