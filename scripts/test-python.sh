@@ -41,10 +41,13 @@ fi
 bootstrap() {
   # A stamp names the packages: a chroot left half-made, or made for another list, is made afresh.
   if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$packages" ]; then return; fi
-  command -v debootstrap >/dev/null || {
+  # Both suites start at once (make -j2): one installs debootstrap while the other waits, since apt
+  # refuses a second run outright instead of waiting for the first.
+  flock /var/lock/velora-debootstrap-install bash -euo pipefail -c '
+    command -v debootstrap >/dev/null && exit 0
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap >/dev/null
-  }
+  '
   rm -rf "$root"
   # Downloaded packages are kept beside the pip cache, so a fresh clone does not fetch them again.
   local cache=${XDG_CACHE_HOME:-$HOME/.cache}/velora/debootstrap-$suite
