@@ -114,12 +114,13 @@ py::dict per_method(const native::Frame& call, py::handle cls, py::handle contex
     }
     return built;
   };
+  // A context without outputs_sample has no output samples.
+  py::object outputs_sample = native::optional_attr<"outputs_sample">(context);
+  if (!outputs_sample) outputs_sample = py::dict();
   py::dict built;
   for (const py::handle item : native::attr<"items">(native::attr<"inputs_sample">(context))()) {
     const py::object method = item[py::int_(0)];
     const py::list inputs = entries(native::interned<"input">(), item[py::int_(1)]);
-    const py::object outputs_sample =
-        native::has_attr<"outputs_sample">(context) ? native::attr<"outputs_sample">(context) : py::object(py::dict());
     const py::object output_samples = native::attr<"get">(outputs_sample)(method);
     py::object outputs = py::none();
     if (native::truthy(output_samples)) outputs = entries(native::interned<"output">(), output_samples);
