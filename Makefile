@@ -74,9 +74,10 @@ test-pydantic1: $(PYDANTIC1_PY)
 		pytest hypothesis mypy pandas-stubs
 	$(PYDANTIC1_PY) -P -m pytest $(PYDANTIC1_TESTS)
 
-# Editable install for development: imports rebuild changed C++ sources.
+# Editable install for development: imports rebuild changed C++ sources, quietly (a failed
+# build still prints its output), so that stdout stays the command's own.
 dev: $(VENV)/bin/python
-	$(PIP) install -q --no-build-isolation -Ceditable.rebuild=true -e '.[test,dev]'
+	$(PIP) install -q --no-build-isolation -Ceditable.rebuild=true -Ceditable.verbose=false -e '.[test,dev]'
 
 demo: $(VENV)/bin/python
 	$(PIP) install -q --no-build-isolation '.[demo]'
