@@ -578,6 +578,9 @@ py::object declare_factory(py::module_& m) {
   builders[database_type.attr("oracle")] = m.attr("OracleQueryBuilder");
   builders[database_type.attr("mssql")] = m.attr("MSSQLQueryBuilder");
   builders[database_type.attr("tibero")] = m.attr("TiberoQueryBuilder");
+  // The union of the concrete builders, in the table's order.
+  m.attr("ConcreteQueryBuilder") = m.attr("Union")[py::tuple(builders.attr("values")())];
+  m.attr("BuilderType") = m.attr("Type")[m.attr("ConcreteQueryBuilder")];
   const py::object table_type = m.attr("Dict")[py::make_tuple(database_type, m.attr("BuilderType"))];
   return native::ClassBuilder(m, "DBQueryBuilderFactory", py::tuple())
       .doc("Factory for creating database-specific query builders")
@@ -596,9 +599,5 @@ VELORA_MODULE(brinwell, m, "Parameterised SQL query builders for the inference r
       {"InferenceDatabaseRecordsFilter", "InferenceDatabaseRecordsMatchType", "InferenceDatabaseRecordsSorting"});
   native::bind_from(m, "velora.common.schemas", {"DatabaseType"});
   state_storage.call_once_and_store_result([&m] { return declare_builders(m); });
-  m.attr("ConcreteQueryBuilder") = m.attr(
-      "Union")[py::make_tuple(m.attr("PostgreSQLQueryBuilder"), m.attr("MySQLQueryBuilder"),
-                              m.attr("OracleQueryBuilder"), m.attr("MSSQLQueryBuilder"), m.attr("TiberoQueryBuilder"))];
-  m.attr("BuilderType") = m.attr("Type")[m.attr("ConcreteQueryBuilder")];
   m.attr("DBQueryBuilderFactory") = declare_factory(m);
 }
