@@ -103,6 +103,7 @@ def test_names_compare_in_nfc_case_sensitively_and_per_project(
         "é" * 128,
         "evil\u202egnp.exe",
         "isolate\u2066x\u2069",
+        "mark\u200fcod.exe",
         " leading",
         "trailing\u00a0",
         "trailing\n",
@@ -360,6 +361,8 @@ def test_generated_requests_find_no_server_error_and_no_answer_against_the_api_d
         ("POST", "/v1/internal/workspaces/projects/{new}/data-snapshots", "workload"),
         ("PROPFIND", "/webdav/project-{new}/dataset-staged/", "sdk"),
         ("GET", "/webdav/project-{new}/dataset/", None),
+        # Opening a project with a token another project holds.
+        ("PUT", "/v1/admin/projects/{new}", "admin"),
     ],
 )
 def test_no_request_makes_a_project_or_a_directory(
@@ -372,9 +375,13 @@ def test_no_request_makes_a_project_or_a_directory(
         None: {},
         "sdk": {"Authorization": f"Bearer {platform_settings.token}"},
         "workload": {"X-Velora-Workload-Token": server.workload_token},
+        "admin": {"Authorization": f"Bearer {server.admin_token}"},
     }[credential]
+    body: dict[str, Any] = {"data": {"name": "x"}}
+    if credential == "admin":
+        body = {"json": {"token": platform_settings.token}}
     new = f"{platform_settings.project_id}n"
-    response = httpx.request(method, server.url + path.format(new=new), headers=headers, data={"name": "x"})
-    assert response.status_code in (401, 403, 404)
+    response = httpx.request(method, server.url + path.format(new=new), headers=headers, **body)
+    assert response.status_code in (401, 403, 404, 409)
     assert "message" in response.json()
     assert sorted(storage.iterdir()) == before

@@ -216,6 +216,7 @@ def test_an_upload_is_paired_or_refused_before_its_body_is_read(
     [
         ({}, "Missing Filename header"),
         ({"Filename": "not base64!"}, "Filename header is not Base64"),
+        ({"Filename": b"\xe9t\xe9.csv"}, "Filename header is not Base64"),
         ({"Filename": base64.b64encode(b"\xff\xfe").decode()}, "Filename header is not Base64 of a UTF-8"),
         ({"Filename": _b64("../escape.csv")}, "Filename must not contain '/'"),
         ({"Filename": _b64("..")}, "Filename must not be empty, '.' or '..'"),
@@ -223,7 +224,7 @@ def test_an_upload_is_paired_or_refused_before_its_body_is_read(
     ],
 )
 def test_bad_filename_headers_are_refused_and_nothing_is_stored(
-    http: httpx.Client, platform_settings: Any, headers: dict[str, str], message: str
+    http: httpx.Client, platform_settings: Any, headers: dict[str, str | bytes], message: str
 ) -> None:
     base = platform_settings.sdk_base
     snapshot = _snapshot_waiting_for(http, base, "iris")
@@ -250,7 +251,10 @@ def test_upload_to_an_unknown_snapshot_is_404(http: httpx.Client, platform_setti
     )
 
 
-def test_an_upload_cut_off_midway_leaves_no_file(http: httpx.Client, platform_settings: Any) -> None:
+@pytest.mark.parametrize("reopened", [False, True], ids=["waits-again", "newer-version-opened-meanwhile"])
+def test_an_upload_cut_off_midway_leaves_no_file(
+    http: httpx.Client, platform_settings: Any, reopened: bool
+) -> None:
     base = platform_settings.sdk_base
     snapshot = _snapshot_waiting_for(http, base, "cut")
     host, port = platform_settings.server.url.removeprefix("http://").split(":")
@@ -263,6 +267,9 @@ def test_an_upload_cut_off_midway_leaves_no_file(http: httpx.Client, platform_se
     with socket.create_connection((host, int(port))) as connection:
         connection.sendall(head.encode() + b"x" * 3_000_000)
         time.sleep(0.3)
+        if reopened:
+            # The caller gives up on the stalled upload and opens its next version with the same key.
+            assert http.post(f"{base}/{snapshot['id']}/upload-metadata", json={}).status_code == 201
     tmp_dir = platform_settings.server.data_dir / "tmp"
     deadline = time.monotonic() + 10
     while any(tmp_dir.iterdir()) and time.monotonic() < deadline:
@@ -271,6 +278,11 @@ def test_an_upload_cut_off_midway_leaves_no_file(http: httpx.Client, platform_se
     assert list((platform_settings.dataset_dir / "cut" / "v1").iterdir()) == []
     detail = http.get(f"{base}/{snapshot['id']}").json()["data_snapshot"]
     assert (detail["latest_version"]["status"], detail["latest_version"]["files"]) == ("uploading", [])
+    # The key pairs with one version: the newer one if opened, else the cut-off one again.
+    assert _upload(http, base, snapshot["id"], "cut.csv", b"whole").status_code == 201
+    versions = http.get(f"{base}/{snapshot['id']}/versions").json()["data_snapshot_versions"]
+    expected = [("failed", []), ("ready", ["cut.csv"])] if reopened else [("ready", ["cut.csv"])]
+    assert [(v["status"], [f["filename"] for f in v["files"]]) for v in versions] == expected
 
 
 # -- the internal family ---------------------------------------------------------------

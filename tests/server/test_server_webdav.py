@@ -179,6 +179,16 @@ def test_webdav_needs_the_projects_own_token_for_every_method(
             400,
             "A WebDAV path must not",
         ),
+        ("MOVE", "/{own}/dataset-staged/a.txt", "/{own}/dataset-staged/q#/..", 400, "A WebDAV path must not"),
+        ("COPY", "/{own}/dataset-staged/a.txt", "http://[bad/webdav/x", 400, "Destination is not a URL"),
+        ("PUT", "/{own}/dataset-staged/a%00b.txt", None, 400, "A WebDAV name must not hold NUL"),
+        (
+            "MKCOL",
+            "/{own}/dataset-staged/" + "x" * 256,
+            None,
+            400,
+            "A WebDAV name must not hold NUL or exceed 255",
+        ),
     ],
     ids=[
         "list-all",
@@ -193,6 +203,10 @@ def test_webdav_needs_the_projects_own_token_for_every_method(
         "copy-read-only",
         "move-onto-root",
         "copy-climb",
+        "move-fragment",
+        "copy-not-a-url",
+        "put-nul",
+        "mkcol-too-long",
     ],
 )
 def test_webdav_refuses_what_would_leave_or_break_the_share(
@@ -204,7 +218,8 @@ def test_webdav_refuses_what_would_leave_or_break_the_share(
     (platform_settings.staged_dir / "a.txt").write_text("kept")
     headers = {"Authorization": f"Bearer {platform_settings.token}"}
     if destination is not None:
-        headers["Destination"] = server.webdav_url + destination.format(**names)
+        relative = not destination.startswith("http")
+        headers["Destination"] = (server.webdav_url if relative else "") + destination.format(**names)
     # Raw request line: a client would fold the dot segments before sending.
     with httpx.Client(base_url=server.url, headers=headers) as client:
         request = client.build_request(method, "/", content=b"x")

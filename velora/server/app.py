@@ -14,7 +14,6 @@ Every refusal is a JSON body {"message": "..."}; who may reach which path is in
 from __future__ import annotations
 
 import base64
-import binascii
 import logging
 import secrets
 from collections.abc import MutableMapping
@@ -416,8 +415,11 @@ def _admin_router() -> APIRouter:
     ) -> dict[str, Any]:
         """Open a project (made if new, in the service's workspace) to the SDK token given."""
         existed = store.find_project(pid) is not None
+        access = _access(request)
+        # A token another project holds is refused before anything is made.
+        access.refuse_taken(pid, body.token)
         project = store.project(pid, request.app.state.config.workspace_id)
-        _access(request).add_project(pid, body.token)
+        access.add_project(pid, body.token)
         response.status_code = 200 if existed else 201
         return {"id": project.id, "workspace_id": project.workspace_id, "project_dir": project.dir_name}
 
@@ -430,7 +432,7 @@ def _decode_filename(header: str | None) -> str:
         raise invalid("Missing Filename header (Base64 of the file name's UTF-8 bytes)")
     try:
         filename = base64.b64decode(header, validate=True).decode("utf-8")
-    except (binascii.Error, UnicodeDecodeError):
+    except ValueError:  # not Base64 (or not ASCII at all), or not UTF-8
         raise invalid(f"Filename header is not Base64 of a UTF-8 file name: Filename={header!r}") from None
     return check_entry_name("Filename", filename)
 

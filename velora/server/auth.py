@@ -17,11 +17,11 @@ import hmac
 import threading
 from collections.abc import Awaitable, Callable, MutableMapping
 from typing import Any
-from urllib.parse import unquote, urlsplit
+from urllib.parse import unquote, urlparse
 
 from velora._extras import needs_extra
 from velora.common.corlett import WORKLOAD_TOKEN_HEADER
-from velora.server.storage import MOUNT_PATH, STAGED_DIR, conflict, project_dir_name
+from velora.server.storage import MAX_NAME_BYTES, MOUNT_PATH, STAGED_DIR, conflict, project_dir_name
 
 with needs_extra("server"):
     from starlette.responses import JSONResponse
@@ -61,13 +61,20 @@ class Access:
         with self._lock:
             return project_id in self._tokens
 
+    def refuse_taken(self, project_id: str, token: str) -> None:
+        """Raise a conflict when `token` opens a project other than `project_id`."""
+        with self._lock:
+            self._refuse_taken(project_id, token)
+
     def add_project(self, project_id: str, token: str) -> None:
         """Open `project_id` with `token`, which no other project may hold."""
         with self._lock:
-            holder = self._holder(token)
-            if holder not in (None, project_id):
-                raise conflict("Each project needs a token of its own; this one opens another project")
+            self._refuse_taken(project_id, token)
             self._tokens[project_id] = token
+
+    def _refuse_taken(self, project_id: str, token: str) -> None:
+        if self._holder(token) not in (None, project_id):
+            raise conflict("Each project needs a token of its own; this one opens another project")
 
     def check(self, method: str, path: str, headers: dict[str, str]) -> None:
         """Raise `Refusal` unless the request carries the credential its path wants."""
@@ -103,7 +110,7 @@ class Access:
         self._check_project(target, given)
         destination = headers.get("destination")
         if destination is not None:
-            where = _webdav_segments(unquote(urlsplit(destination).path)) or []
+            where = _webdav_segments(_destination_path(destination)) or []
             if where[:2] != [project_dir_name(target), STAGED_DIR] or len(where) < 3:
                 raise Refusal(
                     403,
@@ -126,7 +133,12 @@ class AccessMiddleware:
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] == "http":
-            headers = {name.decode("latin-1"): value.decode("latin-1") for name, value in scope["headers"]}
+            # A repeated header is joined with "," as the WebDAV layer's environ joins it, so that
+            # what is checked here is what it acts on.
+            headers: dict[str, str] = {}
+            for name, value in scope["headers"]:
+                key, text = name.decode("latin-1"), value.decode("latin-1")
+                headers[key] = f"{headers[key]},{text}" if key in headers else text
             try:
                 self.access.check(scope["method"], scope["path"], headers)
             except Refusal as refusal:
@@ -165,6 +177,14 @@ def _sdk_project_id(path: str) -> str | None:
     return None
 
 
+def _destination_path(destination: str) -> str:
+    """The path of a Destination header, read as the WebDAV layer reads it: unquoted first, a "#" kept."""
+    try:
+        return urlparse(unquote(destination), allow_fragments=False).path
+    except ValueError:
+        raise Refusal(400, f"Destination is not a URL: destination={destination!r}") from None
+
+
 def _webdav_segments(path: str) -> list[str] | None:
     """The parts of a WebDAV path after the mount path; None for a path outside it."""
     if path != MOUNT_PATH and not path.startswith(MOUNT_PATH + "/"):
@@ -172,6 +192,12 @@ def _webdav_segments(path: str) -> list[str] | None:
     segments = [segment for segment in path[len(MOUNT_PATH) :].split("/") if segment]
     if any(segment in (".", "..") for segment in segments):
         raise Refusal(400, f"A WebDAV path must not contain '.' or '..' segments: path={path!r}")
+    # Names the file system cannot hold are refused here rather than failing inside the WebDAV layer.
+    if any(
+        "\0" in segment or len(segment.encode("utf-8", "surrogatepass")) > MAX_NAME_BYTES
+        for segment in segments
+    ):
+        raise Refusal(400, f"A WebDAV name must not hold NUL or exceed {MAX_NAME_BYTES} bytes: path={path!r}")
     return segments
 
 

@@ -60,9 +60,15 @@ _log = logging.getLogger("velora.server")
 # case), so they are kept to lower-case letters, digits, "-" and "_".
 PROJECT_ID_PATTERN = r"^[a-z0-9_-]{1,64}$"
 _PROJECT_ID = re.compile(PROJECT_ID_PATTERN)
-_MAX_NAME_BYTES = 255
-# Bidirectional embeddings, overrides and isolates: they make a name read other than it is.
-_BIDI_CONTROLS = frozenset("\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
+MAX_NAME_BYTES = 255
+# Bidirectional marks, embeddings, overrides and isolates: they make a name read other than it is.
+_BIDI_CONTROLS = frozenset("\u061c\u200e\u200f\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
+
+# A version whose caller's key has since opened a newer one of the same data snapshot.
+_SUPERSEDED = (
+    "EXISTS (SELECT 1 FROM versions AS newer WHERE newer.data_snapshot_id = versions.data_snapshot_id "
+    "AND newer.pairing_key = versions.pairing_key AND newer.id > versions.id)"
+)
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS projects (
@@ -148,7 +154,7 @@ def project_dir_name(project_id: str) -> str:
 
 
 def check_project_id(project_id: str) -> str:
-    if not _PROJECT_ID.match(project_id):
+    if not _PROJECT_ID.fullmatch(project_id):
         raise invalid(
             f"Project id must be 1 to 64 lower-case letters, digits, '-' or '_': project_id={project_id!r}"
         )
@@ -172,8 +178,8 @@ def check_entry_name(kind: str, name: str) -> str:
     if name != name.strip():
         raise invalid(f"{kind} must not begin or end with white space: {kind.lower()}={name!r}")
     name = unicodedata.normalize("NFC", name)
-    if len(name.encode("utf-8")) > _MAX_NAME_BYTES:
-        raise invalid(f"{kind} must be at most {_MAX_NAME_BYTES} bytes long: {kind.lower()}={name!r}")
+    if len(name.encode("utf-8")) > MAX_NAME_BYTES:
+        raise invalid(f"{kind} must be at most {MAX_NAME_BYTES} bytes long: {kind.lower()}={name!r}")
     return name
 
 
@@ -571,8 +577,17 @@ class Store:
             return UploadClaim(project, snapshot_id, waiting[0]["id"])
 
     def release_upload(self, claim: UploadClaim) -> None:
-        """An upload that broke off: its version waits for the caller again, for a fresh expiry time."""
+        """An upload that broke off: its version waits for the caller again, for a fresh expiry time.
+
+        If the caller's key has opened a newer version meanwhile, this one ends instead, as
+        upload-metadata ends a waiting one: otherwise the key would pair with two versions.
+        """
         with self._writing() as connection:
+            connection.execute(
+                "UPDATE versions SET status = 'failed', receiving = 0, expires_at = NULL "
+                f"WHERE id = ? AND status = 'uploading' AND {_SUPERSEDED}",
+                (claim.version_id,),
+            )
             connection.execute(
                 "UPDATE versions SET receiving = 0, expires_at = ? WHERE id = ? AND status = 'uploading'",
                 (_iso(self._expiry()), claim.version_id),
@@ -674,10 +689,11 @@ class Store:
                         (row["version_id"],),
                     )
                     missing += 1
-            # Uploads cut off by the stop: an SDK version waits again; an internal one cannot.
+            # Uploads cut off by the stop: an SDK version waits again, unless its key has opened a
+            # newer one meanwhile; an internal one cannot.
             connection.execute(
                 "UPDATE versions SET status = 'failed', receiving = 0, expires_at = NULL "
-                "WHERE status = 'uploading' AND pairing_key IS NULL"
+                f"WHERE status = 'uploading' AND (pairing_key IS NULL OR (receiving = 1 AND {_SUPERSEDED}))"
             )
             connection.execute(
                 "UPDATE versions SET receiving = 0, expires_at = ? WHERE receiving = 1",
