@@ -76,6 +76,7 @@ def test_help_names_every_flag(program: list[str]) -> None:
     ("flags", "message"),
     [
         (["--project-id", "Bad/Id"], "Project id must be"),
+        (["--project-id", "one\n"], "Project id must be"),
         (["--port", "70000"], "--port must be between 0 and 65535"),
         (["--workspace-id", "a/b"], "--workspace-id must be 1 to 64 characters without '/'"),
         (["--port", "eighty"], "invalid int value"),
@@ -96,15 +97,36 @@ def test_bad_flags_stop_it_before_serving(tmp_path: Path, flags: list[str], mess
     assert done.stdout == ""
 
 
-def test_a_second_service_on_a_data_directory_in_use_is_refused(
-    tmp_path: Path, launch_platform_server: Callable[..., Any]
+@pytest.mark.parametrize(
+    ("port", "data_dir", "message"),
+    [
+        ("0", "{first}", "another velora-server is using the data directory {first}"),
+        ("{port}", "{fresh}", "cannot listen on 127.0.0.1:{port}: Address already in use"),
+        ("0", "{file}", "cannot use the data directory {file}: File exists"),
+    ],
+    ids=["data directory in use", "port in use", "data directory is a file"],
+)
+def test_a_service_that_cannot_start_says_why_in_one_line(
+    tmp_path: Path, launch_platform_server: Callable[..., Any], port: str, data_dir: str, message: str
 ) -> None:
     first = launch_platform_server(tmp_path / "data", "t")
-    command = [sys.executable, "-m", "velora.server", "--port", "0", "--data-dir", str(first.data_dir)]
-    done = subprocess.run(command, capture_output=True, text=True, timeout=60, check=False)
-    assert done.returncode == 1
-    assert f"velora-server: another velora-server is using the data directory {first.data_dir}" in done.stderr
-    assert done.stdout == ""
+    (tmp_path / "file").write_text("")
+    names = {"first": first.data_dir, "port": first.url.rsplit(":", 1)[1], "fresh": tmp_path / "fresh"}
+    names["file"] = tmp_path / "file"
+    flags = ["--port", port.format(**names), "--data-dir", data_dir.format(**names)]
+    done = subprocess.run(
+        [sys.executable, "-m", "velora.server", *flags],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        check=False,
+    )
+    assert (done.returncode, done.stdout, done.stderr) == (
+        1,
+        "",
+        f"velora-server: {message.format(**names)}\n",
+    )
+    assert not (tmp_path / "fresh").exists()
     assert httpx.get(first.url + "/v1/health").status_code == 200
 
 

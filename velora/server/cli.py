@@ -176,8 +176,20 @@ def main(argv: Sequence[str] | None = None) -> None:
     admin_token = args.admin_token or os.environ.get("VELORA_SERVER_ADMIN_TOKEN") or None
     if token in (other for _, other in args.project):
         sys.exit(f"velora-server: each project needs a token of its own; {args.project_id}'s is taken")
+    # Binding here, before uvicorn starts, makes --port 0 work and lets the
+    # printed address be the real one; early clients wait in the backlog. It
+    # comes first, so that a busy port leaves no data directory behind.
+    try:
+        listener = socket.create_server((args.host, args.port), family=_family(args.host))
+    except OSError as exc:
+        # Its text repeats the address; the error's own name is enough.
+        reason = os.strerror(exc.errno) if exc.errno else exc
+        sys.exit(f"velora-server: cannot listen on {args.host}:{args.port}: {reason}")
     data_dir = (args.data_dir or default_data_dir()).resolve()
-    make_private(data_dir)
+    try:
+        make_private(data_dir)
+    except OSError as exc:
+        sys.exit(f"velora-server: cannot use the data directory {data_dir}: {exc.strerror or exc}")
     config = ServerConfig(
         data_dir,
         token,
@@ -195,9 +207,6 @@ def main(argv: Sequence[str] | None = None) -> None:
     except DataDirectoryInUse as exc:
         sys.exit(f"velora-server: {exc}")
 
-    # Binding here, before uvicorn starts, makes --port 0 work and lets the
-    # printed address be the real one; early clients wait in the backlog.
-    listener = socket.create_server((args.host, args.port), family=_family(args.host))
     port = listener.getsockname()[1]
     environment = client_environment(
         _base_url(args.host, port), token, args.workspace_id, args.project_id, workload_token
