@@ -18,14 +18,17 @@ from velora.settings import settings
 TABLE = pd.DataFrame({"city": ["Lyon", "Oslo"], "population": [522_000, 709_000]})
 
 
-def velora(*args: str, workload: str = "dev_instance", command: tuple[str, ...] = ()) -> Any:
+def velora(
+    *args: str, workload: str = "dev_instance", command: tuple[str, ...] = (), stdout: Any = subprocess.PIPE
+) -> Any:
     # An editable install reports its rebuild check on standard output unless told not to.
     environment = {**os.environ, **{name: str(getattr(settings, name)) for name in CLIENT_SETTINGS}}
     environment.update(VELORA_WORKLOAD_TYPE=workload, SKBUILD_EDITABLE_VERBOSE="0")
     return subprocess.run(
         [*(command or (sys.executable, "-P", "-m", "velora")), *args],
         env=environment,
-        capture_output=True,
+        stdout=stdout,
+        stderr=subprocess.PIPE,
         text=True,
         timeout=120,
         check=False,
@@ -91,3 +94,22 @@ def test_failures_and_usage(platform_settings: Any, args: tuple[str, ...], statu
         assert done.stderr == stderr
     else:
         assert stderr in done.stderr
+
+
+@pytest.mark.parametrize(
+    ("reader", "stderr"),
+    [("full disk", "velora: error: OSError: [Errno 28] No space left on device\n"), ("gone", "")],
+)
+def test_output_that_cannot_be_written_fails_in_one_line_or_quietly(
+    platform_settings: Any, reader: str, stderr: str
+) -> None:
+    if reader == "full disk":
+        with open("/dev/full", "w") as full:
+            done = velora("datasets", "list", stdout=full)
+    else:
+        # A reader that stopped early, as `velora ... | head` leaves it.
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        with os.fdopen(write_end, "w") as gone:
+            done = velora("datasets", "list", stdout=gone)
+    assert (done.returncode, done.stderr) == (1, stderr)

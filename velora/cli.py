@@ -10,14 +10,16 @@
 
 `--json` prints what a command gives as JSON, for scripts; `--debug` shows the
 traceback of a failure. Both go before or after the command. Exit status: 0 on
-success, 1 when the operation failed (one line on standard error), 2 for wrong
-usage. Settings come from the environment, as for the SDK (`velora.settings`).
+success, 1 when the operation failed or its output could not be written (one
+line on standard error; none when the reader stopped early, as `| head` does),
+2 for wrong usage. Settings come from the environment, as for the SDK (`velora.settings`).
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 import traceback
 from collections.abc import Callable, Sequence
@@ -44,14 +46,19 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.command is None:
         parser.error("a command is required")
     try:
-        result = args.command(args)
-    except Exception as exc:
+        _show(args.command(args), args)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader stopped early (`| head`), which is no error to report. Standard output goes
+        # nowhere from here, so that the interpreter's flush at exit does not fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except Exception as exc:  # also when the output cannot be written (a full disk, its encoding)
         if args.debug:
             traceback.print_exc()
         else:
             print(f"velora: error: {_one_line(exc)}", file=sys.stderr)
         return 1
-    _show(result, args)
     return 0
 
 
