@@ -325,6 +325,8 @@ def test_time_out_names_the_address_and_the_limit(scripted: ScriptedServer) -> N
     [
         ("VELORA_API_URL", None, "VELORA_API_URL is not set"),
         ("VELORA_API_URL", "", "VELORA_API_URL is not set"),
+        ("VELORA_API_URL", "localhost:8000", "VELORA_API_URL must be an http:// or https:// URL"),
+        ("VELORA_API_URL", "http://platform:eighty", "VELORA_API_URL must be an http:// or https:// URL"),
         ("VELORA_REQUEST_TIMEOUT", "soon", "must be a number of seconds"),
         ("VELORA_REQUEST_TIMEOUT", "0", "must be positive"),
     ],
@@ -333,8 +335,9 @@ def test_unusable_settings_are_reported(
     scripted: ScriptedServer, name: str, value: Any, message: str
 ) -> None:
     setattr(settings, name, value)
-    with pytest.raises(CorlettError, match=message):
+    with pytest.raises(CorlettError, match=message) as caught:
         corlett.get("/v1/sdk/x")
+    assert type(caught.value) is CorlettError  # not a connection error, which a caller might retry
     assert scripted.seen == []
 
 

@@ -226,6 +226,17 @@ def _base_url(method: str, endpoint: str) -> str:
         )
     if not endpoint.startswith("/"):
         raise ValueError(f"endpoint must start with '/': endpoint={endpoint!r}")
+    # A mistyped address is a setting to fix, not a connection to retry.
+    try:
+        url: httpx.URL | None = httpx.URL(str(base))
+    except httpx.InvalidURL:
+        url = None
+    if url is None or url.scheme not in ("http", "https") or not url.host:
+        raise CorlettError(
+            f"VELORA_API_URL must be an http:// or https:// URL: VELORA_API_URL={base!r}",
+            method=method,
+            path=endpoint,
+        )
     return str(base).rstrip("/")
 
 
