@@ -33,8 +33,10 @@ def stored_file(project, info: DatasetInfo):
         (DatasetFileType.parquet, TABLE, pd.read_parquet),
         (DatasetFileType.pickle, ARRAY, lambda path: pickle.loads(path.read_bytes())),
         (DatasetFileType.npy, ARRAY, np.load),
+        # A table with text is an array of objects, which npy holds pickled.
+        (DatasetFileType.npy, TABLE, lambda path: np.load(path, allow_pickle=True)),
     ],
-    ids=["csv", "parquet", "pickle", "npy"],
+    ids=["csv", "parquet", "pickle", "npy", "npy-table"],
 )
 def test_save_dataset_stores_the_file_and_it_comes_back(
     platform_settings, tmp_root, tmp_path, workload, file_type, data, read
@@ -50,7 +52,9 @@ def test_save_dataset_stores_the_file_and_it_comes_back(
     assert methods.download_dataset(info.name, path=str(target)) == str(target / path.name)
     assert os.listdir(target) == [path.name] and (target / path.name).read_bytes() == path.read_bytes()
     for back in (read(path), methods.load_dataset(info.name, 1, allow_pickle=True)):
-        if isinstance(data, pd.DataFrame):
+        if file_type == DatasetFileType.npy:
+            assert type(back) is np.ndarray and np.array_equal(back, np.asarray(data))
+        elif isinstance(data, pd.DataFrame):
             pd.testing.assert_frame_equal(back, data)
         else:
             assert type(back) is np.ndarray and np.array_equal(back, data)

@@ -151,15 +151,36 @@ struct FileType {
   native::Default value = native::kRequired;
   bool opened = false;     // writer and reader take the file open, not its path
   bool runs_code = false;  // reading it runs code from whoever wrote it
+  // It may hold objects, pickled (an npy file of a table with text): the reader's keyword
+  // is then the caller's allow_pickle.
+  bool pickles_objects = false;
 };
 
 // The table goes through pandas; pickle and npy keep the caller's object itself.
-// Columns: member, module, writer, data and file keywords, reader, its keyword and value, opened, runs code.
 constexpr FileType kFileTypes[] = {
-    {"csv", &Frame::global<"pd">, "to_csv", nullptr, nullptr, "read_csv", "index_col", native::Default::number(0)},
-    {"parquet", &Frame::global<"pd">, "to_parquet", nullptr, nullptr, "read_parquet"},
-    {"pickle", &Frame::global<"pickle">, "dump", "obj", "file", "load", nullptr, native::kRequired, true, true},
-    {"npy", &Frame::global<"np">, "save", "arr", "file", "load", "allow_pickle", native::kFalse},
+    {.member = "csv",
+     .module = &Frame::global<"pd">,
+     .writer = "to_csv",
+     .reader = "read_csv",
+     .keyword = "index_col",
+     .value = native::Default::number(0)},
+    {.member = "parquet", .module = &Frame::global<"pd">, .writer = "to_parquet", .reader = "read_parquet"},
+    {.member = "pickle",
+     .module = &Frame::global<"pickle">,
+     .writer = "dump",
+     .data_keyword = "obj",
+     .file_keyword = "file",
+     .reader = "load",
+     .opened = true,
+     .runs_code = true},
+    {.member = "npy",
+     .module = &Frame::global<"np">,
+     .writer = "save",
+     .data_keyword = "arr",
+     .file_keyword = "file",
+     .reader = "load",
+     .keyword = "allow_pickle",
+     .pickles_objects = true},
 };
 
 // The row whose DatasetFileType member equals `file_type` (a str), or none.
@@ -190,11 +211,13 @@ void write_data_file(const Frame& call, py::handle filename, py::handle data, py
 }
 
 // Reads what write_data_file wrote, by the same file types.
-py::object read_data_file(const Frame& call, py::handle filename, const FileType& type) {
+py::object read_data_file(const Frame& call, py::handle filename, const FileType& type, bool allow_pickle) {
   return on_file(type, filename, "rb", [&](py::handle file) {
     const py::object reader = py::getattr(std::invoke(type.module, call), type.reader);
     if (type.keyword == nullptr) return reader(file);
-    return reader(file, py::arg(type.keyword) = native::owned(native::default_object(type.value)));
+    const py::object value =
+        type.pickles_objects ? py::bool_(allow_pickle) : native::owned(native::default_object(type.value));
+    return reader(file, py::arg(type.keyword) = value);
   });
 }
 
@@ -525,14 +548,15 @@ constexpr native::Signature kLoadDataset{
     {"Load a dataset version into memory, read by its file type.\n\n"
      "The file is downloaded into a private temporary directory, which is removed again:\n"
      "csv with pandas.read_csv (first column as the index), parquet with pandas.read_parquet,\n"
-     "npy with numpy.load (allow_pickle=False), pickle with pickle.load.",
+     "npy with numpy.load (allow_pickle as given), pickle with pickle.load.",
      "name: name of the dataset\n"
      "version: version number. Defaults to None: the latest version that has a file.\n"
-     "allow_pickle: read a pickle file. Reading one runs code from whoever wrote it, so\n"
-     "    only pass True for a dataset you trust. Defaults to False.",
+     "allow_pickle: read a pickle file, or an npy file of objects (a table with text, say),\n"
+     "    which holds them pickled. Reading one runs code from whoever wrote it, so only\n"
+     "    pass True for a dataset you trust. Defaults to False.",
      "the data: a pandas DataFrame (csv, parquet), a numpy ndarray (npy) or the pickled object",
-     "ValueError: as download_dataset; also for a pickle file without allow_pickle, or a file\n"
-     "    that is not of a dataset file type\n"
+     "ValueError: as download_dataset; also for a pickle file, or an npy file of objects,\n"
+     "    without allow_pickle, or a file that is not of a dataset file type\n"
      "CorlettError: the platform service refused or could not be reached"}};
 
 py::object load_dataset(const native::Call<kLoadDataset>& call) {
@@ -548,7 +572,7 @@ py::object load_dataset(const native::Call<kLoadDataset>& call) {
   }
   const py::object directory = native::attr<"TemporaryDirectory">(call.global<"tempfile">())();
   return native::or_none(native::with(directory, [&](const py::object& tmp_dir) {
-    return read_data_file(call, download_into(call, wanted, tmp_dir, name), type);
+    return read_data_file(call, download_into(call, wanted, tmp_dir, name), type, call.flag<"allow_pickle">());
   }));
 }
 
