@@ -58,16 +58,20 @@ def test_upload_versions_download(platform_settings: Any, tmp_path: Path, worklo
 def test_list_show_and_snippet(platform_settings: Any, tmp_path: Path) -> None:
     source = tmp_path / "cities.csv"
     TABLE.to_csv(source)
-    assert (
-        velora("datasets", "upload", str(source), "--name", "cities", "--description", "two").returncode == 0
-    )
+    uploaded = velora("datasets", "upload", str(source), "--name", "cities", "--description", "two\ncities")
+    assert uploaded.returncode == 0
 
     listed = velora("--json", "datasets", "list")
     assert [(record["name"], record["description"]) for record in json.loads(listed.stdout)] == [
-        ("cities", "two")
+        ("cities", "two\ncities")
     ]
+    # As text, a record stays on its line.
+    assert (
+        velora("datasets", "list").stdout.splitlines()[1].endswith("  cities  1         1       two | cities")
+    )
     shown = velora("datasets", "show", "cities", command=(str(Path(sys.executable).parent / "velora"),))
     assert shown.returncode == 0 and "latest:      version 1: cities.csv" in shown.stdout
+    assert "description: two | cities\n" in shown.stdout
     snippet = velora("datasets", "snippet", "cities", "--version", "1")
     assert snippet.returncode == 0 and "cities.csv" in snippet.stdout
 

@@ -162,7 +162,8 @@ def _json_value(value: Any) -> str:
 
 
 def _table(rows: list[list[Any]], heading: list[str]) -> str:
-    cells = [heading] + [["" if cell is None else str(cell) for cell in row] for row in rows]
+    # A description of several lines would break its row.
+    cells = [heading] + [["" if cell is None else _joined_lines(str(cell)) for cell in row] for row in rows]
     widths = [max(len(row[column]) for row in cells) for column in range(len(heading))]
     lines = ("  ".join(cell.ljust(width) for cell, width in zip(row, widths, strict=True)) for row in cells)
     return "\n".join(line.rstrip() for line in lines)
@@ -187,7 +188,7 @@ def _dataset_text(dataset: DatasetInfo) -> str:
     lines = [
         f"name:        {dataset.name}",
         f"id:          {dataset.id}",
-        f"description: {dataset.description or ''}",
+        f"description: {_joined_lines(dataset.description or '')}",
         f"versions:    {dataset.version_count}",
         f"created:     {dataset.created_at}",
         f"updated:     {dataset.updated_at}",
@@ -281,5 +282,10 @@ def _parser() -> argparse.ArgumentParser:
 
 def _one_line(exc: BaseException) -> str:
     # A message of several lines (rclone's error output) is joined into one.
-    lines = [line.strip() for line in str(exc).splitlines() if line.strip()]
-    return f"{type(exc).__name__}: {' | '.join(lines)}" if lines else type(exc).__name__
+    message = _joined_lines(str(exc))
+    return f"{type(exc).__name__}: {message}" if message else type(exc).__name__
+
+
+def _joined_lines(text: str) -> str:
+    """`text` on one line: its lines stripped and joined by " | ", empty ones left out."""
+    return " | ".join(line.strip() for line in text.splitlines() if line.strip())
