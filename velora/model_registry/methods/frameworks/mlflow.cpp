@@ -161,7 +161,7 @@ constexpr native::Signature kEvaluatePytorch =
 
 py::object evaluate_pytorch_model(const native::Call<kEvaluatePytorch>& call) {
   const py::module_ torch = py::module_::import("torch");
-  if (call.text<"method_name">() == "forward") {
+  if (call.arg<"method_name">().equal(py::str("forward"))) {
     const py::object result =
         native::attr<"forward">(call.arg<"model">())(native::attr<"from_numpy">(torch)(call.arg<"sample">()));
     return native::attr<"numpy">(native::attr<"detach">(result)())();
@@ -292,10 +292,11 @@ constexpr native::Signature kGetArtifactSizeBytes{
     {"Total size in bytes of the model's artifacts, in the model registry's S3 storage or on\n"
      "local disk.",
      "run: the active MLflow run (None is refused)\n"
-     "model_info: the logged model's ModelInfo; its artifact path is under the run's",
+     "model_info: the logged model's ModelInfo; its artifact path is a path under the\n"
+     "    run's artifacts, or a location of its own (a full URI, as MLflow 3 gives it)",
      "int: the total size in bytes; 0 when the model has no artifacts",
-     "ValueError: no active run, no model registry in the settings, or a run location\n"
-     "    that is neither s3:// (with an S3 registry) nor a local path"}};
+     "ValueError: no active run, no model registry in the settings, or a location that is\n"
+     "    neither s3:// (with an S3 registry) nor file://"}};
 
 py::object get_artifact_size_bytes(const native::Call<kGetArtifactSizeBytes>& call) {
   const py::handle run = call.arg<"run">();
