@@ -108,6 +108,7 @@ class TestS3Requests:
             ("s3://bucket-a/7/abc/artifacts/", "model", "bucket-a", "7/abc/artifacts/model/"),
             ("s3://bucket-a/7/abc/artifacts", "/model/", "bucket-a", "7/abc/artifacts/model/"),
             ("s3://bucket-a", "model", "bucket-a", "model/"),
+            ("s3://bucket-a/7", "v1:model", "bucket-a", "7/v1:model/"),
             # MLflow 3: the model's own location, outside the run's artifacts.
             (
                 "s3://bucket-a/1/run-9/artifacts",

@@ -236,11 +236,11 @@ py::object join_location(py::handle artifact_uri, py::handle artifact_path) {
 }
 
 // Since MLflow 3 a logged model keeps its artifacts under a location of its
-// own, which ModelInfo.artifact_path then holds as a full URI; before, it was
-// a path inside the run's artifacts. (A one-letter scheme is a drive letter.)
-py::object model_location(const native::Frame& call, py::handle artifact_uri, py::handle artifact_path) {
-  if (PyUnicode_Check(artifact_path.ptr()) &&
-      py::len(native::attr<"scheme">(call.global<"urlparse">()(artifact_path))) > 1) {
+// own, which ModelInfo.artifact_path then holds as a full URI ("s3://...",
+// "file:///..."); before, it was a path inside the run's artifacts, where a
+// ":" is just a character ("v1:model").
+py::object model_location(py::handle artifact_uri, py::handle artifact_path) {
+  if (PyUnicode_Check(artifact_path.ptr()) && native::contains(artifact_path, py::str("://"))) {
     return native::borrowed(artifact_path);
   }
   return join_location(artifact_uri, artifact_path);
@@ -309,7 +309,7 @@ py::object get_artifact_size_bytes(const native::Call<kGetArtifactSizeBytes>& ca
   const py::object registry_data = native::attr<"data">(registry);
 
   const py::object artifact_uri = native::attr<"artifact_uri">(native::attr<"info">(run));
-  const py::object location = model_location(call, artifact_uri, native::attr<"artifact_path">(model_info));
+  const py::object location = model_location(artifact_uri, native::attr<"artifact_path">(model_info));
   const py::object url = call.global<"urlparse">()(location);
   if (scheme_is(url, "s3") && native::is_instance(registry_data, call.global<"MLFlowModelRegistryData">())) {
     return s3_size(call, registry_data, url);
