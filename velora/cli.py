@@ -46,20 +46,27 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.command is None:
         parser.error("a command is required")
     try:
-        _show(args.command(args), args)
+        result = args.command(args)
+    except Exception as exc:
+        return _failed(exc, args)
+    try:
+        _show(result, args)
         sys.stdout.flush()
-    except BrokenPipeError:
-        # The reader stopped early (`| head`), which is no error to report. Standard output goes
-        # nowhere from here, so that the interpreter's flush at exit does not fail again.
+    except Exception as exc:  # the output could not be written: a full disk, a closed pipe, its encoding
+        # What was not written stays buffered, and the interpreter flushes it again at exit: it
+        # goes nowhere instead, so that this failure is reported once.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
-    except Exception as exc:  # also when the output cannot be written (a full disk, its encoding)
-        if args.debug:
-            traceback.print_exc()
-        else:
-            print(f"velora: error: {_one_line(exc)}", file=sys.stderr)
-        return 1
+        # A reader that stopped early (`| head`) is no error to report.
+        return 1 if isinstance(exc, BrokenPipeError) else _failed(exc, args)
     return 0
+
+
+def _failed(exc: Exception, args: argparse.Namespace) -> int:
+    if args.debug:
+        traceback.print_exc()
+    else:
+        print(f"velora: error: {_one_line(exc)}", file=sys.stderr)
+    return 1
 
 
 # -- commands ------------------------------------------------------------------------
