@@ -12,7 +12,8 @@
 traceback of a failure. Both go before or after the command. Exit status: 0 on
 success, 1 when the operation failed or its output could not be written (one
 line on standard error; none when the reader stopped early, as `| head` does),
-2 for wrong usage. Settings come from the environment, as for the SDK (`velora.settings`).
+2 for wrong usage. Settings come from the environment, as for the SDK
+(`velora.settings`).
 """
 
 from __future__ import annotations
