@@ -53,7 +53,7 @@ class Access:
 
     def __init__(self, project_tokens: dict[str, str], workload_token: str, admin_token: str | None) -> None:
         self._tokens = dict(project_tokens)
-        self._lock = threading.Lock()
+        self._lock = threading.RLock()  # add_project checks the token under the lock it holds
         self.workload_token = workload_token
         self.admin_token = admin_token
 
@@ -64,17 +64,14 @@ class Access:
     def refuse_taken(self, project_id: str, token: str) -> None:
         """Raise a conflict when `token` opens a project other than `project_id`."""
         with self._lock:
-            self._refuse_taken(project_id, token)
+            if self._holder(token) not in (None, project_id):
+                raise conflict("Each project needs a token of its own; this one opens another project")
 
     def add_project(self, project_id: str, token: str) -> None:
         """Open `project_id` with `token`, which no other project may hold."""
         with self._lock:
-            self._refuse_taken(project_id, token)
+            self.refuse_taken(project_id, token)
             self._tokens[project_id] = token
-
-    def _refuse_taken(self, project_id: str, token: str) -> None:
-        if self._holder(token) not in (None, project_id):
-            raise conflict("Each project needs a token of its own; this one opens another project")
 
     def check(self, method: str, path: str, headers: dict[str, str]) -> None:
         """Raise `Refusal` unless the request carries the credential its path wants."""

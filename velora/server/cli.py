@@ -182,14 +182,12 @@ def main(argv: Sequence[str] | None = None) -> None:
     try:
         listener = socket.create_server((args.host, args.port), family=_family(args.host))
     except OSError as exc:
-        # Its text repeats the address; the error's own name is enough.
-        reason = os.strerror(exc.errno) if exc.errno else exc
-        sys.exit(f"velora-server: cannot listen on {args.host}:{args.port}: {reason}")
+        sys.exit(f"velora-server: cannot listen on {args.host}:{args.port}: {_reason(exc)}")
     data_dir = (args.data_dir or default_data_dir()).resolve()
     try:
         make_private(data_dir)
     except OSError as exc:
-        sys.exit(f"velora-server: cannot use the data directory {data_dir}: {exc.strerror or exc}")
+        sys.exit(f"velora-server: cannot use the data directory {data_dir}: {_reason(exc)}")
     config = ServerConfig(
         data_dir,
         token,
@@ -244,6 +242,11 @@ def _log_config() -> dict[str, Any]:
     for handler in config["handlers"].values():
         handler["stream"] = "ext://sys.stderr"
     return config
+
+
+def _reason(exc: OSError) -> str:
+    # The error's own name: a socket error's text repeats the address the message already gives.
+    return os.strerror(exc.errno) if exc.errno else str(exc)
 
 
 def _family(host: str) -> socket.AddressFamily:
