@@ -387,7 +387,15 @@ def test_filter_values_never_enter_the_text(builder_class: type[DBQueryBuilder])
 )
 @pytest.mark.parametrize(
     ("value", "pattern"),
-    [("ab", "%ab%"), ("50%_off", "%50%_off%"), (7, "%7%"), (None, "%None%"), ("", "%%"), ("ünï", "%ünï%")],
+    [
+        ("ab", "%ab%"),
+        ("50%_off", "%50%_off%"),
+        (7, "%7%"),
+        (None, "%None%"),
+        ("", "%%"),
+        ("ünï", "%ünï%"),
+        ("caf\udce9", "%caf\udce9%"),  # a file name os.fsdecode could not decode
+    ],
 )
 def test_like_wraps_the_text_of_the_value(
     builder_class: type[DBQueryBuilder], operator: str, value: object, pattern: str
@@ -499,6 +507,9 @@ def test_pagination_clauses(
         {},
     )
     assert builder.add_pagination(head, limit, offset) == head + suffix
+    # A text the builder did not write is joined as it is, whatever it holds.
+    odd = head + " -- caf\udce9"
+    assert builder.add_pagination(odd, limit, offset) == odd + suffix
 
 
 # SQL Server takes OFFSET only after ORDER BY: a page without sorting is ordered by nothing in particular.
@@ -828,6 +839,25 @@ def test_a_subclass_constructor_and_quote_reach_the_direct_path() -> None:
         "SELECT * FROM 'it''s' WHERE 'x' = :filter_value_0",
         {"filter_value_0": 1},
     )
+
+
+# Only Oracle takes "#" in a bare name: MySQL reads it as a comment, PostgreSQL as an operator.
+@pytest.mark.parametrize(
+    ("builder_class", "refused"),
+    [(PostgreSQLQueryBuilder, True), (MySQLQueryBuilder, True), (OracleQueryBuilder, False)],
+)
+def test_hash_in_a_name_written_bare(builder_class: type[DBQueryBuilder], refused: bool) -> None:
+    class Bare(builder_class):  # type: ignore[valid-type,misc]
+        def __init__(self) -> None:
+            super().__init__()
+            self.identifier_quote = ""
+
+    if not refused:
+        assert Bare().build_select_query("t#x") == ("SELECT * FROM t#x", {})
+        return
+    with pytest.raises(ValueError, match=r"names of letters, digits, _ and \$, each starting with a letter"):
+        Bare().build_select_query("t#x")
+    assert Bare().quote_identifier("t$x") == "t$x"
 
 
 def test_dialect_constructor_runs_the_next_constructor_in_the_mro() -> None:

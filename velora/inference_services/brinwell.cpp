@@ -75,6 +75,9 @@ struct Dialect {
   bool bmp_only = false;           // no character beyond U+FFFF
   bool no_trailing_space = false;  // no space, tab, line feed, vertical tab, form feed or carriage return at the end
   std::span<const std::string_view> reserved_words = {};  // never written bare; sorted, upper case
+  // What a bare name may hold besides letters and digits. Only Oracle takes "#": MySQL reads it
+  // as the start of a comment, PostgreSQL as an operator.
+  std::string_view name_symbols = "_$";
   Paging paging = Paging::LimitOffset;
   std::string_view max_rows = {};  // the LIMIT written before an OFFSET alone, which needs one
   // The column listing, "{}" standing for the table name. Each keeps to the
@@ -135,6 +138,7 @@ constexpr auto kDialects = std::to_array<Dialect>({
      .limit_offset = false,
      .longest_name = 128,
      .reserved_words = kOracleReservedWords,
+     .name_symbols = "_$#",
      .paging = Paging::RowNum,
      .columns = "\n            SELECT\n"
                 "                column_name,\n"
@@ -257,12 +261,12 @@ py::object call_super(std::size_t dialect, py::handle self, Args... args) {
 }
 
 // A name that is safe to write unquoted: dot-separated parts, each a letter
-// followed by letters, digits, "_", "$" and "#".
-bool is_plain_identifier(py::handle identifier) {
+// followed by letters, digits and the dialect's name symbols.
+bool is_plain_identifier(const Dialect& d, py::handle identifier) {
   bool part_start = true;
   for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(identifier.ptr()); ++i) {
     const Py_UCS4 c = PyUnicode_READ_CHAR(identifier.ptr(), i);
-    const bool in_name = Py_UNICODE_ISALNUM(c) || c == '_' || c == '$' || c == '#';
+    const bool in_name = Py_UNICODE_ISALNUM(c) || (c < 0x80 && d.name_symbols.find(char(c)) != std::string_view::npos);
     if (c == '.' ? part_start : !(part_start ? Py_UNICODE_ISALPHA(c) : in_name)) return false;
     part_start = c == '.';
   }
@@ -307,10 +311,14 @@ void check_quoted_name(const Dialect& d, std::string_view text, py::handle ident
 
 // A name to be written bare: plain, each dotted part within the limits and no reserved word.
 void check_bare_name(const Dialect& d, std::string_view text, py::handle identifier) {
-  if (!is_plain_identifier(identifier)) {
+  if (!is_plain_identifier(d, identifier)) {
+    std::string allowed = "letters, digits";
+    for (std::size_t i = 0; i < d.name_symbols.size(); ++i) {
+      allowed.append(i + 1 == d.name_symbols.size() ? " and " : ", ").push_back(d.name_symbols[i]);
+    }
     refuse(identifier,
-           "Identifier cannot be written unquoted: it must be dot-separated names of letters, digits, _, $ and #, "
-           "each starting with a letter");
+           "Identifier cannot be written unquoted: it must be dot-separated names of %s, each starting with a letter",
+           allowed.c_str());
   }
   for (std::string_view rest = text; !rest.empty();) {
     const std::string_view part = rest.substr(0, rest.find('.'));
@@ -339,34 +347,36 @@ py::object quoted(const Dialect& d, py::handle identifier, std::string_view open
 
 // The base pages by LIMIT and OFFSET when supports_limit_offset is true;
 // SQL Server by OFFSET and FETCH, which it takes only after an OFFSET;
-// Oracle by a ROWNUM window, only with both a limit and an offset.
+// Oracle by a ROWNUM window, only with both a limit and an offset. The
+// caller's text is joined as a str, never re-encoded.
 template <Paging P>
 py::object add_pagination(const native::Call<kPaginate>& call) {
+  const py::handle query = call.arg<"query">();
   const py::handle limit = call.arg<"limit">();
   const py::handle offset = call.arg<"offset">();
-  std::string out(call.text<"query">());
+  std::string tail;
   if constexpr (P == Paging::LimitOffset) {
-    if (!truthy(native::attr<"supports_limit_offset">(call.arg<"self">())))
-      return native::borrowed(call.arg<"query">());
+    if (!truthy(native::attr<"supports_limit_offset">(call.arg<"self">()))) return native::borrowed(query);
     const std::string_view max_rows = dialect_of(call.arg<"self">()).max_rows;
     if (!limit.is_none() || (!offset.is_none() && !max_rows.empty())) {
-      out.append(" LIMIT "sv).append(limit.is_none() ? std::string(max_rows) : decimal(limit));
+      tail.append(" LIMIT "sv).append(limit.is_none() ? std::string(max_rows) : decimal(limit));
     }
-    if (!offset.is_none()) out.append(" OFFSET "sv).append(decimal(offset));
+    if (!offset.is_none()) tail.append(" OFFSET "sv).append(decimal(offset));
   } else if constexpr (P == Paging::OffsetFetch) {
     if (!offset.is_none() || !limit.is_none()) {
-      out.append(" OFFSET "sv).append(offset.is_none() ? std::string("0") : decimal(offset)).append(" ROWS"sv);
+      tail.append(" OFFSET "sv).append(offset.is_none() ? std::string("0") : decimal(offset)).append(" ROWS"sv);
     }
-    if (!limit.is_none()) out.append(" FETCH NEXT "sv).append(decimal(limit)).append(" ROWS ONLY"sv);
+    if (!limit.is_none()) tail.append(" FETCH NEXT "sv).append(decimal(limit)).append(" ROWS ONLY"sv);
   } else {
-    if (limit.is_none() || offset.is_none()) return native::borrowed(call.arg<"query">());
+    if (limit.is_none() || offset.is_none()) return native::borrowed(query);
     const py::object bound = native::owned(PyNumber_Add(offset.ptr(), limit.ptr()));
-    const std::string page = "\n                    ) a WHERE ROWNUM <= " + decimal(bound) +
-                             "\n                ) WHERE rnum > " + decimal(offset) + "\n            ";
-    out = "\n                SELECT * FROM (\n                    SELECT a.*, ROWNUM rnum FROM (\n" +
-          std::string(24, ' ') + out + page;
+    return native::owned(PyUnicode_FromFormat(
+        "\n                SELECT * FROM (\n                    SELECT a.*, ROWNUM rnum FROM (\n"
+        "                        %U\n                    ) a WHERE ROWNUM <= %s\n                ) WHERE rnum > %s\n"
+        "            ",
+        query.ptr(), decimal(bound).c_str(), decimal(offset).c_str()));
   }
-  return py::str(out);
+  return tail.empty() ? native::borrowed(query) : native::owned(PyUnicode_Concat(query.ptr(), py::str(tail).ptr()));
 }
 
 void append_identifier(std::string& sql, py::handle self, py::handle name) {
@@ -388,7 +398,7 @@ void append_where(std::string& sql, py::dict& parameters, const native::Call<kSe
     const py::object match_type = native::attr<"match_type">(filter);
     std::string operator_text;
     if (match_type.equal(like)) {
-      parameters[py::str(name)] = py::str("%" + std::string(utf8(text_of(value))) + "%");
+      parameters[py::str(name)] = native::owned(PyUnicode_FromFormat("%%%U%%", text_of(value).ptr()));
       operator_text = truthy(native::attr<"use_ilike">(self)) ? "ILIKE" : "LIKE";
     } else {
       parameters[py::str(name)] = value;
