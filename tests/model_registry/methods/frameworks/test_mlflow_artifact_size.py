@@ -218,6 +218,11 @@ class TestLocal:
     def test_nested_files_count_directories_do_not(self, runs: Path) -> None:
         assert get_artifact_size_bytes(run_at(runs.as_uri()), model_at("model")) == 60
 
+    def test_a_name_that_is_not_utf8(self, runs: Path) -> None:
+        odd = os.fsdecode(b"model\xff")  # the byte is kept as a lone surrogate
+        write(runs / odd / "MLmodel", 5)
+        assert get_artifact_size_bytes(run_at(runs.as_uri()), model_at(odd)) == 5
+
     def test_links_are_followed(self, runs: Path) -> None:
         (runs / "model" / "link.bin").symlink_to(runs / "outside.bin")
         (runs / "model" / "dangling").symlink_to(runs / "gone")

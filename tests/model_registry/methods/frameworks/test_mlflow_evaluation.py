@@ -274,14 +274,16 @@ class TestEvaluateModel:
             assert velora_mlflow.evaluate_model(SKLEARN, {"predict": [0]})["predict"][0] is result
 
     @pytest.mark.parametrize(
-        "result", [[[1, 2], [3, 4]], type("Rows", (list,), {})([1, 2])], ids=["list", "subclass"]
+        "result",
+        [[[1, 2], [3, 4]], type("Rows", (list,), {})([1, 2]), [np.zeros(2), np.ones((2, 3))]],
+        ids=["list", "subclass", "shapes-differ"],  # the last: an ONNX classifier's labels and probabilities
     )
     def test_list_output_becomes_an_array(self, events: list[Any], result: list[Any]) -> None:
         loader = mock.Mock(return_value=Recorder(events, result))
         with sklearn_loader(loader):
             (output,) = velora_mlflow.evaluate_model(SKLEARN, {"predict": [0]})["predict"]
-        assert isinstance(output, np.ndarray)
-        assert output.tolist() == list(result)
+        assert isinstance(output, np.ndarray) and len(output) == len(result)
+        assert all(np.array_equal(item, expected) for item, expected in zip(output, result, strict=True))
 
     @pytest.mark.parametrize("result", [(1, 2), {"a": 1}, 3, None], ids=repr)
     def test_unsupported_output(self, events: list[Any], result: Any) -> None:

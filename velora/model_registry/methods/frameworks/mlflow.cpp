@@ -2,8 +2,6 @@
 // framework that logged it, and measuring its artifacts.
 #include <pybind11/pybind11.h>
 
-#include <string>
-#include <string_view>
 #include <tuple>
 
 #include "velora_native/context.hpp"
@@ -45,8 +43,22 @@ py::tuple unpack(py::handle value, Py_ssize_t count) {
   return values;
 }
 
+// A list output as an array. numpy no longer makes one of arrays of different shapes (an ONNX
+// classifier's labels and probabilities); such a list becomes an array of its items, as it did before.
+py::object as_array(const native::Frame& call, py::handle list) {
+  const py::object np = call.global<"np">();
+  try {
+    return native::attr<"array">(np)(list);
+  } catch (py::error_already_set& error) {
+    if (!error.matches(PyExc_ValueError)) throw;
+  }
+  const py::object items = native::attr<"empty">(np)(py::len(list), "dtype"_a = "object");
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) items[py::int_(i)] = PyList_GET_ITEM(list.ptr(), i);
+  return items;
+}
+
 py::object check_output(const native::Frame& call, py::object output) {
-  if (PyList_Check(output.ptr())) output = native::attr<"array">(call.global<"np">())(output);
+  if (PyList_Check(output.ptr())) output = as_array(call, output);
   if (!native::truthy(call.global<"is_supported_primitive_class">()(output))) {
     native::raise(PyExc_ValueError,
                   "unsupported outputs_sample: %Ssupported type must be in pd.DataFrame, np.ndarray, pd.Series, str, "
@@ -83,7 +95,8 @@ constexpr native::Signature kEvaluateModel{
     {{"model_info"}, {"inputs_sample"}},
     {"Load the model with its framework's loader and call each method on each of its samples.\n\n"
      "`inputs_sample` maps method names to lists of samples; the result maps the same names,\n"
-     "in the same order, to the outputs in sample order.",
+     "in the same order, to the outputs in sample order. An output that is a list becomes a\n"
+     "numpy array; a list of arrays of different shapes, an array of those arrays.",
      "model_info: the logged model's ModelInfo\n"
      "inputs_sample: dict from method name to a list of samples (DataFrame, Series,\n"
      "    ndarray, str or bytes)",
@@ -228,11 +241,8 @@ py::object join_location(py::handle artifact_uri, py::handle artifact_path) {
   // A value that is not text fails here as `+` fails on it.
   const py::object joined = artifact_uri + py::str("/") + artifact_path;
   if (!PyUnicode_Check(artifact_uri.ptr()) || !PyUnicode_Check(artifact_path.ptr())) return joined;
-  std::string_view left = native::utf8(artifact_uri);
-  std::string_view right = native::utf8(artifact_path);
-  if (left.ends_with('/')) left.remove_suffix(1);
-  if (right.starts_with('/')) right.remove_prefix(1);
-  return py::str(std::string(left) + "/" + std::string(right));
+  const py::object left = native::attr<"removesuffix">(artifact_uri)("/");
+  return left + py::str("/") + native::attr<"removeprefix">(artifact_path)("/");
 }
 
 // Since MLflow 3 a logged model keeps its artifacts under a location of its
@@ -248,12 +258,10 @@ py::object model_location(py::handle artifact_uri, py::handle artifact_path) {
 
 // Keys under the model's own folder: no leading "/", a closing "/" so that a
 // sibling whose name starts the same ("model" and "model-2") is not counted.
-py::str key_prefix(py::handle url) {
-  std::string_view path = native::utf8(native::attr<"path">(url));
-  while (path.starts_with('/')) path.remove_prefix(1);
-  std::string prefix(path);
-  if (!prefix.empty() && !prefix.ends_with('/')) prefix += '/';
-  return py::str(prefix);
+py::object key_prefix(py::handle url) {
+  const py::object path = native::attr<"lstrip">(native::attr<"path">(url))("/");
+  if (py::len(path) == 0 || native::truthy(native::attr<"endswith">(path)("/"))) return path;
+  return path + py::str("/");
 }
 
 // Follows every page of the listing; a prefix with no object gives 0.
