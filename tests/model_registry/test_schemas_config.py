@@ -176,6 +176,7 @@ def test_a_source_without_its_resource_is_refused_by_the_record(image_snapshot):
         (SimpleNamespace(image_url="x", run_uuid="u"), SimpleNamespace()),
         (SimpleNamespace(run_uuid="u"), SimpleNamespace(source=None)),
         (SimpleNamespace(image_url="x"), SimpleNamespace(source=None)),
+        (SimpleNamespace(run_uuid=None), SimpleNamespace(source=None)),  # the url is read first
     ],
 )
 def test_entries_without_their_attributes_raise_attribute_errors(image, launch):

@@ -93,10 +93,10 @@ py::object build_extensions(const native::Call<kBuildExtensions>& call) {
       call.global<"ModelInfo">()("created_at"_a = native::owned(PyNumber_Long(now.ptr())),
                                  "artifact_size"_a = native::attr<"artifact_size_bytes">(context));
   const py::object image = native::attr<"image_snapshot_info">(context);
+  const py::object image_url = native::attr<"image_url">(image);
   const py::object service = call.global<"VeloraImageSnapshotService">()(
       "name"_a = "image_snapshots", "resource_uuid"_a = native::attr<"run_uuid">(image));
-  const py::object container =
-      call.global<"RuntimeContainer">()("image_url"_a = native::attr<"image_url">(image), "service"_a = service);
+  const py::object container = call.global<"RuntimeContainer">()("image_url"_a = image_url, "service"_a = service);
   return call.global<"ModelExtensions">()("model_info"_a = model_info, "container"_a = container, "source"_a = source);
 }
 
