@@ -164,6 +164,21 @@ class TestOnnx:
         assert isinstance(output, np.ndarray) and output.shape == (1, 4, 1)
         np.testing.assert_allclose(output[0, :, 0], regression.predict(FEATURES[:4]), rtol=1e-4)
 
+    def test_a_classifier_gives_its_labels_and_probabilities(self, log_model: LogModel) -> None:
+        from skl2onnx import convert_sklearn
+        from skl2onnx.common.data_types import FloatTensorType
+
+        classifier = LogisticRegression().fit(FEATURES, TARGET > 0)
+        converted = convert_sklearn(
+            classifier, initial_types=[("features", FloatTensorType([None, 3]))], options={"zipmap": False}
+        )
+        info = log_model(mlflow.onnx, converted)[1]
+        (output,) = velora_mlflow.evaluate_model(info, {"run": [FEATURES[:4].astype(np.float32)]})["run"]
+        # Two outputs of different shapes: an array of the two arrays.
+        labels, probabilities = output
+        np.testing.assert_array_equal(labels, classifier.predict(FEATURES[:4]))
+        np.testing.assert_allclose(probabilities, classifier.predict_proba(FEATURES[:4]), rtol=1e-4)
+
     def test_names_checked_on_prepared(self, onnx_model: tuple[Any, Any], check_spy: mock.Mock) -> None:
         with pytest.raises(AttributeError, match="method_name='predict'"):
             velora_mlflow.evaluate_model(onnx_model[1], {"predict": [FEATURES[:1].astype(np.float32)]})
