@@ -390,4 +390,20 @@ def test_signatures_and_family_documentation():
             assert doc is None
         elif "code_snippet" not in name:
             assert doc.startswith("Using SDK token,")
+    first_lines = {
+        "sdk_upload_data_snapshot": "upload a new data snapshot in the current project.",
+        "sdk_create_data_snapshot": "create a new data snapshot in the current project.",
+        "sdk_get_data_snapshot_by_name": "get a data snapshot by name.",
+        "sdk_create_data_snapshot_version": "create a new data snapshot version.",
+        "internal_create_data_snapshot": "create the new data snapshot in the current project.",
+        "internal_get_data_snapshot_by_name": "get the data snapshot in the current project.",
+        "internal_create_data_snapshot_version": "create a new data snapshot version.",
+        "internal_upload_data_snapshot": "upload the new data snapshot in the current project.",
+    }
+    for name, line in first_lines.items():
+        doc = getattr(corlett, name).__doc__
+        lead = "Using SDK token, " if name.startswith("sdk_") else "Without any token, "
+        assert doc.splitlines()[0] == lead + line
+        assert ("Name should be matched exactly" in doc) == name.endswith("_by_name")
+        assert ("pipeline" in doc) == name.startswith("internal_")
     assert corlett.REQUEST_TIMEOUT == 10

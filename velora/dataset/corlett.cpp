@@ -52,22 +52,23 @@ constexpr native::Literal kRaises =
     "CorlettError: the platform service refused the request or could not be reached";
 
 // An operation both families offer, as each family's member: the name with
-// the family's prefix, and the summary between the family's lead and note.
+// the family's prefix, and the summary (the pipeline's own, where it has one)
+// between the family's lead and note.
 template <native::Literal Name, const native::Signature& Params, native::Literal Summary, native::Literal Args,
-          native::Literal Returns>
+          native::Literal Returns, native::Literal PipelineSummary = Summary>
 struct Operation {
   // Params under the member's name and docstring.
-  template <native::Literal Prefix, native::Literal Lead, native::Literal Note = "">
+  template <native::Literal Prefix, native::Literal Lead, native::Literal Text, native::Literal Note = "">
   static constexpr native::Signature member() {
     native::Signature own = Params;
     own.name = joined<Prefix, Name>.data();
-    own.doc = {joined<Lead, Summary, Note>.data(), Args.text, Returns.text, kRaises.text};
+    own.doc = {joined<Lead, Text, Note>.data(), Args.text, Returns.text, kRaises.text};
     return own;
   }
 
-  static constexpr native::Signature sdk = member<"sdk_", "Using SDK token, ">();
+  static constexpr native::Signature sdk = member<"sdk_", "Using SDK token, ", Summary>();
   static constexpr native::Signature pipeline =
-      member<"internal_", "Without any token, ",
+      member<"internal_", "Without any token, ", PipelineSummary,
              "\n\nFor the internal environment (pipeline): the caller is identified by the\n"
              "user id setting instead of a token.">();
 };
@@ -152,7 +153,7 @@ using CreateDataSnapshot =
               "name: name of the data snapshot\n"
               "description: details of the data snapshot\n"
               "exist_ok: whether an existing snapshot of that name is no error",
-              "dict: the data snapshot's record">;
+              "dict: the data snapshot's record", "create the new data snapshot in the current project.">;
 
 template <const Family& F>
 py::object create_data_snapshot(const native::Call<kCreateDataSnapshot>& call) {
@@ -164,17 +165,18 @@ py::object create_data_snapshot(const native::Call<kCreateDataSnapshot>& call) {
 constexpr native::Signature kGetDataSnapshotByName{"get_data_snapshot_by_name", {{"name", Kind::Str}}};
 using GetDataSnapshotByName =
     Operation<"get_data_snapshot_by_name", kGetDataSnapshotByName,
-              "get a data snapshot of the current project by name, matched exactly.", "name: name of the data snapshot",
-              "dict: {\"data_snapshot\": its record, or None when there is none}">;
+              "get a data snapshot by name.\n\nName should be matched exactly.", "name: name of the data snapshot",
+              "dict: {\"data_snapshot\": its record, or None when there is none}",
+              "get the data snapshot in the current project.\n\nName should be matched exactly.">;
 
 constexpr native::Signature kCreateDataSnapshotVersion{
     "create_data_snapshot_version", {{"data_snapshot_id", Kind::Int}, {"description", Kind::OptStr, kNone}}};
-using CreateDataSnapshotVersion = Operation<"create_data_snapshot_version", kCreateDataSnapshotVersion,
-                                            "create a new data snapshot version.\n\n"
-                                            "In a pipeline the version also records the workflow run it was made in.",
-                                            "data_snapshot_id: id of the data snapshot\n"
-                                            "description: details of the version",
-                                            "dict: the new version's record">;
+using CreateDataSnapshotVersion =
+    Operation<"create_data_snapshot_version", kCreateDataSnapshotVersion, "create a new data snapshot version.",
+              "data_snapshot_id: id of the data snapshot\n"
+              "description: details of the version",
+              "dict: the new version's record",
+              "create a new data snapshot version.\n\nThe version also records the workflow run it was made in.">;
 
 template <const Family& F>
 py::object create_data_snapshot_version(const native::Call<kCreateDataSnapshotVersion>& call) {
