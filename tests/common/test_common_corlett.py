@@ -328,7 +328,11 @@ def test_time_out_names_the_address_and_the_limit(scripted: ScriptedServer) -> N
         ("VELORA_API_URL", "localhost:8000", "VELORA_API_URL must be an http:// or https:// URL"),
         ("VELORA_API_URL", "http://platform:eighty", "VELORA_API_URL must be an http:// or https:// URL"),
         ("VELORA_REQUEST_TIMEOUT", "soon", "must be a number of seconds"),
+        ("VELORA_REQUEST_TIMEOUT", "nan", "must be a number of seconds"),
+        ("VELORA_REQUEST_TIMEOUT", "inf", "must be a number of seconds"),
         ("VELORA_REQUEST_TIMEOUT", "0", "must be positive"),
+        ("VELORA_SDK_TOKEN", "secret-token\r", "VELORA_SDK_TOKEN holds a line end, a control or a non-ASCII"),
+        ("VELORA_SDK_TOKEN", "secret-tök", "VELORA_SDK_TOKEN holds a line end, a control or a non-ASCII"),
     ],
 )
 def test_unusable_settings_are_reported(
@@ -338,6 +342,7 @@ def test_unusable_settings_are_reported(
     with pytest.raises(CorlettError, match=message) as caught:
         corlett.get("/v1/sdk/x")
     assert type(caught.value) is CorlettError  # not a connection error, which a caller might retry
+    assert "secret" not in str(caught.value)
     assert scripted.seen == []
 
 

@@ -29,6 +29,7 @@ import functools
 import hashlib
 import io
 import json
+import math
 import os
 import secrets
 import ssl
@@ -161,9 +162,9 @@ def _send(method: str, endpoint: str, sink: IO[bytes] | None = None, **request: 
     url = base + endpoint
     headers = request.pop("headers", None) or {}
     if endpoint.startswith(SDK_PATH_PREFIX) and settings.VELORA_SDK_TOKEN:
-        headers["Authorization"] = f"Bearer {settings.VELORA_SDK_TOKEN}"
+        headers["Authorization"] = f"Bearer {_credential('VELORA_SDK_TOKEN', method, endpoint)}"
     if endpoint.startswith(INTERNAL_PATH_PREFIX) and settings.VELORA_WORKLOAD_TOKEN:
-        headers[WORKLOAD_TOKEN_HEADER] = settings.VELORA_WORKLOAD_TOKEN
+        headers[WORKLOAD_TOKEN_HEADER] = _credential("VELORA_WORKLOAD_TOKEN", method, endpoint)
     timeout = _timeout_seconds(method, endpoint)
     try:
         with (
@@ -240,6 +241,20 @@ def _base_url(method: str, endpoint: str) -> str:
     return str(base).rstrip("/")
 
 
+def _credential(name: str, method: str, endpoint: str) -> str:
+    # A header carries printable ASCII only; a token with a line end (from a file saved with
+    # CRLF, say) is a setting to fix, and the message does not repeat the secret.
+    value = str(getattr(settings, name))
+    if not (value.isascii() and value.isprintable()):
+        raise CorlettError(
+            f"{name} holds a line end, a control or a non-ASCII character, which a request header "
+            "cannot carry (the value is not shown)",
+            method=method,
+            path=endpoint,
+        )
+    return value
+
+
 def _timeout_seconds(method: str, endpoint: str) -> float:
     value = settings.VELORA_REQUEST_TIMEOUT
     if value is None or value == "":
@@ -247,11 +262,13 @@ def _timeout_seconds(method: str, endpoint: str) -> float:
     try:
         seconds = float(value)
     except (TypeError, ValueError):
+        seconds = math.nan
+    if not math.isfinite(seconds):
         raise CorlettError(
             f"VELORA_REQUEST_TIMEOUT must be a number of seconds: VELORA_REQUEST_TIMEOUT={value!r}",
             method=method,
             path=endpoint,
-        ) from None
+        )
     if seconds <= 0:
         raise CorlettError(
             f"VELORA_REQUEST_TIMEOUT must be positive: VELORA_REQUEST_TIMEOUT={value!r}",
