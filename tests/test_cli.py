@@ -4,11 +4,14 @@ from __future__ import annotations
 
 import json
 import os
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 from typing import Any
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -18,15 +21,18 @@ from velora.settings import settings
 TABLE = pd.DataFrame({"city": ["Lyon", "Oslo"], "population": [522_000, 709_000]})
 
 
+def environment(workload: str = "dev_instance") -> dict[str, str]:
+    # An editable install reports its rebuild check on standard output unless told not to.
+    values = {**os.environ, **{name: str(getattr(settings, name)) for name in CLIENT_SETTINGS}}
+    return {**values, "VELORA_WORKLOAD_TYPE": workload, "SKBUILD_EDITABLE_VERBOSE": "0"}
+
+
 def velora(
     *args: str, workload: str = "dev_instance", command: tuple[str, ...] = (), stdout: Any = subprocess.PIPE
 ) -> Any:
-    # An editable install reports its rebuild check on standard output unless told not to.
-    environment = {**os.environ, **{name: str(getattr(settings, name)) for name in CLIENT_SETTINGS}}
-    environment.update(VELORA_WORKLOAD_TYPE=workload, SKBUILD_EDITABLE_VERBOSE="0")
     return subprocess.run(
         [*(command or (sys.executable, "-P", "-m", "velora")), *args],
-        env=environment,
+        env=environment(workload),
         stdout=stdout,
         stderr=subprocess.PIPE,
         text=True,
@@ -86,9 +92,10 @@ def test_list_show_and_snippet(platform_settings: Any, tmp_path: Path) -> None:
         ),
         (("datasets", "versions", "absent", "--debug"), 1, "Traceback (most recent call last):"),
         (("datasets", "upload", "table.txt", "--name", "x"), 2, "suffix must be one of .csv, .parquet"),
-        ((), 2, "a command is required"),
+        ((), 2, "velora: error: a command is required"),
+        (("datasets",), 2, "velora datasets: error: a dataset command is required"),
     ],
-    ids=["failed", "debug", "wrong suffix", "no command"],
+    ids=["failed", "debug", "wrong suffix", "no command", "no dataset command"],
 )
 def test_failures_and_usage(platform_settings: Any, args: tuple[str, ...], status: int, stderr: str) -> None:
     done = velora(*args)
@@ -102,7 +109,11 @@ def test_failures_and_usage(platform_settings: Any, args: tuple[str, ...], statu
 
 @pytest.mark.parametrize(
     ("reader", "stderr"),
-    [("full disk", "velora: error: OSError: [Errno 28] No space left on device\n"), ("gone", "")],
+    [
+        ("full disk", "velora: error: OSError: [Errno 28] No space left on device\n"),
+        ("closed", "velora: error: OSError: standard output is closed\n"),
+        ("gone", ""),
+    ],
 )
 def test_output_that_cannot_be_written_fails_in_one_line_or_quietly(
     platform_settings: Any, reader: str, stderr: str
@@ -110,6 +121,9 @@ def test_output_that_cannot_be_written_fails_in_one_line_or_quietly(
     if reader == "full disk":
         with open("/dev/full", "w") as full:
             done = velora("datasets", "list", stdout=full)
+    elif reader == "closed":
+        closing = ("sh", "-c", 'exec "$0" "$@" >&-', sys.executable, "-P", "-m", "velora")
+        done = velora("datasets", "list", command=closing)
     else:
         # A reader that stopped early, as `velora ... | head` leaves it.
         read_end, write_end = os.pipe()
@@ -117,3 +131,21 @@ def test_output_that_cannot_be_written_fails_in_one_line_or_quietly(
         with os.fdopen(write_end, "w") as gone:
             done = velora("datasets", "list", stdout=gone)
     assert (done.returncode, done.stderr) == (1, stderr)
+
+
+def test_a_download_stopped_by_sigterm_leaves_nothing_behind(platform_settings: Any, tmp_path: Path) -> None:
+    source = tmp_path / "large.npy"
+    np.save(source, np.zeros(2**23))  # 64 MiB: still arriving when the signal comes
+    assert velora("datasets", "upload", str(source), "--name", "large").returncode == 0
+    target = tmp_path / "out"
+    target.mkdir()
+    download = subprocess.Popen(
+        [sys.executable, "-P", "-m", "velora", "datasets", "download", "large", "--to", str(target)],
+        env=environment(),
+        stderr=subprocess.PIPE,
+    )
+    while not any(target.iterdir()) and download.poll() is None:
+        time.sleep(0.002)
+    download.send_signal(signal.SIGTERM)
+    assert download.wait(timeout=60) == 128 + signal.SIGTERM, download.stderr.read()  # type: ignore[union-attr]
+    assert list(target.iterdir()) == []

@@ -12,18 +12,22 @@
 traceback of a failure. Both go before or after the command. Exit status: 0 on
 success, 1 when the operation failed or its output could not be written (one
 line on standard error; none when the reader stopped early, as `| head` does),
-2 for wrong usage. Settings come from the environment, as for the SDK
+2 for wrong usage, 130 when interrupted and 143 when stopped by SIGTERM, after
+the command's clean-up. Settings come from the environment, as for the SDK
 (`velora.settings`).
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
+import signal
 import sys
+import threading
 import traceback
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from datetime import date, datetime
 from pathlib import Path
 from typing import Any
@@ -45,24 +49,49 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     if args.command is None:
-        parser.error("a command is required")
+        args.chooser.error(f"a {'dataset ' if args.chooser is not parser else ''}command is required")
     try:
-        result = args.command(args)
+        with _sigterm_as_exit():
+            result = args.command(args)
+    except KeyboardInterrupt as exc:
+        _failed(exc, args)
+        return 130
     except Exception as exc:
         return _failed(exc, args)
     try:
+        if sys.stdout is None:  # started with standard output closed
+            raise OSError("standard output is closed")
         _show(result, args)
         sys.stdout.flush()
     except Exception as exc:  # the output could not be written: a full disk, a closed pipe, its encoding
         # What was not written stays buffered, and the interpreter flushes it again at exit: it
         # goes nowhere instead, so that this failure is reported once.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        if sys.stdout is not None:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         # A reader that stopped early (`| head`) is no error to report.
         return 1 if isinstance(exc, BrokenPipeError) else _failed(exc, args)
     return 0
 
 
-def _failed(exc: Exception, args: argparse.Namespace) -> int:
+@contextlib.contextmanager
+def _sigterm_as_exit() -> Iterator[None]:
+    """SIGTERM (`timeout`, `kill`, a cancelled job) ends the command through its clean-up, as
+    Ctrl-C does: otherwise the process stops at once and leaves a download's partial file."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGTERM, _exit_on_signal)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def _exit_on_signal(signum: int, _frame: object) -> None:
+    raise SystemExit(128 + signum)
+
+
+def _failed(exc: BaseException, args: argparse.Namespace) -> int:
     if args.debug:
         traceback.print_exc()
     else:
@@ -247,11 +276,12 @@ def _parser() -> argparse.ArgumentParser:
         target.add_argument(
             "--debug", action="store_true", default=default, help="show the traceback of a failure"
         )
-    parser.set_defaults(command=None)
+    # Without a command, the parser that lacks it reports the usage.
+    parser.set_defaults(command=None, chooser=parser)
     commands = parser.add_subparsers(title="commands", metavar="COMMAND")
 
     datasets = commands.add_parser("datasets", help="list, inspect, upload and download datasets")
-    datasets.set_defaults(command=None)
+    datasets.set_defaults(command=None, chooser=datasets)
     actions = datasets.add_subparsers(title="dataset commands", metavar="ACTION")
 
     def add(name: str, command: Command, render: Callable[[Any], str], about: str) -> argparse.ArgumentParser:
