@@ -398,7 +398,8 @@ void append_where(std::string& sql, py::dict& parameters, const native::Call<kSe
     const py::object match_type = native::attr<"match_type">(filter);
     std::string operator_text;
     if (match_type.equal(like)) {
-      parameters[py::str(name)] = native::owned(PyUnicode_FromFormat("%%%U%%", text_of(value).ptr()));
+      const py::handle percent = interned<"%">();
+      parameters[py::str(name)] = percent + text_of(value) + percent;
       operator_text = truthy(native::attr<"use_ilike">(self)) ? "ILIKE" : "LIKE";
     } else {
       parameters[py::str(name)] = value;
