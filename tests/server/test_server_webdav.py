@@ -3,8 +3,11 @@
 from __future__ import annotations
 
 import base64
+import concurrent.futures
 import shutil
+import socket
 import subprocess
+import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
@@ -229,3 +232,34 @@ def test_webdav_refuses_what_would_leave_or_break_the_share(
     assert response.json()["message"].startswith(message)
     assert (platform_settings.staged_dir / "a.txt").read_text() == "kept"
     assert sorted(path.name for path in platform_settings.staged_dir.iterdir()) == ["a.txt"]
+
+
+def test_a_put_replaces_a_staged_file_whole_or_not_at_all(platform_settings: Any) -> None:
+    staged = platform_settings.staged_dir
+    (staged / "data.bin").write_bytes(b"A" * 5000)
+    path = f"/webdav/{platform_settings.project_dir}/dataset-staged/data.bin"
+    headers = {"Authorization": f"Bearer {platform_settings.token}"}
+    # A client that goes away after a fifth of its body: the old file stays.
+    address = httpx.URL(platform_settings.server.url)
+    with socket.create_connection((address.host, address.port)) as raw:
+        head = f"PUT {path} HTTP/1.1\r\nHost: x\r\nAuthorization: {headers['Authorization']}\r\n"
+        raw.sendall(f"{head}Content-Length: 10000\r\n\r\n".encode() + b"B" * 2000)
+    time.sleep(0.5)
+    assert (staged / "data.bin").read_bytes() == b"A" * 5000
+
+    # Two bodies at once: the file holds one of them whole.
+    def put(body: bytes) -> int:
+        def chunks() -> Iterator[bytes]:
+            for start in range(0, len(body), 1000):
+                time.sleep(0.01)
+                yield body[start : start + 1000]
+
+        with httpx.Client(base_url=platform_settings.server.url, headers=headers) as client:
+            sent = {**headers, "Content-Length": str(len(body))}
+            return client.put(path.removeprefix("/"), content=chunks(), headers=sent).status_code
+
+    bodies = [b"C" * 30_000, b"D" * 20_000]
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        assert sorted(pool.map(put, bodies)) == [204, 204]
+    assert (staged / "data.bin").read_bytes() in bodies
+    assert not list(platform_settings.server.data_dir.glob("tmp/dav-*"))

@@ -202,7 +202,7 @@ def create_app(config: ServerConfig) -> ASGIApp:
     # Only the projects the service is told of exist; no request ever makes one as a side effect.
     for project_id in config.project_tokens:
         store.project(project_id, config.workspace_id)
-    dav = create_dav_app(store.storage_dir, store.projects())
+    dav = create_dav_app(store.storage_dir, store.projects(), store.tmp_dir)
     store.on_new_project = lambda project: dav.add_staged_share(project, store.storage_dir)
 
     app = FastAPI(title="velora-server", docs_url="/docs", redoc_url=None)

@@ -9,23 +9,28 @@ request through.
 
 from __future__ import annotations
 
+import os
 import threading
+import uuid
 from pathlib import Path
-from typing import Any
+from typing import IO, Any
 
 from velora._extras import needs_extra
 from velora.server.storage import MOUNT_PATH, STAGED_DIR, Project
 
 with needs_extra("server"):
-    from wsgidav.fs_dav_provider import FilesystemProvider  # type: ignore[import-untyped]
+    from wsgidav import util  # type: ignore[import-untyped]
+    from wsgidav.dav_error import HTTP_BAD_REQUEST, DAVError  # type: ignore[import-untyped]
+    from wsgidav.fs_dav_provider import FileResource, FilesystemProvider  # type: ignore[import-untyped]
     from wsgidav.wsgidav_app import WsgiDAVApp  # type: ignore[import-untyped]
 
 
 class DatasetDavApp(WsgiDAVApp):
     """WsgiDAV with shares that may be added while requests are served."""
 
-    def __init__(self, config: dict[str, Any]) -> None:
+    def __init__(self, config: dict[str, Any], partial_dir: Path) -> None:
         self._shares_lock = threading.RLock()
+        self.partial_dir = partial_dir
         super().__init__(config)
 
     def add_provider(self, share: str, provider: Any, *, readonly: bool = False) -> Any:
@@ -45,15 +50,55 @@ class DatasetDavApp(WsgiDAVApp):
         share = f"/{project.dir_name}/{STAGED_DIR}"
         with self._shares_lock:
             if share not in self.provider_map:
-                self.add_provider(
-                    share, _provider(storage_dir / project.dir_name / STAGED_DIR, readonly=False)
-                )
+                root = storage_dir / project.dir_name / STAGED_DIR
+                self.add_provider(share, StagedProvider(root, self.partial_dir))
 
 
-def create_dav_app(storage_dir: Path, projects: list[Project], *, verbose: int = 1) -> DatasetDavApp:
+class WholeFile(FileResource):  # type: ignore[misc]
+    """A staged file that a PUT replaces whole or not at all.
+
+    The body goes to a file in `partial_dir` (the data directory's tmp/, which start-up
+    empties) and is renamed over the target once all of it has arrived. Written in place,
+    a body that broke off, or two bodies at once, left a damaged file served as whole.
+    """
+
+    def begin_write(self, *, content_type: str | None = None) -> IO[bytes]:
+        self._partial = self.provider.partial_dir / f"dav-{uuid.uuid4().hex}.part"
+        return open(self._partial, "xb")
+
+    def end_write(self, *, with_errors: bool) -> None:
+        # A client that goes away mid-body ends the stream early, as if it were all there.
+        declared = "CONTENT_LENGTH" in self.environ
+        cut_off = declared and self._partial.stat().st_size != util.get_content_length(self.environ)
+        if with_errors or cut_off:
+            self._partial.unlink(missing_ok=True)
+            if cut_off and not with_errors:
+                raise DAVError(HTTP_BAD_REQUEST, "The body ended before its Content-Length.")
+            return
+        os.replace(self._partial, self._file_path)
+        self.file_stat = os.stat(self._file_path)
+
+
+class StagedProvider(FilesystemProvider):  # type: ignore[misc]
+    """A project's writable share, whose files are WholeFile resources."""
+
+    def __init__(self, root: Path, partial_dir: Path) -> None:
+        super().__init__(str(root), readonly=False, fs_opts={})
+        self.partial_dir = partial_dir
+
+    def get_resource_inst(self, path: str, environ: dict[str, Any]) -> Any:
+        found = super().get_resource_inst(path, environ)
+        if type(found) is FileResource:
+            return WholeFile(path, environ, found._file_path)
+        return found
+
+
+def create_dav_app(
+    storage_dir: Path, projects: list[Project], partial_dir: Path, *, verbose: int = 1
+) -> DatasetDavApp:
     config = {
         "mount_path": MOUNT_PATH,
-        "provider_mapping": {"/": _provider(storage_dir, readonly=True)},
+        "provider_mapping": {"/": FilesystemProvider(str(storage_dir), readonly=True, fs_opts={})},
         # Authentication happens before WebDAV; here everyone is let in.
         "http_authenticator": {"domain_controller": None, "accept_basic": False, "accept_digest": False},
         "simple_dc": {"user_mapping": {"*": True}},
@@ -63,11 +108,7 @@ def create_dav_app(storage_dir: Path, projects: list[Project], *, verbose: int =
         "lock_storage": True,
         "property_manager": True,
     }
-    app = DatasetDavApp(config)
+    app = DatasetDavApp(config, partial_dir)
     for project in projects:
         app.add_staged_share(project, storage_dir)
     return app
-
-
-def _provider(root: Path, *, readonly: bool) -> FilesystemProvider:
-    return FilesystemProvider(str(root), readonly=readonly, fs_opts={})
