@@ -192,6 +192,10 @@ def test_records_and_files_survive_a_restart_and_stale_uploads_do_not(
     # uvicorn shuts down cleanly, then re-raises the signal as its exit.
     assert first.process.wait(timeout=15) in (0, -signal.SIGTERM)
     (data_dir / "tmp" / "upload-cut.part").write_bytes(b"half")
+    # Directories made by a stop just before their records were committed.
+    datasets = data_dir / "storage" / "project-1" / "dataset"
+    (datasets / "ghost" / "v1").mkdir(parents=True)
+    (datasets / "kept" / "v2").mkdir()
 
     second = launch_platform_server(data_dir, "t")
     with httpx.Client(base_url=second.url, headers=headers) as http:
@@ -202,6 +206,8 @@ def test_records_and_files_survive_a_restart_and_stale_uploads_do_not(
     assert newer["id"] > snapshot["id"]
     assert served.content == b"payload"
     assert list((data_dir / "tmp").iterdir()) == []
+    on_disk = sorted(path.relative_to(datasets).as_posix() for path in datasets.rglob("*"))
+    assert on_disk == ["kept", "kept/v1", "kept/v1/k.csv", "new"]
 
 
 def test_several_projects_each_open_to_their_own_token_in_a_private_data_directory(

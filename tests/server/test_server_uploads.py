@@ -153,6 +153,14 @@ def test_a_version_whose_upload_never_comes_expires_and_takes_no_later_file(
         late = _upload(http, base, snapshot["id"], "late.csv", b"late")
         reopened = http.post(f"{base}/{snapshot['id']}/upload-metadata", json={}).json()
         stored = _upload(http, base, snapshot["id"], "new.csv", b"new").json()["uploaded_version"]
+        # A body that stops arriving is given up after the same time, and its version expires.
+        http.post(f"{base}/{snapshot['id']}/upload-metadata", json={})
+        path = f"{base}/{snapshot['id']}/upload"
+        stalled = _answer_to_head_alone(server.url, "t", path, {"Filename": _b64("s.csv"), PAIRING: "slow"})
+        time.sleep(1.5)
+        after_stall = http.get(f"{base}/{snapshot['id']}").json()["data_snapshot"]["latest_version"]
+    assert stalled == (408, '{"message":"The upload\'s body stopped arriving for 1 s"}')
+    assert (after_stall["version"], after_stall["status"]) == (3, "failed")
     assert (opened["status"], opened["expires_at"] is None) == ("uploading", False)
     assert (shown["id"], shown["status"], shown["expires_at"]) == (opened["id"], "failed", None)
     assert late.status_code == 409
@@ -161,13 +169,13 @@ def test_a_version_whose_upload_never_comes_expires_and_takes_no_later_file(
     assert list((server.project_storage("project-1") / "dataset" / "late" / "v1").iterdir()) == []
 
 
-def _answer_to_head_alone(platform_settings: Any, path: str, headers: dict[str, str]) -> tuple[int, str]:
+def _answer_to_head_alone(url: str, token: str, path: str, headers: dict[str, str]) -> tuple[int, str]:
     """The answer to an upload whose head announces 1 GB and whose body never comes."""
-    host, port = platform_settings.server.url.removeprefix("http://").split(":")
+    host, port = url.removeprefix("http://").split(":")
     lines = [
         f"POST {path} HTTP/1.1",
         f"Host: {host}",
-        f"Authorization: Bearer {platform_settings.token}",
+        f"Authorization: Bearer {token}",
     ]
     lines += [f"{name}: {value}" for name, value in headers.items()]
     head = "\r\n".join([*lines, "Content-Length: 1000000000", "", ""])
@@ -206,7 +214,8 @@ def test_an_upload_is_paired_or_refused_before_its_body_is_read(
     http.post(f"{base}/{snapshot['id']}/upload-metadata", json={}, headers={PAIRING: "opener"})
     headers = {"Filename": _b64("h.csv"), **({PAIRING: key} if key else {})}
     path = f"{base}/{snapshot_id or snapshot['id']}/upload"
-    answered, body = _answer_to_head_alone(platform_settings, path, headers)
+    server, token = platform_settings.server, platform_settings.token
+    answered, body = _answer_to_head_alone(server.url, token, path, headers)
     assert answered == status
     assert message.format(id=snapshot["id"]) in body
 

@@ -13,10 +13,11 @@ Every refusal is a JSON body {"message": "..."}; who may reach which path is in
 
 from __future__ import annotations
 
+import asyncio
 import base64
 import logging
 import secrets
-from collections.abc import MutableMapping
+from collections.abc import AsyncIterator, MutableMapping
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Annotated, Any
@@ -69,6 +70,7 @@ with needs_extra("server"):
 SDK_SNAPSHOTS = "/v1/sdk/workspaces/{wid}/projects/{pid}/data-snapshots"
 INTERNAL_SNAPSHOTS = "/v1/internal/workspaces/projects/{pid}/data-snapshots"
 RECEIVE_BATCH_BYTES = 1024 * 1024
+DAV_WORKERS = 64
 # Records are numbered by SQLite, whose integers are signed 64-bit.
 MAX_RECORD_ID = 2**63 - 1
 MAX_PAGE = 10**9
@@ -215,7 +217,9 @@ def create_app(config: ServerConfig) -> ASGIApp:
     app.include_router(_read_router(INTERNAL_SNAPSHOTS, WORKLOAD_CREDENTIAL, Depends(_internal_project)))
     app.include_router(_admin_router())
     app.add_api_route("/v1/health", _health, methods=["GET"])
-    app.mount(MOUNT_PATH, WSGIMiddleware(dav))  # type: ignore[arg-type]
+    # Each WebDAV request holds a thread of this pool while its body or answer moves; the
+    # default of 10 let a few slow transfers stall the share for every project.
+    app.mount(MOUNT_PATH, WSGIMiddleware(dav, workers=DAV_WORKERS))  # type: ignore[arg-type]
     _install_error_handlers(app)
     app.add_middleware(InternalErrorMiddleware)
     return AccessMiddleware(app, access)
@@ -443,7 +447,7 @@ async def _receive_body(request: Request, store: DatasetStore) -> Any:
     try:
         batch: list[bytes] = []
         pending = 0
-        async for chunk in request.stream():
+        async for chunk in _arriving(request, store.upload_expiry.total_seconds()):
             batch.append(chunk)
             pending += len(chunk)
             if pending >= RECEIVE_BATCH_BYTES:
@@ -455,6 +459,19 @@ async def _receive_body(request: Request, store: DatasetStore) -> Any:
     except BaseException:
         writer.discard()
         raise
+
+
+async def _arriving(request: Request, stall_seconds: float) -> AsyncIterator[bytes]:
+    """The body's chunks; a body that stops arriving for `stall_seconds` (the upload expiry) is
+    given up, so that its version waits again and can expire, as one whose client went away."""
+    chunks = request.stream().__aiter__()
+    while True:
+        try:
+            yield await asyncio.wait_for(anext(chunks), stall_seconds)
+        except StopAsyncIteration:
+            return
+        except TimeoutError:
+            raise ServiceError(408, f"The upload's body stopped arriving for {stall_seconds:g} s") from None
 
 
 def _install_error_handlers(app: FastAPI) -> None:

@@ -30,6 +30,7 @@ from velora.server.storage import (
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8400
+GRACEFUL_STOP_SECONDS = 10
 
 
 def default_data_dir() -> Path:
@@ -215,7 +216,14 @@ def main(argv: Sequence[str] | None = None) -> None:
     print(f"velora-server: data directory {data_dir}", file=sys.stderr, flush=True)
 
     server = uvicorn.Server(
-        uvicorn.Config(app, log_level=args.log_level, lifespan="off", log_config=_log_config())
+        uvicorn.Config(
+            app,
+            log_level=args.log_level,
+            lifespan="off",
+            log_config=_log_config(),
+            # A stop waits this long for requests in flight (a stalled upload would hold it).
+            timeout_graceful_shutdown=GRACEFUL_STOP_SECONDS,
+        )
     )
     server.run(sockets=[listener])
 

@@ -3,7 +3,7 @@
 Layout of the data directory:
 
     velora.sqlite3                      the records
-    tmp/                                uploads being received (never served)
+    tmp/                                uploads and WebDAV PUTs being received (never served)
     storage/<project dir>/dataset/<dataset name>/v<version>/<file>
     storage/<project dir>/dataset-staged/
 
@@ -12,7 +12,8 @@ An upload is written to tmp/ and fsynced; then its file record is committed as
 A stop at any point leaves something `reconcile` (run at every start) can settle:
 tmp/ is emptied, a pending record and its file are removed (the caller never got
 an answer), a stored record whose file is gone is removed and its version marked
-failed, and a file under storage/*/dataset/ without a stored record is removed.
+failed, and a file or directory under storage/*/dataset/ that no record names is
+removed.
 
 An SDK upload comes in two requests: upload-metadata opens a version and the
 upload fills it. Both carry the caller's pairing key (the request layer sends a
@@ -239,6 +240,7 @@ class Reconciliation:
     pending_files: int = 0
     missing_files: int = 0
     orphan_files: int = 0
+    orphan_directories: int = 0
 
 
 class DatasetStore(Protocol):
@@ -247,6 +249,8 @@ class DatasetStore(Protocol):
     `Store` keeps them in SQLite and one data directory; another backend (a
     database server, an object store) implements the same methods.
     """
+
+    upload_expiry: timedelta
 
     def find_project(self, project_id: str) -> Project | None: ...
     def project(self, project_id: str, workspace_id: str | None = None) -> Project: ...
@@ -330,6 +334,10 @@ class Store:
             connection.execute("PRAGMA journal_mode=WAL")
             connection.executescript(_SCHEMA)
             _add_missing_columns(connection)
+        # Open for the store's life: when the last connection closes, SQLite removes the WAL's
+        # files, and each request then makes them again, which fails on a full disk, reads too.
+        self._keeper = sqlite3.connect(self.database_path, check_same_thread=False)
+        self._keeper.execute("SELECT count(*) FROM sqlite_master").fetchone()  # opens the WAL's files
         self.reconcile()
 
     # -- connections and transactions -------------------------------------------------
@@ -700,22 +708,31 @@ class Store:
                 (_iso(self._expiry()),),
             )
             recorded = {self.storage_dir / row["path"] for row in _file_rows(connection)}
-        orphans = self._remove_unrecorded_files(recorded)
-        result = Reconciliation(temp_files, pending, missing, orphans)
+            recorded_dirs = {self.storage_dir / path for path in _directory_paths(connection)}
+        orphans, orphan_dirs = self._remove_unrecorded(recorded, recorded_dirs)
+        result = Reconciliation(temp_files, pending, missing, orphans, orphan_dirs)
         if result != Reconciliation():
             _log.warning("velora-server: settled what a stop left: %s", result)
         return result
 
-    def _remove_unrecorded_files(self, recorded: set[Path]) -> int:
-        removed = 0
+    def _remove_unrecorded(self, recorded: set[Path], recorded_dirs: set[Path]) -> tuple[int, int]:
+        """Removes the files, then the directories, under storage/*/dataset/ that no record names:
+        a stop between making a dataset's or version's directory and committing its record
+        leaves one, which the read-only share would list."""
+        files = directories = 0
         for dataset_dir in self.storage_dir.glob(f"*/{DATASET_DIR}"):
-            for root, _, names in os.walk(dataset_dir):
+            # Bottom up, so that a directory is emptied before it is looked at.
+            for root, _, names in os.walk(dataset_dir, topdown=False):
                 for name in names:
                     path = Path(root) / name
                     if path not in recorded:
                         path.unlink()
-                        removed += 1
-        return removed
+                        files += 1
+                folder = Path(root)
+                if folder != dataset_dir and folder not in recorded_dirs and not any(folder.iterdir()):
+                    folder.rmdir()
+                    directories += 1
+        return files, directories
 
     # -- helpers --------------------------------------------------------------------
 
@@ -957,6 +974,21 @@ def _version_record(
         "created_at": row["created_at"],
         "expires_at": row["expires_at"] if status == "uploading" else None,
     }
+
+
+def _directory_paths(connection: sqlite3.Connection) -> list[str]:
+    """The directory of every data snapshot and every version, under storage/."""
+    rows = connection.execute(
+        "SELECT s.project_id, s.name, v.version FROM data_snapshots s "
+        "LEFT JOIN versions v ON v.data_snapshot_id = s.id"
+    ).fetchall()
+    paths = []
+    for row in rows:
+        snapshot = f"{project_dir_name(row['project_id'])}/{DATASET_DIR}/{row['name']}"
+        paths.append(snapshot)
+        if row["version"] is not None:
+            paths.append(f"{snapshot}/v{row['version']}")
+    return paths
 
 
 def _file_rows(connection: sqlite3.Connection) -> list[dict[str, Any]]:
