@@ -64,15 +64,21 @@ class WholeFile(FileResource):  # type: ignore[misc]
 
     def begin_write(self, *, content_type: str | None = None) -> IO[bytes]:
         self._partial = self.provider.partial_dir / f"dav-{uuid.uuid4().hex}.part"
-        return open(self._partial, "xb")
+        self._body = open(self._partial, "xb")  # noqa: SIM115 - WsgiDAV writes the body into it
+        return self._body
 
     def end_write(self, *, with_errors: bool) -> None:
+        if hasattr(self, "_body"):
+            self._body.close()
         # A client that goes away mid-body ends the stream early, as if it were all there.
-        declared = "CONTENT_LENGTH" in self.environ
-        cut_off = declared and self._partial.stat().st_size != util.get_content_length(self.environ)
+        cut_off = (
+            not with_errors
+            and "CONTENT_LENGTH" in self.environ
+            and self._partial.stat().st_size != util.get_content_length(self.environ)
+        )
         if with_errors or cut_off:
             self._partial.unlink(missing_ok=True)
-            if cut_off and not with_errors:
+            if cut_off:
                 raise DAVError(HTTP_BAD_REQUEST, "The body ended before its Content-Length.")
             return
         os.replace(self._partial, self._file_path)
