@@ -185,6 +185,8 @@ def test_webdav_needs_the_projects_own_token_for_every_method(
         ("MOVE", "/{own}/dataset-staged/a.txt", "/{own}/dataset-staged/q#/..", 400, "A WebDAV path must not"),
         ("COPY", "/{own}/dataset-staged/a.txt", "http://[bad/webdav/x", 400, "Destination is not a URL"),
         ("PUT", "/{own}/dataset-staged/a%00b.txt", None, 400, "A WebDAV name must not hold NUL"),
+        ("LOCK", "/{own}", None, 403, "Only the project's dataset-staged takes locks"),
+        ("COPY", "/{own}/dataset/a.txt", "/{own}/dataset-staged/a.txt", 403, "A copy or move starts in"),
         (
             "MKCOL",
             "/{own}/dataset-staged/" + "x" * 256,
@@ -209,6 +211,8 @@ def test_webdav_needs_the_projects_own_token_for_every_method(
         "move-fragment",
         "copy-not-a-url",
         "put-nul",
+        "lock-read-only",
+        "copy-from-read-only",
         "mkcol-too-long",
     ],
 )
@@ -234,16 +238,22 @@ def test_webdav_refuses_what_would_leave_or_break_the_share(
     assert sorted(path.name for path in platform_settings.staged_dir.iterdir()) == ["a.txt"]
 
 
-def test_a_put_replaces_a_staged_file_whole_or_not_at_all(platform_settings: Any) -> None:
+@pytest.mark.parametrize(
+    "framing",
+    [b"Content-Length: 10000\r\n\r\n", b"Transfer-Encoding: chunked\r\n\r\n7d0\r\n"],
+    ids=["length", "chunked"],
+)
+def test_a_put_replaces_a_staged_file_whole_or_not_at_all(platform_settings: Any, framing: bytes) -> None:
     staged = platform_settings.staged_dir
     (staged / "data.bin").write_bytes(b"A" * 5000)
     path = f"/webdav/{platform_settings.project_dir}/dataset-staged/data.bin"
     headers = {"Authorization": f"Bearer {platform_settings.token}"}
-    # A client that goes away after a fifth of its body: the old file stays.
+    # A client that goes away after a part of its body: the old file stays.
     address = httpx.URL(platform_settings.server.url)
     with socket.create_connection((address.host, address.port)) as raw:
         head = f"PUT {path} HTTP/1.1\r\nHost: x\r\nAuthorization: {headers['Authorization']}\r\n"
-        raw.sendall(f"{head}Content-Length: 10000\r\n\r\n".encode() + b"B" * 2000)
+        raw.sendall(head.encode() + framing + b"B" * 2000)
+        time.sleep(0.2)
     time.sleep(0.5)
     assert (staged / "data.bin").read_bytes() == b"A" * 5000
 
@@ -263,3 +273,18 @@ def test_a_put_replaces_a_staged_file_whole_or_not_at_all(platform_settings: Any
         assert sorted(pool.map(put, bodies)) == [204, 204]
     assert (staged / "data.bin").read_bytes() in bodies
     assert not list(platform_settings.server.data_dir.glob("tmp/dav-*"))
+
+
+def test_webdav_bodies_are_bounded_and_take_no_dead_properties(platform_settings: Any) -> None:
+    url = f"{platform_settings.server.webdav_url}/{platform_settings.project_dir}/dataset-staged/"
+    headers = {"Authorization": f"Bearer {platform_settings.token}"}
+    # XML bodies are read whole: one larger than any client sends is refused before it is read.
+    big = httpx.request("PROPFIND", url, headers=headers, content=b" " * (2 << 20))
+    assert (big.status_code, big.json()["message"]) == (413, "A PROPFIND body is at most 1048576 bytes")
+    # Dead properties would be kept in memory, without a limit.
+    patch = (
+        b'<?xml version="1.0"?><D:propertyupdate xmlns:D="DAV:" xmlns:x="urn:x"><D:set><D:prop>'
+        b"<x:note>n</x:note></D:prop></D:set></D:propertyupdate>"
+    )
+    patched = httpx.request("PROPPATCH", url, headers=headers, content=patch)
+    assert patched.status_code == 207 and "403 Forbidden" in patched.text

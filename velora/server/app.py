@@ -42,7 +42,7 @@ from velora.server.storage import (
     invalid,
     not_found,
 )
-from velora.server.webdav import create_dav_app
+from velora.server.webdav import BodyEndWatch, create_dav_app
 
 with needs_extra("server"):
     from a2wsgi import WSGIMiddleware
@@ -219,7 +219,7 @@ def create_app(config: ServerConfig) -> ASGIApp:
     app.add_api_route("/v1/health", _health, methods=["GET"])
     # Each WebDAV request holds a thread of this pool while its body or answer moves; the
     # default of 10 let a few slow transfers stall the share for every project.
-    app.mount(MOUNT_PATH, WSGIMiddleware(dav, workers=DAV_WORKERS))  # type: ignore[arg-type]
+    app.mount(MOUNT_PATH, BodyEndWatch(WSGIMiddleware(dav, workers=DAV_WORKERS)))
     _install_error_handlers(app)
     app.add_middleware(InternalErrorMiddleware)
     return AccessMiddleware(app, access)

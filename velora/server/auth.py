@@ -39,6 +39,8 @@ MISSING_BEARER = "Missing bearer token: send 'Authorization: Bearer <VELORA_SDK_
 INVALID_BEARER = "Invalid bearer token"
 MISSING_WORKLOAD = f"Missing workload credential: send '{WORKLOAD_TOKEN_HEADER}: <VELORA_WORKLOAD_TOKEN>'"
 INVALID_WORKLOAD = "Invalid workload credential"
+XML_METHODS = frozenset({"PROPFIND", "PROPPATCH", "LOCK"})
+MAX_XML_BODY = 1024 * 1024
 
 
 class Refusal(Exception):
@@ -114,6 +116,17 @@ class Access:
                     "A copy or move lands below the root of the project's own dataset-staged: "
                     f"destination={destination!r}",
                 )
+            # The WebDAV layer copies within one share only; download a stored file instead.
+            if (_webdav_segments(path) or [])[1:2] != [STAGED_DIR]:
+                raise Refusal(403, f"A copy or move starts in the project's dataset-staged: path={path!r}")
+        # The WebDAV layer reads an XML body whole into memory.
+        length = headers.get("content-length", "0")
+        if method in XML_METHODS and not (length.isdigit() and int(length) <= MAX_XML_BODY):
+            raise Refusal(413, f"A {method} body is at most {MAX_XML_BODY} bytes")
+        # The library's read-only share refuses file writes only: a lock taken on a project's
+        # folder there blocked every write in its dataset-staged.
+        if method == "LOCK" and (_webdav_segments(path) or [])[1:2] != [STAGED_DIR]:
+            raise Refusal(403, f"Only the project's dataset-staged takes locks: path={path!r}")
         if method in ("DELETE", "MOVE") and _is_share_root(path):
             raise Refusal(403, f"The root of a share cannot be deleted or moved: path={path!r}")
 

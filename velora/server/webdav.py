@@ -10,6 +10,7 @@ request through.
 from __future__ import annotations
 
 import os
+import shutil
 import threading
 import uuid
 from pathlib import Path
@@ -18,8 +19,11 @@ from typing import IO, Any
 from velora._extras import needs_extra
 from velora.server.storage import MOUNT_PATH, STAGED_DIR, Project
 
+# Scope keys BodyEndWatch sets.
+BODY_ENDED = "velora.body_ended"
+BODY_CUT = "velora.body_cut"
+
 with needs_extra("server"):
-    from wsgidav import util  # type: ignore[import-untyped]
     from wsgidav.dav_error import HTTP_BAD_REQUEST, DAVError  # type: ignore[import-untyped]
     from wsgidav.fs_dav_provider import FileResource, FilesystemProvider  # type: ignore[import-untyped]
     from wsgidav.wsgidav_app import WsgiDAVApp  # type: ignore[import-untyped]
@@ -54,35 +58,58 @@ class DatasetDavApp(WsgiDAVApp):
                 self.add_provider(share, StagedProvider(root, self.partial_dir))
 
 
-class WholeFile(FileResource):  # type: ignore[misc]
-    """A staged file that a PUT replaces whole or not at all.
+class BodyEndWatch:
+    """Marks a request whose client went away before its body ended (`BODY_CUT` in its scope):
+    the WSGI layer reads that as the body's end, whether it had a length or came in chunks."""
 
-    The body goes to a file in `partial_dir` (the data directory's tmp/, which start-up
-    empties) and is renamed over the target once all of it has arrived. Written in place,
-    a body that broke off, or two bodies at once, left a damaged file served as whole.
+    def __init__(self, app: Any) -> None:
+        self.app = app
+
+    async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
+        async def watched() -> dict[str, Any]:
+            message: dict[str, Any] = await receive()
+            if message["type"] == "http.request" and not message.get("more_body", False):
+                scope[BODY_ENDED] = True
+            elif message["type"] == "http.disconnect" and not scope.get(BODY_ENDED):
+                scope[BODY_CUT] = True
+            return message
+
+        await self.app(scope, watched, send)
+
+
+class WholeFile(FileResource):  # type: ignore[misc]
+    """A staged file that a PUT or a COPY replaces whole or not at all.
+
+    The bytes go to a file in `partial_dir` (the data directory's tmp/, which start-up
+    empties) and are renamed over the target once all of them are there. Written in place,
+    a body that broke off, a copy cut short or two writers at once left a damaged file
+    served as whole.
     """
 
     def begin_write(self, *, content_type: str | None = None) -> IO[bytes]:
-        self._partial = self.provider.partial_dir / f"dav-{uuid.uuid4().hex}.part"
+        self._partial = self.provider.partial_file()
         self._body = open(self._partial, "xb")  # noqa: SIM115 - WsgiDAV writes the body into it
         return self._body
 
     def end_write(self, *, with_errors: bool) -> None:
         if hasattr(self, "_body"):
             self._body.close()
-        # A client that goes away mid-body ends the stream early, as if it were all there.
-        cut_off = (
-            not with_errors
-            and "CONTENT_LENGTH" in self.environ
-            and self._partial.stat().st_size != util.get_content_length(self.environ)
-        )
+        cut_off = self.environ["asgi.scope"].get(BODY_CUT, False)
         if with_errors or cut_off:
             self._partial.unlink(missing_ok=True)
-            if cut_off:
-                raise DAVError(HTTP_BAD_REQUEST, "The body ended before its Content-Length.")
+            if cut_off and not with_errors:
+                raise DAVError(HTTP_BAD_REQUEST, "The client went away before the body ended.")
             return
         os.replace(self._partial, self._file_path)
         self.file_stat = os.stat(self._file_path)
+
+    def copy_move_single(self, dest_path: str, *, is_move: bool) -> None:
+        partial = self.provider.partial_file()
+        try:
+            shutil.copy2(self._file_path, partial)
+            os.replace(partial, self.provider._loc_to_file_path(dest_path, self.environ))
+        finally:
+            partial.unlink(missing_ok=True)
 
 
 class StagedProvider(FilesystemProvider):  # type: ignore[misc]
@@ -91,6 +118,9 @@ class StagedProvider(FilesystemProvider):  # type: ignore[misc]
     def __init__(self, root: Path, partial_dir: Path) -> None:
         super().__init__(str(root), readonly=False, fs_opts={})
         self.partial_dir = partial_dir
+
+    def partial_file(self) -> Path:
+        return self.partial_dir / f"dav-{uuid.uuid4().hex}.part"
 
     def get_resource_inst(self, path: str, environ: dict[str, Any]) -> Any:
         found = super().get_resource_inst(path, environ)
@@ -112,7 +142,9 @@ def create_dav_app(
         "logging": {"enable": False},
         "dir_browser": {"enable": True, "response_trailer": "velora-server"},
         "lock_storage": True,
-        "property_manager": True,
+        # No dead properties: the library keeps them in memory without a limit, and one nested
+        # too deep made every listing of its folder fail. rclone sets none.
+        "property_manager": None,
     }
     app = DatasetDavApp(config, partial_dir)
     for project in projects:
