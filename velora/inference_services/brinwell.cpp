@@ -376,7 +376,7 @@ py::object add_pagination(const native::Call<kPaginate>& call) {
         "            ",
         query.ptr(), decimal(bound).c_str(), decimal(offset).c_str()));
   }
-  return tail.empty() ? native::borrowed(query) : native::owned(PyUnicode_Concat(query.ptr(), py::str(tail).ptr()));
+  return tail.empty() ? native::borrowed(query) : query + py::str(tail);
 }
 
 void append_identifier(std::string& sql, py::handle self, py::handle name) {

@@ -107,6 +107,7 @@ class Access:
         if target is None:
             raise Refusal(403, "A token opens its own project only: use /webdav/project-<id>/")
         self._check_project(target, given)
+        in_staged = (_webdav_segments(path) or [])[1:2] == [STAGED_DIR]
         destination = headers.get("destination")
         if destination is not None:
             where = _webdav_segments(_destination_path(destination)) or []
@@ -117,7 +118,7 @@ class Access:
                     f"destination={destination!r}",
                 )
             # The WebDAV layer copies within one share only; download a stored file instead.
-            if (_webdav_segments(path) or [])[1:2] != [STAGED_DIR]:
+            if not in_staged:
                 raise Refusal(403, f"A copy or move starts in the project's dataset-staged: path={path!r}")
         # The WebDAV layer reads an XML body whole into memory.
         length = headers.get("content-length", "0")
@@ -125,7 +126,7 @@ class Access:
             raise Refusal(413, f"A {method} body is at most {MAX_XML_BODY} bytes")
         # The library's read-only share refuses file writes only: a lock taken on a project's
         # folder there blocked every write in its dataset-staged.
-        if method == "LOCK" and (_webdav_segments(path) or [])[1:2] != [STAGED_DIR]:
+        if method == "LOCK" and not in_staged:
             raise Refusal(403, f"Only the project's dataset-staged takes locks: path={path!r}")
         if method in ("DELETE", "MOVE") and _is_share_root(path):
             raise Refusal(403, f"The root of a share cannot be deleted or moved: path={path!r}")

@@ -976,6 +976,11 @@ def _version_record(
     }
 
 
+def _snapshot_path(project_id: str, name: str) -> str:
+    """A data snapshot's directory under storage/."""
+    return f"{project_dir_name(project_id)}/{DATASET_DIR}/{name}"
+
+
 def _directory_paths(connection: sqlite3.Connection) -> list[str]:
     """The directory of every data snapshot and every version, under storage/."""
     rows = connection.execute(
@@ -984,10 +989,9 @@ def _directory_paths(connection: sqlite3.Connection) -> list[str]:
     ).fetchall()
     paths = []
     for row in rows:
-        snapshot = f"{project_dir_name(row['project_id'])}/{DATASET_DIR}/{row['name']}"
-        paths.append(snapshot)
+        paths.append(_snapshot_path(row["project_id"], row["name"]))
         if row["version"] is not None:
-            paths.append(f"{snapshot}/v{row['version']}")
+            paths.append(f"{paths[-1]}/v{row['version']}")
     return paths
 
 
@@ -1002,8 +1006,7 @@ def _file_rows(connection: sqlite3.Connection) -> list[dict[str, Any]]:
             "id": row["id"],
             "version_id": row["version_id"],
             "state": row["state"],
-            "path": f"{project_dir_name(row['project_id'])}/{DATASET_DIR}/{row['name']}/v{row['version']}/"
-            f"{row['filename']}",
+            "path": f"{_snapshot_path(row['project_id'], row['name'])}/v{row['version']}/{row['filename']}",
         }
         for row in rows
     ]
