@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import base64
 import concurrent.futures
+import contextlib
 import shutil
 import socket
 import subprocess
@@ -248,14 +249,16 @@ def test_a_put_replaces_a_staged_file_whole_or_not_at_all(platform_settings: Any
     (staged / "data.bin").write_bytes(b"A" * 5000)
     path = f"/webdav/{platform_settings.project_dir}/dataset-staged/data.bin"
     headers = {"Authorization": f"Bearer {platform_settings.token}"}
-    # A client that goes away after a part of its body: the old file stays.
-    address = httpx.URL(platform_settings.server.url)
-    with socket.create_connection((address.host, address.port)) as raw:
-        head = f"PUT {path} HTTP/1.1\r\nHost: x\r\nAuthorization: {headers['Authorization']}\r\n"
-        raw.sendall(head.encode() + framing + b"B" * 2000)
-        time.sleep(0.2)
+    # A client that goes away after a part of its body: the old file stays, a new one never appears.
+    for name in ("data.bin", "new.bin"):
+        with _raw_connection(platform_settings.server.url) as raw:
+            head = f"PUT {path.replace('data.bin', name)} HTTP/1.1\r\nHost: x\r\n"
+            raw.sendall(
+                f"{head}Authorization: {headers['Authorization']}\r\n".encode() + framing + b"B" * 2000
+            )
+            time.sleep(0.2)
     time.sleep(0.5)
-    assert (staged / "data.bin").read_bytes() == b"A" * 5000
+    assert [(file.name, file.read_bytes()) for file in staged.iterdir()] == [("data.bin", b"A" * 5000)]
 
     # Two bodies at once: the file holds one of them whole.
     def put(body: bytes) -> int:
@@ -288,3 +291,46 @@ def test_webdav_bodies_are_bounded_and_take_no_dead_properties(platform_settings
     )
     patched = httpx.request("PROPPATCH", url, headers=headers, content=patch)
     assert patched.status_code == 207 and "403 Forbidden" in patched.text
+
+
+def test_stalled_webdav_clients_hold_no_thread_for_long_nor_another_projects(
+    tmp_path: Path, launch_platform_server: Callable[..., Any]
+) -> None:
+    stalling = launch_platform_server(
+        tmp_path / "stalling", "token-of-project-1", {"VELORA_SERVER_UPLOAD_EXPIRY": "1"}
+    )
+    staged = stalling.project_storage("project-1") / "dataset-staged"
+    (staged / "big.bin").write_bytes(b"x" * (64 << 20))
+    staged_url = "/webdav/project-1/dataset-staged"
+    auth = "HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer token-of-project-1\r\n"
+    with _raw_connection(stalling.url) as body_stops, _raw_connection(stalling.url) as never_reads:
+        body_stops.sendall(f"PUT {staged_url}/new.bin {auth}Content-Length: 9\r\n\r\nab".encode())
+        never_reads.sendall(f"GET {staged_url}/big.bin {auth}\r\n".encode())
+        body_stops.settimeout(30)
+        assert body_stops.recv(1000).startswith(b"HTTP/1.1 408 ")
+        # The answer nobody reads is dropped after a second, and its connection closed.
+        time.sleep(3)
+        never_reads.settimeout(30)
+        while never_reads.recv(1 << 20):
+            pass
+    assert [path.name for path in staged.iterdir()] == ["big.bin"]
+
+    # One project's stalled requests wait for their turn without holding the others' threads.
+    server = launch_platform_server(tmp_path / "busy", "token-of-project-1")
+    other = server.open_project("2")
+    head = f"PUT {staged_url}/f.bin {auth}Content-Length: 9\r\n\r\n".encode()
+    with contextlib.ExitStack() as stack:
+        for _ in range(80):
+            stack.enter_context(_raw_connection(server.url)).sendall(head)
+        listing = httpx.request(
+            "PROPFIND",
+            f"{server.webdav_url}/project-2/dataset-staged/",
+            headers={"Authorization": f"Bearer {other}", "Depth": "1"},
+            timeout=20,
+        )
+    assert listing.status_code == 207
+
+
+def _raw_connection(url: str) -> socket.socket:
+    address = httpx.URL(url)
+    return socket.create_connection((address.host, address.port))

@@ -42,7 +42,7 @@ from velora.server.storage import (
     invalid,
     not_found,
 )
-from velora.server.webdav import BodyEndWatch, create_dav_app
+from velora.server.webdav import DavGuard, create_dav_app
 
 with needs_extra("server"):
     from a2wsgi import WSGIMiddleware
@@ -71,6 +71,8 @@ SDK_SNAPSHOTS = "/v1/sdk/workspaces/{wid}/projects/{pid}/data-snapshots"
 INTERNAL_SNAPSHOTS = "/v1/internal/workspaces/projects/{pid}/data-snapshots"
 RECEIVE_BATCH_BYTES = 1024 * 1024
 DAV_WORKERS = 64
+# Of which one project's requests hold at most this many; rclone's defaults use 12.
+PROJECT_DAV_WORKERS = 16
 # Records are numbered by SQLite, whose integers are signed 64-bit.
 MAX_RECORD_ID = 2**63 - 1
 MAX_PAGE = 10**9
@@ -219,7 +221,12 @@ def create_app(config: ServerConfig) -> ASGIApp:
     app.add_api_route("/v1/health", _health, methods=["GET"])
     # Each WebDAV request holds a thread of this pool while its body or answer moves; the
     # default of 10 let a few slow transfers stall the share for every project.
-    app.mount(MOUNT_PATH, BodyEndWatch(WSGIMiddleware(dav, workers=DAV_WORKERS)))
+    guarded = DavGuard(
+        WSGIMiddleware(dav, workers=DAV_WORKERS),
+        per_project=PROJECT_DAV_WORKERS,
+        stall_seconds=config.upload_expiry_seconds,
+    )
+    app.mount(MOUNT_PATH, guarded)
     _install_error_handlers(app)
     app.add_middleware(InternalErrorMiddleware)
     return AccessMiddleware(app, access)

@@ -108,7 +108,8 @@ def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
         default=os.environ.get("VELORA_SERVER_UPLOAD_EXPIRY", str(DEFAULT_UPLOAD_EXPIRY_SECONDS)),
         metavar="SECONDS",
         help="how long a version opened by upload-metadata waits for its upload before it is marked "
-        f"failed (default $VELORA_SERVER_UPLOAD_EXPIRY, else {DEFAULT_UPLOAD_EXPIRY_SECONDS:g})",
+        "failed, and how long a body or a WebDAV answer may stall before it is dropped "
+        f"(default $VELORA_SERVER_UPLOAD_EXPIRY, else {DEFAULT_UPLOAD_EXPIRY_SECONDS:g})",
     )
     args = parser.parse_args(argv)
     try:

@@ -9,23 +9,36 @@ request through.
 
 from __future__ import annotations
 
+import asyncio
+import logging
 import os
 import shutil
 import threading
 import uuid
+from collections.abc import MutableMapping
 from pathlib import Path
 from typing import IO, Any
 
 from velora._extras import needs_extra
+from velora.server.auth import Receive, Scope, Send
 from velora.server.storage import MOUNT_PATH, STAGED_DIR, Project
 
-# Scope keys BodyEndWatch sets.
+# Scope keys DavGuard sets.
 BODY_ENDED = "velora.body_ended"
 BODY_CUT = "velora.body_cut"
+BODY_STALLED = "velora.body_stalled"
+
+_log = logging.getLogger("velora.server")
 
 with needs_extra("server"):
-    from wsgidav.dav_error import HTTP_BAD_REQUEST, DAVError  # type: ignore[import-untyped]
-    from wsgidav.fs_dav_provider import FileResource, FilesystemProvider  # type: ignore[import-untyped]
+    from wsgidav.dav_error import HTTP_BAD_REQUEST, HTTP_REQUEST_TIMEOUT, DAVError  # type: ignore[import-untyped]
+    from wsgidav.dav_provider import DAVNonCollection  # type: ignore[import-untyped]
+    from wsgidav.fs_dav_provider import (  # type: ignore[import-untyped]
+        FileResource,
+        FilesystemProvider,
+        FolderResource,
+    )
+    from wsgidav.util import join_uri  # type: ignore[import-untyped]
     from wsgidav.wsgidav_app import WsgiDAVApp  # type: ignore[import-untyped]
 
 
@@ -58,23 +71,64 @@ class DatasetDavApp(WsgiDAVApp):
                 self.add_provider(share, StagedProvider(root, self.partial_dir))
 
 
-class BodyEndWatch:
-    """Marks a request whose client went away before its body ended (`BODY_CUT` in its scope):
-    the WSGI layer reads that as the body's end, whether it had a length or came in chunks."""
+class DavGuard:
+    """Bounds what one WebDAV request holds. The WSGI layer gives each request a thread for as
+    long as its body or answer moves, so a stalled client would keep one for good.
 
-    def __init__(self, app: Any) -> None:
+    - At most `per_project` requests of one project run at once; the others wait their turn
+      without a thread, so one project's stalled clients cannot stall the share for the rest.
+    - A body that stops arriving for `stall_seconds` ends there, marked `BODY_STALLED` (the
+      seconds) and `BODY_CUT`; one whose client went away before its end is marked `BODY_CUT`. The WSGI
+      layer reads either as the body's end.
+    - An answer that the client stops reading for `stall_seconds` is dropped, and the
+      connection closed.
+    """
+
+    def __init__(self, app: Any, *, per_project: int, stall_seconds: float) -> None:
         self.app = app
+        self.per_project = per_project
+        self.stall_seconds = stall_seconds
+        self._turns: dict[str, asyncio.Semaphore] = {}
 
-    async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
-        async def watched() -> dict[str, Any]:
-            message: dict[str, Any] = await receive()
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        # The access check has let through only paths below a project's folder.
+        project = scope["path"][len(MOUNT_PATH) :].split("/")[1]
+        turns = self._turns.setdefault(project, asyncio.Semaphore(self.per_project))
+        dropped = False
+
+        async def watched_receive() -> MutableMapping[str, Any]:
+            try:
+                message = await asyncio.wait_for(receive(), self.stall_seconds)
+            except TimeoutError:
+                scope[BODY_STALLED] = self.stall_seconds
+                message = {"type": "http.disconnect"}
             if message["type"] == "http.request" and not message.get("more_body", False):
                 scope[BODY_ENDED] = True
             elif message["type"] == "http.disconnect" and not scope.get(BODY_ENDED):
                 scope[BODY_CUT] = True
             return message
 
-        await self.app(scope, watched, send)
+        async def watched_send(message: MutableMapping[str, Any]) -> None:
+            # Once dropped, the rest of the answer is thrown away so that its thread ends; the
+            # server closes a connection whose answer did not end.
+            nonlocal dropped
+            if not dropped:
+                try:
+                    await asyncio.wait_for(send(message), self.stall_seconds)
+                except TimeoutError:
+                    dropped = True
+                    _log.warning(
+                        "%s %s: the client read nothing of the answer for %g s; dropped it",
+                        scope["method"],
+                        scope["path"],
+                        self.stall_seconds,
+                    )
+
+        async with turns:
+            await self.app(scope, watched_receive, watched_send)
 
 
 class WholeFile(FileResource):  # type: ignore[misc]
@@ -94,9 +148,13 @@ class WholeFile(FileResource):  # type: ignore[misc]
     def end_write(self, *, with_errors: bool) -> None:
         if hasattr(self, "_body"):
             self._body.close()
-        cut_off = self.environ["asgi.scope"].get(BODY_CUT, False)
+        scope = self.environ["asgi.scope"]
+        cut_off = scope.get(BODY_CUT, False)
         if with_errors or cut_off:
             self._partial.unlink(missing_ok=True)
+            stalled = scope.get(BODY_STALLED)
+            if stalled and not with_errors:
+                raise DAVError(HTTP_REQUEST_TIMEOUT, f"The body stopped arriving for {stalled:g} s.")
             if cut_off and not with_errors:
                 raise DAVError(HTTP_BAD_REQUEST, "The client went away before the body ended.")
             return
@@ -110,6 +168,23 @@ class WholeFile(FileResource):  # type: ignore[misc]
             os.replace(partial, self.provider._loc_to_file_path(dest_path, self.environ))
         finally:
             partial.unlink(missing_ok=True)
+
+
+class NewFile(WholeFile):
+    """A file that a PUT makes: it appears once its body has arrived whole, rather than empty
+    while the body arrives and left empty when it breaks off."""
+
+    def __init__(self, path: str, environ: dict[str, Any], file_path: str) -> None:
+        # What FileResource sets but its stat, which the file has once end_write renames it in.
+        DAVNonCollection.__init__(self, path, environ)
+        self._file_path = file_path
+        self.name = os.path.basename(file_path)
+
+
+class StagedFolder(FolderResource):  # type: ignore[misc]
+    def create_empty_resource(self, name: str) -> NewFile:
+        path = join_uri(self.path, name)
+        return NewFile(path, self.environ, self.provider._loc_to_file_path(path, self.environ))
 
 
 class StagedProvider(FilesystemProvider):  # type: ignore[misc]
@@ -126,6 +201,8 @@ class StagedProvider(FilesystemProvider):  # type: ignore[misc]
         found = super().get_resource_inst(path, environ)
         if type(found) is FileResource:
             return WholeFile(path, environ, found._file_path)
+        if type(found) is FolderResource:
+            return StagedFolder(path, environ, found._file_path)
         return found
 
 
