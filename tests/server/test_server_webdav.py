@@ -291,6 +291,15 @@ def test_webdav_bodies_are_bounded_and_take_no_dead_properties(platform_settings
     )
     patched = httpx.request("PROPPATCH", url, headers=headers, content=patch)
     assert patched.status_code == 207 and "403 Forbidden" in patched.text
+    # Locks are kept for weeks: a project holds a hundred at most. The first one makes its file.
+    lock = (
+        b'<?xml version="1.0"?><D:lockinfo xmlns:D="DAV:"><D:lockscope><D:shared/></D:lockscope>'
+        b"<D:locktype><D:write/></D:locktype></D:lockinfo>"
+    )
+    with httpx.Client(headers=headers) as client:
+        answers = [client.request("LOCK", f"{url}locked.txt", content=lock).status_code for _ in range(101)]
+    assert answers == [201] + [200] * 99 + [507]
+    assert (platform_settings.staged_dir / "locked.txt").read_bytes() == b""
 
 
 def test_stalled_webdav_clients_hold_no_thread_for_long_nor_another_projects(

@@ -27,17 +27,25 @@ from velora.server.storage import MOUNT_PATH, STAGED_DIR, Project
 BODY_ENDED = "velora.body_ended"
 BODY_CUT = "velora.body_cut"
 BODY_STALLED = "velora.body_stalled"
+# Locks last up to four weeks; without a bound, one project's LOCKs would fill the service's memory.
+MAX_PROJECT_LOCKS = 100
 
 _log = logging.getLogger("velora.server")
 
 with needs_extra("server"):
-    from wsgidav.dav_error import HTTP_BAD_REQUEST, HTTP_REQUEST_TIMEOUT, DAVError  # type: ignore[import-untyped]
+    from wsgidav.dav_error import (  # type: ignore[import-untyped]
+        HTTP_BAD_REQUEST,
+        HTTP_INSUFFICIENT_STORAGE,
+        HTTP_REQUEST_TIMEOUT,
+        DAVError,
+    )
     from wsgidav.dav_provider import DAVNonCollection  # type: ignore[import-untyped]
     from wsgidav.fs_dav_provider import (  # type: ignore[import-untyped]
         FileResource,
         FilesystemProvider,
         FolderResource,
     )
+    from wsgidav.lock_man.lock_storage import LockStorageDict  # type: ignore[import-untyped]
     from wsgidav.util import join_uri  # type: ignore[import-untyped]
     from wsgidav.wsgidav_app import WsgiDAVApp  # type: ignore[import-untyped]
 
@@ -69,6 +77,32 @@ class DatasetDavApp(WsgiDAVApp):
             if share not in self.provider_map:
                 root = storage_dir / project.dir_name / STAGED_DIR
                 self.add_provider(share, StagedProvider(root, self.partial_dir))
+
+
+class ProjectLocks(LockStorageDict):  # type: ignore[misc]
+    """The in-memory lock table, holding at most MAX_PROJECT_LOCKS live locks of each project."""
+
+    def create(self, path: str, lock: dict[str, Any]) -> dict[str, Any]:
+        project = _project_of(path)
+        self._lock.acquire_read()
+        try:
+            held = [token for token, entry in self._dict.items() if _is_lock_of(entry, project)]
+        finally:
+            self._lock.release()
+        # get() drops an expired lock and answers None for it.
+        if sum(self.get(token) is not None for token in held) >= MAX_PROJECT_LOCKS:
+            raise DAVError(HTTP_INSUFFICIENT_STORAGE, f"A project holds at most {MAX_PROJECT_LOCKS} locks.")
+        return super().create(path, lock)
+
+
+def _project_of(path: str) -> str:
+    # Share-relative paths start with the project's folder: /project-1/dataset-staged/...
+    return path.split("/")[1]
+
+
+def _is_lock_of(entry: Any, project: str) -> bool:
+    # The table also maps each locked path to its tokens, as lists.
+    return isinstance(entry, dict) and _project_of(entry["root"]) == project
 
 
 class DavGuard:
@@ -182,7 +216,10 @@ class NewFile(WholeFile):
 
 
 class StagedFolder(FolderResource):  # type: ignore[misc]
-    def create_empty_resource(self, name: str) -> NewFile:
+    def create_empty_resource(self, name: str) -> Any:
+        # A LOCK of a new name makes an empty file, as WebDAV says; a PUT makes it with its body.
+        if self.environ["REQUEST_METHOD"] != "PUT":
+            return super().create_empty_resource(name)
         path = join_uri(self.path, name)
         return NewFile(path, self.environ, self.provider._loc_to_file_path(path, self.environ))
 
@@ -218,7 +255,7 @@ def create_dav_app(
         "verbose": verbose,
         "logging": {"enable": False},
         "dir_browser": {"enable": True, "response_trailer": "velora-server"},
-        "lock_storage": True,
+        "lock_storage": ProjectLocks(),
         # No dead properties: the library keeps them in memory without a limit, and one nested
         # too deep made every listing of its folder fail. rclone sets none.
         "property_manager": None,
