@@ -113,6 +113,7 @@ def test_failures_and_usage(platform_settings: Any, args: tuple[str, ...], statu
         ("full disk", "velora: error: OSError: [Errno 28] No space left on device\n"),
         ("closed", "velora: error: OSError: standard output is closed\n"),
         ("gone", ""),
+        ("no standard error", ""),
     ],
 )
 def test_output_that_cannot_be_written_fails_in_one_line_or_quietly(
@@ -124,6 +125,11 @@ def test_output_that_cannot_be_written_fails_in_one_line_or_quietly(
     elif reader == "closed":
         closing = ("sh", "-c", 'exec "$0" "$@" >&-', sys.executable, "-P", "-m", "velora")
         done = velora("datasets", "list", command=closing)
+    elif reader == "no standard error":
+        # The failure's message goes nowhere, not into the output.
+        closing = ("sh", "-c", 'exec "$0" "$@" 2>&-', sys.executable, "-P", "-m", "velora")
+        done = velora("--json", "datasets", "download", "absent", command=closing)
+        assert done.stdout == ""
     else:
         # A reader that stopped early, as `velora ... | head` leaves it.
         read_end, write_end = os.pipe()

@@ -30,14 +30,16 @@ import traceback
 from collections.abc import Callable, Iterator, Sequence
 from datetime import date, datetime
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from velora.common.utils import inspect_workload_type
 from velora.common.values import WorkloadType
-from velora.dataset import corlett, methods
-from velora.dataset.schemas import DatasetInfo, DatasetVersionInfo
 from velora.dataset.values import DatasetFileType
-from velora.pydantic_compat import model_dump
+
+# The dataset modules load pandas, pydantic and httpx, most of a second: each command imports
+# what it uses, so that --help and wrong usage answer at once.
+if TYPE_CHECKING:
+    from velora.dataset.schemas import DatasetInfo, DatasetVersionInfo
 
 SUFFIXES = tuple("." + member.value for member in DatasetFileType)
 MAX_DESCRIPTION = 100
@@ -46,6 +48,9 @@ Command = Callable[[argparse.Namespace], Any]
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    if sys.stderr is None:
+        # Started with standard error closed: messages go nowhere rather than into the output.
+        sys.stderr = open(os.devnull, "w")  # noqa: SIM115 - kept until the process ends
     parser = _parser()
     args = parser.parse_args(argv)
     if args.command is None:
@@ -103,10 +108,15 @@ def _failed(exc: BaseException, args: argparse.Namespace) -> int:
 
 
 def _list(args: argparse.Namespace) -> list[DatasetInfo]:
+    from velora.dataset import methods
+
     return methods.get_dataset_list(args.page, args.page_size)
 
 
 def _show_dataset(args: argparse.Namespace) -> DatasetInfo:
+    from velora.dataset import corlett
+    from velora.dataset.schemas import DatasetInfo
+
     family = _family()
     answer = _expect_dict(getattr(corlett, f"{family}_get_data_snapshot_by_name")(args.name))
     found = answer.get("data_snapshot") if answer else None
@@ -116,10 +126,15 @@ def _show_dataset(args: argparse.Namespace) -> DatasetInfo:
 
 
 def _versions(args: argparse.Namespace) -> list[DatasetVersionInfo]:
+    from velora.dataset import methods
+
     return methods.get_dataset_versions(args.name)
 
 
 def _upload(args: argparse.Namespace) -> DatasetInfo:
+    from velora.dataset import corlett
+    from velora.dataset.schemas import DatasetInfo
+
     # The file goes up as it is: the suffix says its type, nothing is re-encoded.
     family = _family()
     if args.description is not None and len(args.description) > MAX_DESCRIPTION:
@@ -134,10 +149,14 @@ def _upload(args: argparse.Namespace) -> DatasetInfo:
 
 
 def _download(args: argparse.Namespace) -> dict[str, str]:
+    from velora.dataset import methods
+
     return {"path": methods.download_dataset(args.name, args.version, args.to)}
 
 
 def _snippet(args: argparse.Namespace) -> dict[str, Any]:
+    from velora.dataset import methods
+
     versions = methods.get_dataset_versions(args.name)
     if not versions:
         raise ValueError(f"Dataset '{args.name}' has no versions.")
@@ -152,6 +171,8 @@ def _snippet(args: argparse.Namespace) -> dict[str, Any]:
 
 
 def _mount(args: argparse.Namespace) -> dict[str, bool]:
+    from velora.dataset import methods
+
     methods.mount_dataset()
     return {"mounted": True}
 
@@ -187,6 +208,9 @@ def _show(result: Any, args: argparse.Namespace) -> None:
 
 
 def _plain(value: Any) -> Any:
+    from velora.dataset.schemas import DatasetInfo, DatasetVersionInfo
+    from velora.pydantic_compat import model_dump
+
     if isinstance(value, list):
         return [_plain(item) for item in value]
     if isinstance(value, (DatasetInfo, DatasetVersionInfo)):

@@ -35,6 +35,7 @@ import secrets
 import ssl
 import sys
 import threading
+import warnings
 from collections.abc import Iterator, Mapping
 from types import TracebackType
 from typing import IO, Any
@@ -407,7 +408,10 @@ class _Progress:
 
     def __enter__(self) -> _Progress:
         if self.total is not None and self.total >= PROGRESS_MIN_BYTES and progress_wanted():
-            from tqdm.auto import tqdm
+            with warnings.catch_warnings():
+                # In a notebook without ipywidgets the auto mode warns and draws a text bar.
+                warnings.simplefilter("ignore")
+                from tqdm.auto import tqdm
 
             self._bar = tqdm(
                 total=self.total,
