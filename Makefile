@@ -83,8 +83,10 @@ test-pydantic1: $(PYDANTIC1_PY)
 dev: $(VENV_READY)
 	$(PIP) install -q --no-build-isolation -Ceditable.rebuild=true -Ceditable.verbose=false -e '.[test,dev]'
 
+# Editable, as the quick start installs it: a plain install would be hidden in the checkout by its
+# velora/ folder of sources.
 demo: $(VENV_READY)
-	$(PIP) install -q --no-build-isolation '.[demo]'
+	$(PIP) install -q --no-build-isolation -Ceditable.rebuild=true -Ceditable.verbose=false -e '.[demo]'
 	$(PY) examples/demo.py
 	$(PY) examples/register_model.py
 

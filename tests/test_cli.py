@@ -15,24 +15,30 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from velora.common.utils import DEV_INSTANCE_MARKERS
 from velora.server.launch import CLIENT_SETTINGS
 from velora.settings import settings
 
 TABLE = pd.DataFrame({"city": ["Lyon", "Oslo"], "population": [522_000, 709_000]})
 
 
-def environment(workload: str = "dev_instance") -> dict[str, str]:
+def environment(workload: str = "dev_instance", unset: tuple[str, ...] = ()) -> dict[str, str]:
     # An editable install reports its rebuild check on standard output unless told not to.
     values = {**os.environ, **{name: str(getattr(settings, name)) for name in CLIENT_SETTINGS}}
-    return {**values, "VELORA_WORKLOAD_TYPE": workload, "SKBUILD_EDITABLE_VERBOSE": "0"}
+    values = {**values, "VELORA_WORKLOAD_TYPE": workload, "SKBUILD_EDITABLE_VERBOSE": "0"}
+    return {name: value for name, value in values.items() if name not in unset}
 
 
 def velora(
-    *args: str, workload: str = "dev_instance", command: tuple[str, ...] = (), stdout: Any = subprocess.PIPE
+    *args: str,
+    workload: str = "dev_instance",
+    command: tuple[str, ...] = (),
+    stdout: Any = subprocess.PIPE,
+    unset: tuple[str, ...] = (),
 ) -> Any:
     return subprocess.run(
         [*(command or (sys.executable, "-P", "-m", "velora")), *args],
-        env=environment(workload),
+        env=environment(workload, unset),
         stdout=stdout,
         stderr=subprocess.PIPE,
         text=True,
@@ -94,11 +100,43 @@ def test_list_show_and_snippet(platform_settings: Any, tmp_path: Path) -> None:
         (("datasets", "upload", "table.txt", "--name", "x"), 2, "suffix must be one of .csv, .parquet"),
         ((), 2, "velora: error: a command is required"),
         (("datasets",), 2, "velora datasets: error: a dataset command is required"),
+        (("datasets", "list", "--page", "0"), 2, "error: argument --page: must be 1 or more: 0"),
+        (
+            ("datasets", "--json", "versions", "absent"),
+            1,
+            "velora: error: ValueError: Dataset 'absent' does not exist.\n",
+        ),
+        (
+            ("mount", "VELORA_WEBDAV_URL"),
+            1,
+            "velora: error: ValueError: velora mount needs VELORA_WEBDAV_URL set; "
+            "`. ./velora.env` sets the local service's settings\n",
+        ),
+        (
+            ("datasets", "list", "VELORA_WORKLOAD_TYPE"),
+            1,
+            "velora: error: ValueError: Unable to inspect workload type (set VELORA_WORKLOAD_TYPE to "
+            "dev_instance or pipeline; `. ./velora.env` sets the local service's settings)\n",
+        ),
     ],
-    ids=["failed", "debug", "wrong suffix", "no command", "no dataset command"],
+    ids=[
+        "failed",
+        "debug",
+        "wrong suffix",
+        "no command",
+        "no dataset command",
+        "page 0",
+        "json after datasets",
+        "mount without address",
+        "no workload",
+    ],
 )
 def test_failures_and_usage(platform_settings: Any, args: tuple[str, ...], status: int, stderr: str) -> None:
-    done = velora(*args)
+    # An upper-case word names a setting to leave unset; without a workload type, nothing may tell it.
+    unset = tuple(filter(str.isupper, args))
+    if "VELORA_WORKLOAD_TYPE" in unset:
+        unset += ("ARGO_WORKFLOW_RUN_ID", *DEV_INSTANCE_MARKERS)
+    done = velora(*[arg for arg in args if not arg.isupper()], unset=unset)
     assert done.returncode == status
     assert done.stdout == ""
     if status == 1 and "--debug" not in args:

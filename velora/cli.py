@@ -35,6 +35,7 @@ from typing import TYPE_CHECKING, Any
 from velora.common.utils import inspect_workload_type
 from velora.common.values import WorkloadType
 from velora.dataset.values import DatasetFileType
+from velora.settings import settings
 
 # The dataset modules load pandas, pydantic and httpx, most of a second: each command imports
 # what it uses, so that --help and wrong usage answer at once.
@@ -43,6 +44,8 @@ if TYPE_CHECKING:
 
 SUFFIXES = tuple("." + member.value for member in DatasetFileType)
 MAX_DESCRIPTION = 100
+# What mount_dataset reads.
+MOUNT_SETTINGS = ("VELORA_PROJECT_ID", "VELORA_WEBDAV_URL", "VELORA_PROJECT_DIR", "VELORA_SDK_TOKEN")
 
 Command = Callable[[argparse.Namespace], Any]
 
@@ -62,6 +65,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         _failed(exc, args)
         return 130
     except Exception as exc:
+        # Ctrl-C while a compiled module loads comes as the ImportError of its initialisation.
+        if isinstance(exc.__cause__, KeyboardInterrupt):
+            _failed(exc.__cause__, args)
+            return 130
         return _failed(exc, args)
     try:
         if sys.stdout is None:  # started with standard output closed
@@ -100,8 +107,16 @@ def _failed(exc: BaseException, args: argparse.Namespace) -> int:
     if args.debug:
         traceback.print_exc()
     else:
-        print(f"velora: error: {_one_line(exc)}", file=sys.stderr)
+        hint = _HINTS.get(str(exc))
+        print(f"velora: error: {_one_line(exc)}{f' ({hint})' if hint else ''}", file=sys.stderr)
     return 1
+
+
+# What a shell user does about an SDK message that names no setting.
+_SOURCE_ENV = "`. ./velora.env` sets the local service's settings"
+_HINTS = {
+    "Unable to inspect workload type": f"set VELORA_WORKLOAD_TYPE to dev_instance or pipeline; {_SOURCE_ENV}"
+}
 
 
 # -- commands ------------------------------------------------------------------------
@@ -173,6 +188,10 @@ def _snippet(args: argparse.Namespace) -> dict[str, Any]:
 def _mount(args: argparse.Namespace) -> dict[str, bool]:
     from velora.dataset import methods
 
+    # mount_dataset writes the settings as they are, and rclone mounts an address of "None" too.
+    missing = [name for name in MOUNT_SETTINGS if not getattr(settings, name)]
+    if missing:
+        raise ValueError(f"velora mount needs {', '.join(missing)} set; {_SOURCE_ENV}")
     methods.mount_dataset()
     return {"mounted": True}
 
@@ -282,6 +301,27 @@ def _version_rows(versions: list[DatasetVersionInfo]) -> str:
 # -- arguments -----------------------------------------------------------------------
 
 
+def _positive(text: str) -> int:
+    number = int(text)
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more: {text}")
+    return number
+
+
+class _ShowVersion(argparse.Action):
+    """--version, whose answer is read only when it is asked for."""
+
+    def __init__(self, option_strings: list[str], dest: str, **_: Any) -> None:
+        super().__init__(
+            option_strings, dest, nargs=0, default=argparse.SUPPRESS, help="show the version and exit"
+        )
+
+    def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> None:
+        import velora
+
+        parser.exit(message=f"{parser.prog} {velora.__version__}\n")
+
+
 def _existing_file(text: str) -> Path:
     path = Path(text)
     if path.suffix not in SUFFIXES:
@@ -293,6 +333,7 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="velora", description="Datasets of the velora platform from the command line."
     )
+    parser.add_argument("--version", action=_ShowVersion)
     # The same options after a command: SUPPRESS keeps a command's parser from resetting them.
     shared = argparse.ArgumentParser(add_help=False)
     for target, default in ((parser, False), (shared, argparse.SUPPRESS)):
@@ -304,7 +345,10 @@ def _parser() -> argparse.ArgumentParser:
     parser.set_defaults(command=None, chooser=parser)
     commands = parser.add_subparsers(title="commands", metavar="COMMAND")
 
-    datasets = commands.add_parser("datasets", help="list, inspect, upload and download datasets")
+    about_datasets = "list, inspect, upload and download datasets"
+    datasets = commands.add_parser(
+        "datasets", parents=[shared], help=about_datasets, description=about_datasets
+    )
     datasets.set_defaults(command=None, chooser=datasets)
     actions = datasets.add_subparsers(title="dataset commands", metavar="ACTION")
 
@@ -314,8 +358,8 @@ def _parser() -> argparse.ArgumentParser:
         return sub
 
     listing = add("list", _list, _dataset_rows, "one page of the project's datasets")
-    listing.add_argument("--page", type=int, default=1)
-    listing.add_argument("--page-size", type=int, default=1000)
+    listing.add_argument("--page", type=_positive, default=1, help="page number, from 1 (default: 1)")
+    listing.add_argument("--page-size", type=_positive, default=1000, help="datasets a page (default: 1000)")
     add("show", _show_dataset, _dataset_text, "a dataset and its latest version").add_argument("name")
     add("versions", _versions, _version_rows, "every version of a dataset, oldest first").add_argument("name")
 
@@ -333,9 +377,8 @@ def _parser() -> argparse.ArgumentParser:
     snippet.add_argument("name")
     snippet.add_argument("--version", type=int, help="version number (default: the latest)")
 
-    mount = commands.add_parser(
-        "mount", parents=[shared], help="mount the project's dataset storage with rclone"
-    )
+    about_mount = "mount the project's dataset storage with rclone"
+    mount = commands.add_parser("mount", parents=[shared], help=about_mount, description=about_mount)
     mount.set_defaults(
         command=_mount, render=lambda _: "Mounted the project's dataset storage under /home/jovyan/workspace."
     )
