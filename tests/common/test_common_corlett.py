@@ -165,12 +165,19 @@ def test_form_fields_are_url_encoded_without_none(scripted: ScriptedServer) -> N
     assert urllib.parse.parse_qs(seen.body.decode()) == {"name": ["a b"], "exist_ok": ["true"], "n": ["3"]}
 
 
+@pytest.mark.parametrize("filename", ["table.csv", 'q"uote.csv', "new\nline.csv"])
 def test_form_fields_with_files_go_multipart_with_the_streams_name(
-    scripted: ScriptedServer, tmp_path: Path
+    scripted: ScriptedServer, tmp_path: Path, filename: str
 ) -> None:
-    source = tmp_path / "table.csv"
+    source = tmp_path / filename
     source.write_bytes(b"a,b\n1,2\n")
     with source.open("rb") as stream:
+        if filename != "table.csv":
+            # The part would carry the name escaped, and it would be stored so.
+            with pytest.raises(ValueError, match="must not contain '\"' or control characters: filename="):
+                corlett.post("/v1/internal/x/sdk", data={"name": "t"}, files={"file": stream})
+            assert scripted.seen == []
+            return
         corlett.post("/v1/internal/x/sdk", data={"name": "t", "description": None}, files={"file": stream})
     seen = scripted.seen[-1]
     assert seen.headers["content-type"].startswith("multipart/form-data; boundary=")

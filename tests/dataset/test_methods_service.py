@@ -10,7 +10,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from velora.dataset import methods
+from velora.dataset import corlett, methods
 from velora.dataset.schemas import DatasetInfo, DatasetVersionInfo
 from velora.dataset.values import DatasetFileType
 from velora.settings import settings
@@ -74,6 +74,21 @@ def test_download_refuses_bytes_that_do_not_match_the_record(platform_settings, 
         methods.download_dataset("tampered", path=str(tmp_path))
     assert os.listdir(tmp_path) == [path.name]
     assert (tmp_path / path.name).read_bytes() == b"an earlier download"
+
+
+def test_an_npz_archive_named_npy_is_refused_and_let_go(platform_settings, tmp_root):
+    archive = io.BytesIO()
+    np.savez(archive, a=ARRAY)
+    archive.seek(0)
+    corlett.sdk_upload_data_snapshot("zipped", "zip.npy", archive)
+    with pytest.raises(
+        ValueError, match=r"holds 'zip.npy', which is not an npy file: it reads as NpzFile\.$"
+    ):
+        methods.load_dataset("zipped")
+    assert list(tmp_root.iterdir()) == []
+    assert not [
+        fd for fd in os.listdir("/proc/self/fd") if "zip.npy" in os.path.realpath(f"/proc/self/fd/{fd}")
+    ]
 
 
 def test_versions_oldest_first_and_the_latest_with_a_file_is_read(platform_settings, tmp_root):

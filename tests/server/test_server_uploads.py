@@ -416,8 +416,19 @@ def test_internal_paths_ignore_a_wrong_sdk_token(platform_settings: Any) -> None
         ("{sid}/versions/{vid}/download?filename=..%2Fa.csv", 422, "Filename must not contain"),
         ("{sid}/versions/{vid}/download", 422, "filename"),
         ("424242/versions", 404, "Data snapshot 424242 not found"),
+        # The stored file taken away from the disk behind the service's back.
+        ("lost:{sid}/versions/{vid}/download?filename=a.csv", 404, "has lost its file 'a.csv'"),
     ],
-    ids=["stored", "unknown file", "another's version", "another snapshot", "path", "no name", "unknown"],
+    ids=[
+        "stored",
+        "unknown file",
+        "another's version",
+        "another snapshot",
+        "path",
+        "no name",
+        "unknown",
+        "lost",
+    ],
 )
 @pytest.mark.parametrize("family", ["sdk", "internal"])
 def test_a_file_is_read_back_only_by_its_own_path(
@@ -436,8 +447,10 @@ def test_a_file_is_read_back_only_by_its_own_path(
         "other_sid": other["id"],
         "other_vid": other_version["id"],
     }
+    if path.startswith("lost:"):
+        (platform_settings.dataset_dir / "iris" / "v1" / "a.csv").unlink()
     with reader:
-        response = reader.get(f"{base}/{path.format(**ids)}")
+        response = reader.get(f"{base}/{path.removeprefix('lost:').format(**ids)}")
     assert response.status_code == status
     if message is None:
         assert (response.content, response.headers["Content-Length"]) == (b"a,b\n1,2\n", "8")

@@ -37,6 +37,7 @@ import sys
 import threading
 import warnings
 from collections.abc import Iterator, Mapping
+from pathlib import Path
 from types import TracebackType
 from typing import IO, Any
 
@@ -133,6 +134,8 @@ class Corlett:
             if length is not None:
                 request["headers"].setdefault("Content-Length", str(length))
         if files:
+            for stream in files.values():
+                _check_multipart_filename(stream)
             request["files"] = {name: progress.watch(stream) for name, stream in files.items()}
         with progress:
             return _send("POST", endpoint, **request)
@@ -277,6 +280,20 @@ def _timeout_seconds(method: str, endpoint: str) -> float:
             path=endpoint,
         )
     return seconds
+
+
+def _check_multipart_filename(stream: IO[bytes]) -> None:
+    """Refuse a file name that a multipart part would carry changed.
+
+    httpx writes '"' and control characters as "%22", "%0A" and so on, which the receiver
+    cannot tell from the same text written out; the name would be stored changed.
+    """
+    filename = Path(str(getattr(stream, "name", "upload"))).name  # as httpx names the part
+    if any(char == '"' or ord(char) < 0x20 for char in filename):
+        raise ValueError(
+            "A file name uploaded as a form part must not contain '\"' or control characters: "
+            f"filename={filename!r}"
+        )
 
 
 def _without_none(mapping: Mapping[str, Any] | None) -> dict[str, Any] | None:

@@ -154,6 +154,8 @@ struct FileType {
   // It may hold objects, pickled (an npy file of a table with text): the reader's keyword
   // is then the caller's allow_pickle.
   bool pickles_objects = false;
+  // The class of the module that the reader must give, where it also reads other kinds of file.
+  const char* result = nullptr;
 };
 
 // The table goes through pandas; pickle and npy keep the caller's object itself.
@@ -180,7 +182,8 @@ constexpr FileType kFileTypes[] = {
      .file_keyword = "file",
      .reader = "load",
      .keyword = "allow_pickle",
-     .pickles_objects = true},
+     .pickles_objects = true,
+     .result = "ndarray"},
 };
 
 // The row whose DatasetFileType member equals `file_type` (a str), or none.
@@ -572,7 +575,16 @@ py::object load_dataset(const native::Call<kLoadDataset>& call) {
   }
   const py::object directory = native::attr<"TemporaryDirectory">(call.global<"tempfile">())();
   return native::or_none(native::with(directory, [&](const py::object& tmp_dir) {
-    return read_data_file(call, download_into(call, wanted, tmp_dir, name), type, call.flag<"allow_pickle">());
+    const py::object data =
+        read_data_file(call, download_into(call, wanted, tmp_dir, name), type, call.flag<"allow_pickle">());
+    if (type.result == nullptr || native::is_instance(data, py::getattr(std::invoke(type.module, call), type.result))) {
+      return data;
+    }
+    // numpy.load opens an npz archive too, lazily: it would hold the file open after its directory is gone.
+    if (const py::object close = native::optional_attr<"close">(data)) close();
+    native::raise(PyExc_ValueError, "Version %S of dataset '%U' holds %R, which is not an %s file: it reads as %s.",
+                  entry<"version">(wanted.version).ptr(), name.ptr(), wanted.filename.ptr(), type.member,
+                  Py_TYPE(data.ptr())->tp_name);
   }));
 }
 

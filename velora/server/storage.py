@@ -527,7 +527,12 @@ class Store:
             raise not_found(
                 f"Version {version['version']} of data snapshot '{name}' has no file {filename!r}"
             )
-        return self._version_dir(project, name, version["version"]) / filename
+        path = self._version_dir(project, name, version["version"]) / filename
+        if not path.is_file():  # taken away behind the service's back: a start reconciles it
+            raise not_found(
+                f"Version {version['version']} of data snapshot '{name}' has lost its file {filename!r}"
+            )
+        return path
 
     # -- uploads --------------------------------------------------------------------
 
