@@ -51,9 +51,9 @@ VELORA_MODULE(enum_, m, "The string enumeration base, StrEnum.") {
           .doc(
               "Enum mixin for using auto(): a member declared with auto() gets its own name as value.\n\n"
               "Members are plain strings equal to their values and print as their names.")
-          .staticmethod<&generate_next_value>()
+          .method<&generate_next_value>(PyStaticMethod_New)
           .method<&member_name>()
           .method<&member_name, kStr>()
-          .classmethod<&has_value>()
+          .method<&has_value>(PyClassMethod_New)
           .build();
 }

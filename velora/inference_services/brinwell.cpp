@@ -541,7 +541,7 @@ py::object declare_base(py::module_& m) {
       .method<&init<kBase>>()
       .method<&validate_custom_query<kBase>>()
       .method<&build_select_query>()
-      .attr("build_schema_query", native::method<&build_schema_query<kBase>>(m, PyInstanceMethod_New, true))
+      .method<&build_schema_query<kBase>>(PyInstanceMethod_New, true)
       .method<&quote_identifier<kBase>>()
       .method<&get_operator>()
       .method<&add_pagination<Paging::LimitOffset>>()
@@ -595,8 +595,9 @@ py::object declare_factory(py::module_& m) {
   const py::object table_type = m.attr("Dict")[py::make_tuple(database_type, m.attr("BuilderType"))];
   return native::ClassBuilder(m, "DBQueryBuilderFactory", py::tuple())
       .doc("Factory for creating database-specific query builders")
-      .field("_builders", table_type, builders)
-      .classmethod<&get_builder>()
+      .annotate("_builders", table_type)
+      .attr("_builders", builders)
+      .method<&get_builder>(PyClassMethod_New)
       .build();
 }
 

@@ -51,8 +51,7 @@ py::object configuration(py::module_& m, const char* qualname, const py::dict& c
   const py::dict version1_names("populate_by_name"_a = "allow_population_by_field_name",
                                 "ignored_types"_a = "keep_untouched");
   const std::string inner = std::string(qualname) + ".Config";
-  native::ClassBuilder builder(m, "Config", py::make_tuple(native::type_object(&PyBaseObject_Type)), py::dict(),
-                               inner.c_str());
+  native::ClassBuilder builder(m, "Config", py::make_tuple(native::type_object(&PyBaseObject_Type)), inner.c_str());
   for (const auto& [key, value] : config) {
     const py::object version1 = version1_names.attr("get")(key, key);
     builder.attr(native::utf8(version1).data(), value);

@@ -195,7 +195,7 @@ py::object build_revision(const native::Call<kBuildRevision>& call) {
 
 void define_documents(py::module_& m) {
   const py::object context =
-      native::ClassBuilder(m, "BuilderContext", py::make_tuple(m.attr("SimpleNamespace")), py::dict(),
+      native::ClassBuilder(m, "BuilderContext", py::make_tuple(m.attr("SimpleNamespace")),
                            "Revisionable.BuilderContext")
           .doc("Named entries from which documents are built, given as keywords and read as attributes.")
           .method<&builder_context_repr>()

@@ -55,8 +55,9 @@ void auto_enum(py::module_& m, const char* name, const char* doc, std::initializ
 VELORA_MODULE(values, m, "The model registry's enumerations.") {
   native::bind_from(m, "velora.common.enum_", {"Enum", "StrEnum", "auto"});
 
-  m.attr("SchemaRevision") =
-      value_enum(m, "SchemaRevision", {{"rev1", "1"}, {"rev2", "2"}}).classmethod<&latest_revision>().build();
+  m.attr("SchemaRevision") = value_enum(m, "SchemaRevision", {{"rev1", "1"}, {"rev2", "2"}})
+                                 .method<&latest_revision>(PyClassMethod_New)
+                                 .build();
   auto_enum(m, "ModelRegistryType", "Supported Model Registry type.", {"mlflow", "wandb"});
   auto_enum(m, "ModelFramework", "Supported Model Framework to log model.",
             {"onnx", "pytorch", "pyfunc", "sklearn", "tensorflow", "xgboost"});

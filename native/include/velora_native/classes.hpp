@@ -46,13 +46,11 @@ inline py::object signature_without_self(const Call<kSignatureGet>& call) {
 class ClassBuilder {
  public:
   // `qualname` differs from `name` for a nested class ("Outer.Inner").
-  ClassBuilder(py::handle module, const char* name, py::tuple bases, py::dict keywords = py::dict(),
-               const char* qualname = nullptr)
+  ClassBuilder(py::handle module, const char* name, py::tuple bases, const char* qualname = nullptr)
       : module_(module), name_(name), bases_(std::move(bases)) {
-    const py::tuple prepared = py::module_::import("types").attr("prepare_class")(name, bases_, keywords);
+    const py::tuple prepared = py::module_::import("types").attr("prepare_class")(name, bases_);
     metaclass_ = prepared[0];
     namespace_object_ = prepared[1];
-    keywords_ = prepared[2];
     attr("__module__", module.attr("__name__"));
     attr("__qualname__", py::str(qualname != nullptr ? qualname : name));
   }
@@ -69,11 +67,6 @@ class ClassBuilder {
     return *this;
   }
 
-  // An annotated name with its value.
-  ClassBuilder& field(const char* name, py::handle type, py::handle value) {
-    return annotate(name, type).attr(name, value);
-  }
-
   // A plain namespace entry (a member, a constant, a decorated callable).
   ClassBuilder& attr(const char* name, py::handle value) {
     namespace_object_[py::str(name)] = value;
@@ -81,30 +74,21 @@ class ClassBuilder {
     return *this;
   }
 
-  // A method of the body's own signature, or of `S` (see native::function).
+  // A method of the body's own signature, or of `S` (see native::function); `wrap` is
+  // PyClassMethod_New or PyStaticMethod_New for a class or static method.
   template <auto F, const Signature& S = *signature_of<F>>
-  ClassBuilder& method() {
-    return attr(S.name, native::method<F, S>(module_, PyInstanceMethod_New));
+  ClassBuilder& method(PyObject* (*wrap)(PyObject*) = PyInstanceMethod_New, bool abstract = false) {
+    return attr(S.name, native::method<F, S>(module_, wrap, abstract));
   }
-  template <auto F, const Signature& S = *signature_of<F>>
-  ClassBuilder& classmethod() {
-    return attr(S.name, native::method<F, S>(module_, PyClassMethod_New));
-  }
-  template <auto F, const Signature& S = *signature_of<F>>
-  ClassBuilder& staticmethod() {
-    return attr(S.name, native::method<F, S>(module_, PyStaticMethod_New));
-  }
-
-  py::handle module() const { return module_; }
 
   // Calls the metaclass; the builder is spent afterwards.
   py::object build() {
     if (builtin_init_) {
       const std::string qualname = name_ + ".__signature__";
-      ClassBuilder descriptor(module_, "InitSignature", py::tuple(), py::dict(), qualname.c_str());
+      ClassBuilder descriptor(module_, "InitSignature", py::tuple(), qualname.c_str());
       attr("__signature__", descriptor.method<&detail::signature_without_self>().build()());
     }
-    return metaclass_(py::str(name_), bases_, namespace_object_, **keywords_);
+    return metaclass_(py::str(name_), bases_, namespace_object_);
   }
 
  private:
@@ -113,7 +97,6 @@ class ClassBuilder {
   py::tuple bases_;
   py::object metaclass_;
   py::object namespace_object_;
-  py::dict keywords_;
   py::object annotations_;
   bool builtin_init_ = false;  // __init__ is a built-in, which inspect cannot see into
 };
