@@ -30,7 +30,7 @@ constexpr Py_ssize_t kMaxDescription = 100;
 
 // cls(**mapping), with the message a call with keyword expansion gives for a non-mapping.
 py::object from_mapping(py::handle cls, py::handle mapping) {
-  if (!PyDict_Check(mapping.ptr()) && !native::has_attr<"keys">(mapping)) {
+  if (!PyDict_Check(mapping.ptr()) && !native::optional_attr<"keys">(mapping)) {
     native::raise(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", native::type_name(mapping));
   }
   return cls(**native::owned(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), mapping.ptr())));
@@ -45,7 +45,9 @@ py::list each_from_mapping(py::handle cls, py::handle mappings) {
 
 // A service result declared as a dict that is read further: None cannot be.
 py::object expect_readable_dict(py::handle result) {
-  if (native::expect_dict(result).is_none()) native::raise_none_attribute("get");
+  if (native::expect_dict(result).is_none()) {
+    native::raise(PyExc_AttributeError, "'NoneType' object has no attribute 'get'");
+  }
   return native::borrowed(result);
 }
 
@@ -124,8 +126,8 @@ py::object find_dataset_id(const Frame& call, Workload workload, py::handle name
 
 py::object as_dataframe(const Frame& call, py::handle data) {
   const py::object data_frame = native::attr<"DataFrame">(call.global<"pd">());
-  if (native::is_instance(data, native::attr<"ndarray">(call.global<"np">()))) return data_frame(data);
-  if (native::is_instance(data, data_frame)) return native::borrowed(data);
+  if (py::isinstance(data, native::attr<"ndarray">(call.global<"np">()))) return data_frame(data);
+  if (py::isinstance(data, data_frame)) return native::borrowed(data);
   native::raise(PyExc_ValueError, "data is not supported object");
 }
 
@@ -199,7 +201,7 @@ const FileType* find_file_type(const Frame& call, py::handle file_type) {
 template <typename Use>
 py::object on_file(const FileType& type, py::handle path, const char* mode, Use&& use) {
   if (!type.opened) return use(path);
-  return native::or_none(native::with(open_file(path, mode), use));
+  return native::with(open_file(path, mode), use);
 }
 
 void write_data_file(const Frame& call, py::handle filename, py::handle data, py::handle dataframe,
@@ -239,9 +241,9 @@ py::object upload_data_file(const Frame& call, py::handle workload_type, py::han
                                                                                "description"_a = description);
     return from_mapping(call.global<"DatasetInfo">(), response[native::interned<"data_snapshot">()]);
   }
-  native::raise_with(
-      PyExc_ValueError,
-      py::str("entity name of launch param is set to unsupported workload type: {}").format(workload_type));
+  const py::str message =
+      py::str("entity name of launch param is set to unsupported workload type: {}").format(workload_type);
+  native::raise(PyExc_ValueError, "%U", message.ptr());
 }
 
 constexpr native::Param kDescription{"description", Kind::OptStr, native::kNone};
@@ -270,13 +272,13 @@ py::object save_dataset(const native::Call<kSaveDataset>& call) {
   const py::object dataframe = as_dataframe(call, data);
   check_description(call.arg<"description">());
   const py::object directory = native::attr<"TemporaryDirectory">(call.global<"tempfile">())();
-  return native::or_none(native::with(directory, [&](const py::object& tmp_dir) {
+  return native::with(directory, [&](const py::object& tmp_dir) {
     const py::object filename = data_file_path(call, tmp_dir, file_type);
     write_data_file(call, filename, data, dataframe, file_type);
     return native::with(open_file(filename, "rb"), [&](const py::object& file) {
       return upload_data_file(call, workload_type, call.arg<"name">(), call.arg<"description">(), filename, file);
     });
-  }));
+  });
 }
 
 // --- datasets, versions, lookups and snippets -------------------------------
@@ -490,10 +492,10 @@ py::object download_into(const Frame& call, const Wanted& wanted, py::handle dir
   const py::object hex = native::attr<"hex">(call.global<"uuid4">()());
   const py::object partial = folder / native::owned(PyUnicode_FromFormat(".%U.part", hex.ptr()));
   try {
-    const py::object received = native::or_none(native::with(open_file(partial, "xb"), [&](const py::object& binary) {
+    const py::object received = native::with(open_file(partial, "xb"), [&](const py::object& binary) {
       return client<"sdk_download_data_snapshot_file", "internal_download_data_snapshot_file">(call, wanted.workload)(
           wanted.dataset_id, entry<"id">(wanted.version), wanted.filename, binary);
-    }));
+    });
     check_digest(wanted, received, name);
     native::attr<"replace">(call.global<"os">())(partial, target);
   } catch (...) {
@@ -574,10 +576,10 @@ py::object load_dataset(const native::Call<kLoadDataset>& call) {
                   name.ptr(), entry<"version">(wanted.version).ptr());
   }
   const py::object directory = native::attr<"TemporaryDirectory">(call.global<"tempfile">())();
-  return native::or_none(native::with(directory, [&](const py::object& tmp_dir) {
+  return native::with(directory, [&](const py::object& tmp_dir) {
     const py::object data =
         read_data_file(call, download_into(call, wanted, tmp_dir, name), type, call.flag<"allow_pickle">());
-    if (type.result == nullptr || native::is_instance(data, py::getattr(std::invoke(type.module, call), type.result))) {
+    if (type.result == nullptr || py::isinstance(data, py::getattr(std::invoke(type.module, call), type.result))) {
       return data;
     }
     // numpy.load opens an npz archive too, lazily: it would hold the file open after its directory is gone.
@@ -585,7 +587,7 @@ py::object load_dataset(const native::Call<kLoadDataset>& call) {
     native::raise(PyExc_ValueError, "Version %S of dataset '%U' holds %R, which is not an %s file: it reads as %s.",
                   entry<"version">(wanted.version).ptr(), name.ptr(), wanted.filename.ptr(), type.member,
                   Py_TYPE(data.ptr())->tp_name);
-  }));
+  });
 }
 
 // --- mount_dataset ----------------------------------------------------------
@@ -642,7 +644,7 @@ void start_mount(const Frame& call, const Mount& mount) {
   native::with(process, [&](const py::object& p) {
     const py::object stderr_bytes = py::tuple(native::attr<"communicate">(p)())[1];
     if (native::attr<"returncode">(p).not_equal(py::int_(0))) {
-      native::raise_with(PyExc_RuntimeError, native::attr<"decode">(stderr_bytes)("utf-8"));
+      native::raise(PyExc_RuntimeError, "%S", native::attr<"decode">(stderr_bytes)("utf-8").ptr());
     }
     return py::none();
   });

@@ -414,7 +414,7 @@ void append_where(std::string& sql, py::dict& parameters, const native::Call<kSe
 bool append_order_by(std::string& sql, const native::Call<kSelect>& call) {
   const py::handle sorting = call.arg<"sorting">();
   if (sorting.is_none()) return false;
-  const bool single = native::is_instance(sorting, call.global<"InferenceDatabaseRecordsSorting">());
+  const bool single = py::isinstance(sorting, call.global<"InferenceDatabaseRecordsSorting">());
   const py::object sorts = single ? py::make_tuple(sorting) : native::borrowed(sorting);
   bool written = false;
   for (const py::handle sort : truthy(sorts) ? sorts : py::tuple()) {
@@ -490,7 +490,7 @@ template <std::size_t D>
 py::object build_schema_query(const native::Call<kSchema>& call) {
   if constexpr (D == kBase) native::raise(PyExc_NotImplementedError, "Subclass must implement build_schema_query");
   const Dialect& d = kDialects[D];
-  const std::string_view table_name = call.text<"table_name">();
+  const std::string_view table_name = utf8(call.arg<"table_name">());
   if (d.open().empty()) refuse_nul(table_name, call.arg<"table_name">());
   if (!d.open().empty()) check_quoted_name(d, table_name, call.arg<"table_name">());
   const std::size_t at = d.columns.find("{}");

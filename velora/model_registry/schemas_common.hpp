@@ -66,10 +66,10 @@ Member check(py::handle module, Fields... fields) {
 // "not found <entry> in builder context: context=<printed context>".
 template <native::Literal... Entries>
 void require_entries(py::handle context) {
-  const auto require = [&](const char* entry, bool present) {
-    if (!present) native::raise(PyExc_ValueError, "not found %s in builder context: context=%R", entry, context.ptr());
+  const auto require = [&](const char* entry, const py::object& found) {
+    if (!found) native::raise(PyExc_ValueError, "not found %s in builder context: context=%R", entry, context.ptr());
   };
-  (require(Entries.text, native::has_attr<Entries>(context)), ...);
+  (require(Entries.text, native::optional_attr<Entries>(context)), ...);
 }
 
 void define_data_schemas(py::module_& m);

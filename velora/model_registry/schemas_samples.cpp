@@ -15,9 +15,9 @@ enum class SampleKind { DataFrame, Series, Array };
 // Which of the supported kinds `sample` is; anything else is refused.
 SampleKind kind_of(const native::Frame& call, py::handle sample) {
   const py::object pd = call.global<"pd">();
-  if (native::is_instance(sample, native::attr<"DataFrame">(pd))) return SampleKind::DataFrame;
-  if (native::is_instance(sample, native::attr<"Series">(pd))) return SampleKind::Series;
-  if (native::is_instance(sample, native::attr<"ndarray">(call.global<"np">()))) return SampleKind::Array;
+  if (py::isinstance(sample, native::attr<"DataFrame">(pd))) return SampleKind::DataFrame;
+  if (py::isinstance(sample, native::attr<"Series">(pd))) return SampleKind::Series;
+  if (py::isinstance(sample, native::attr<"ndarray">(call.global<"np">()))) return SampleKind::Array;
   native::raise(PyExc_ValueError, "unknown sample type: type=%R", reinterpret_cast<PyObject*>(Py_TYPE(sample.ptr())));
 }
 

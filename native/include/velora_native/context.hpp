@@ -34,7 +34,7 @@ inline bool exit_with_error(const py::object& on_exit, const py::error_already_s
 
 }  // namespace detail
 
-// The body's result, or an empty object when __exit__ swallowed the error.
+// The body's result, or None when __exit__ swallowed the error.
 template <typename Body>
 py::object with(py::handle manager, Body&& body) {
   const py::object on_exit = attr<"__exit__">(manager);
@@ -43,7 +43,7 @@ py::object with(py::handle manager, Body&& body) {
   try {
     result = std::forward<Body>(body)(value);
   } catch (py::error_already_set& error) {
-    if (detail::exit_with_error(on_exit, error)) return {};
+    if (detail::exit_with_error(on_exit, error)) return py::none();
     throw;
   } catch (...) {
     on_exit(py::none(), py::none(), py::none());

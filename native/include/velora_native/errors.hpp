@@ -21,12 +21,6 @@ namespace py = pybind11;
   throw py::error_already_set();
 }
 
-// Raises an error whose message is the text of `message` (any object).
-[[noreturn]] inline void raise_with(PyObject* type, py::handle message) {
-  PyErr_SetObject(type, message.ptr());
-  throw py::error_already_set();
-}
-
 // The name that messages show for a value's type.
 inline const char* type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
 
@@ -60,11 +54,6 @@ inline py::object expect_int(py::handle value) {
   py::object converted = int_of(value);
   if (!converted) raise(PyExc_TypeError, "Expected %.200s, got %.200s", "int", type_name(value));
   return converted;
-}
-
-// "'NoneType' object has no attribute '<name>'": what reading `name` of None gives.
-[[noreturn]] inline void raise_none_attribute(const char* name) {
-  raise(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", name);
 }
 
 }  // namespace velora::native

@@ -157,13 +157,6 @@ class Call : public Frame {
     return args_[index<L>()];
   }
 
-  // The text of a str argument.
-  template <Literal L>
-  std::string_view text() const {
-    static_assert(S.params[index<L>()].kind == Kind::Str, "text<> reads a Str parameter");
-    return utf8(arg<L>());
-  }
-
   // A Bool argument.
   template <Literal L>
   bool flag() const {

@@ -65,24 +65,12 @@ py::object optional_attr(py::handle obj) {
   return py::reinterpret_steal<py::object>(value);
 }
 
-template <Literal L>
-bool has_attr(py::handle obj) {
-  return static_cast<bool>(optional_attr<L>(obj));
-}
-
 // The UTF-8 text of a str, valid while the str lives.
 inline std::string_view utf8(py::handle text) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
   if (data == nullptr) throw py::error_already_set();
   return {data, static_cast<std::size_t>(size)};
-}
-
-// isinstance(value, type), with the type given as any object.
-inline bool is_instance(py::handle value, py::handle type) {
-  const int found = PyObject_IsInstance(value.ptr(), type.ptr());
-  if (found < 0) throw py::error_already_set();
-  return found == 1;
 }
 
 // `item in container`, with the error of __contains__ passed on.

@@ -20,7 +20,7 @@ namespace {
 // A table sample is handed over as a copy, so that a model that changes its
 // input in place leaves the caller's table as it was.
 py::object copy_if_table(const native::Frame& call, py::handle sample) {
-  if (native::is_instance(sample, native::attr<"DataFrame">(call.global<"pd">()))) {
+  if (py::isinstance(sample, native::attr<"DataFrame">(call.global<"pd">()))) {
     return native::attr<"copy">(sample)();
   }
   return native::borrowed(sample);
@@ -319,7 +319,7 @@ py::object get_artifact_size_bytes(const native::Call<kGetArtifactSizeBytes>& ca
   const py::object artifact_uri = native::attr<"artifact_uri">(native::attr<"info">(run));
   const py::object location = model_location(artifact_uri, native::attr<"artifact_path">(model_info));
   const py::object url = call.global<"urlparse">()(location);
-  if (scheme_is(url, "s3") && native::is_instance(registry_data, call.global<"MLFlowModelRegistryData">())) {
+  if (scheme_is(url, "s3") && py::isinstance(registry_data, call.global<"MLFlowModelRegistryData">())) {
     return s3_size(call, registry_data, url);
   }
   if (scheme_is(url, "file")) return local_size(call, url);
