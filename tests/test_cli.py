@@ -100,7 +100,11 @@ def test_list_show_and_snippet(platform_settings: Any, tmp_path: Path) -> None:
         (("datasets", "upload", "table.txt", "--name", "x"), 2, "suffix must be one of .csv, .parquet"),
         ((), 2, "velora: error: a command is required"),
         (("datasets",), 2, "velora datasets: error: a dataset command is required"),
-        (("datasets", "list", "--page", "0"), 2, "error: argument --page: must be 1 or more: 0"),
+        (
+            ("datasets", "list", "--page", "0"),
+            2,
+            "error: argument --page: must be a whole number, 1 or more: 0",
+        ),
         (
             ("datasets", "--json", "versions", "absent"),
             1,

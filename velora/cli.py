@@ -302,9 +302,12 @@ def _version_rows(versions: list[DatasetVersionInfo]) -> str:
 
 
 def _positive(text: str) -> int:
-    number = int(text)
+    try:
+        number = int(text)
+    except ValueError:
+        number = 0
     if number < 1:
-        raise argparse.ArgumentTypeError(f"must be 1 or more: {text}")
+        raise argparse.ArgumentTypeError(f"must be a whole number, 1 or more: {text}")
     return number
 
 
