@@ -586,7 +586,7 @@ py::object load_dataset(const native::Call<kLoadDataset>& call) {
     if (const py::object close = native::optional_attr<"close">(data)) close();
     native::raise(PyExc_ValueError, "Version %S of dataset '%U' holds %R, which is not an %s file: it reads as %s.",
                   entry<"version">(wanted.version).ptr(), name.ptr(), wanted.filename.ptr(), type.member,
-                  Py_TYPE(data.ptr())->tp_name);
+                  native::type_name(data));
   });
 }
 

@@ -113,8 +113,8 @@ class DavGuard:
     - At most `per_project` requests of one project run at once; the others wait their turn
       without a thread, so one project's stalled clients cannot stall the share for the rest.
     - A body that stops arriving for `stall_seconds` ends there, marked `BODY_STALLED` (the
-      seconds) and `BODY_CUT`; one whose client went away before its end is marked `BODY_CUT`. The WSGI
-      layer reads either as the body's end.
+      seconds) and `BODY_CUT`; one whose client went away before its end is marked `BODY_CUT`.
+      The WSGI layer reads either as the body's end.
     - An answer that the client stops reading for `stall_seconds` is dropped, and the
       connection closed.
     """
@@ -130,7 +130,7 @@ class DavGuard:
             await self.app(scope, receive, send)
             return
         # The access check has let through only paths below a project's folder.
-        project = scope["path"][len(MOUNT_PATH) :].split("/")[1]
+        project = _project_of(scope["path"][len(MOUNT_PATH) :])
         turns = self._turns.setdefault(project, asyncio.Semaphore(self.per_project))
         dropped = False
 
@@ -189,12 +189,11 @@ class WholeFile(FileResource):  # type: ignore[misc]
         cut_off = scope.get(BODY_CUT, False)
         if with_errors or cut_off:
             self._partial.unlink(missing_ok=True)
-            stalled = scope.get(BODY_STALLED)
-            if stalled and not with_errors:
+            if with_errors:
+                return
+            if stalled := scope.get(BODY_STALLED):
                 raise DAVError(HTTP_REQUEST_TIMEOUT, f"The body stopped arriving for {stalled:g} s.")
-            if cut_off and not with_errors:
-                raise DAVError(HTTP_BAD_REQUEST, "The client went away before the body ended.")
-            return
+            raise DAVError(HTTP_BAD_REQUEST, "The client went away before the body ended.")
         os.replace(self._partial, self._file_path)
         self.file_stat = os.stat(self._file_path)
 
